@@ -1,0 +1,48 @@
+#include "app/AppDelegate.h"
+
+#include "app/DarkAppearance.h"
+#include "mirroring/StatusFile.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SerialQueue.h"
+#include "platform/UserDefaults.h"
+
+namespace glasswing {
+
+AppDelegate::AppDelegate(UserDefaults& defaults, NotificationCenter& center, SerialQueue& serializationQueue,
+                         QObject* parent)
+    : QObject(parent)
+    , m_defaults(defaults)
+    , m_center(center)
+    , m_serializationQueue(serializationQueue)
+{
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    applyDarkAppearance();
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    if (m_terminated)
+        return;
+    m_terminated = true;
+    // A status update still queued must not land after the final false: let the queue finish
+    // first, then write false synchronously.
+    m_serializationQueue.waitUntilIdle();
+    writeStatus(false);
+    m_defaults.setBool(QStringLiteral("Main Window Open"), false);
+    m_defaults.setBool(QStringLiteral("Welcome Window Open"), false);
+}
+
+void AppDelegate::ShowWelcomeWindow()
+{
+    m_center.post(QStringLiteral("Show Welcome Window"));
+}
+
+void AppDelegate::DisconnectMenuItem()
+{
+    m_center.post(QStringLiteral("Disconnect Menu Item"));
+}
+
+} // namespace glasswing

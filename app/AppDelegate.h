@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+
+namespace glasswing {
+
+class NotificationCenter;
+class SerialQueue;
+class UserDefaults;
+
+// The application delegate: lives for the whole run, on the main thread.
+//
+// It turns the two menu commands into notifications for the main controller, gives the
+// application its dark appearance when launch finishes, and on termination tells the plug-in
+// that no phone is connected and clears the two open-window flags.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    AppDelegate(UserDefaults& defaults, NotificationCenter& center, SerialQueue& serializationQueue,
+                QObject* parent = nullptr);
+
+    void applicationDidFinishLaunching();
+    // Runs once, however many ways termination is reached (last window closed, quit, signal).
+    void applicationWillTerminate();
+    bool applicationSupportsSecureRestorableState() const { return true; }
+    bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+
+public Q_SLOTS:
+    void ShowWelcomeWindow();
+    void DisconnectMenuItem();
+
+private:
+    UserDefaults& m_defaults;
+    NotificationCenter& m_center;
+    SerialQueue& m_serializationQueue;
+    bool m_terminated = false;
+};
+
+} // namespace glasswing

@@ -1,0 +1,59 @@
+#include "app/AppDelegate.h"
+#include "app/TerminationSignals.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SerialQueue.h"
+#include "platform/UserDefaults.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Without a display the application still runs (on a server, in CI), on Qt's offscreen platform.
+void chooseOffscreenWithoutDisplay()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        std::fputs("glasswing: no display found (DISPLAY and WAYLAND_DISPLAY are unset); "
+                   "running on the offscreen platform, windows are not shown\n",
+                   stderr);
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // A reader that goes away (a closed pipe on standard output, a phone that vanished) must not
+    // end the program; writes report the error instead.
+    std::signal(SIGPIPE, SIG_IGN);
+    chooseOffscreenWithoutDisplay();
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Glasswing"));
+    QApplication::setOrganizationDomain(QStringLiteral("tessaro.com"));
+
+    // The composition root: everything below lives for the whole run and is handed to whoever
+    // needs it.
+    glasswing::SerialQueue serializationQueue(QStringLiteral("SerializationQueue"));
+    glasswing::UserDefaults defaults;
+    glasswing::NotificationCenter& center = glasswing::NotificationCenter::defaultCenter();
+    glasswing::AppDelegate delegate(defaults, center, serializationQueue);
+
+    QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
+    glasswing::TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &glasswing::TerminationSignals::received, &application,
+                     &QCoreApplication::quit);
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
+                     &glasswing::AppDelegate::applicationWillTerminate);
+    QTimer::singleShot(0, &delegate, &glasswing::AppDelegate::applicationDidFinishLaunching);
+
+    const int status = QApplication::exec();
+    delegate.applicationWillTerminate();
+    return status;
+}

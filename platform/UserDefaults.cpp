@@ -1,0 +1,166 @@
+#include "platform/UserDefaults.h"
+
+#include "platform/Paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QSaveFile>
+
+#include <mutex>
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcDefaults, "glasswing.defaults")
+
+namespace glasswing {
+
+namespace {
+
+std::mutex& storeLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+} // namespace
+
+UserDefaults::UserDefaults()
+    : m_filePath(defaultFilePath())
+{
+}
+
+UserDefaults::UserDefaults(QString filePath)
+    : m_filePath(std::move(filePath))
+{
+}
+
+QString UserDefaults::defaultFilePath()
+{
+    const QString config = paths::configDirectory();
+    if (config.isEmpty())
+        return {};
+    return config + QStringLiteral("/com.tessaro.Glasswing/defaults.json");
+}
+
+QJsonObject UserDefaults::load(bool* corrupt) const
+{
+    *corrupt = false;
+    QFile file(m_filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *corrupt = true;
+        return {};
+    }
+    return document.object();
+}
+
+bool UserDefaults::boolForKey(const QString& key) const
+{
+    return objectForKey(key).toBool(false);
+}
+
+QString UserDefaults::stringForKey(const QString& key) const
+{
+    const QJsonValue value = objectForKey(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+QStringList UserDefaults::stringArrayForKey(const QString& key) const
+{
+    QStringList strings;
+    const QJsonValue value = objectForKey(key);
+    if (!value.isArray())
+        return strings;
+    const QJsonArray array = value.toArray();
+    for (const QJsonValue& element : array) {
+        if (element.isString())
+            strings.append(element.toString());
+    }
+    return strings;
+}
+
+QJsonValue UserDefaults::objectForKey(const QString& key) const
+{
+    const std::lock_guard<std::mutex> guard(storeLock());
+    bool corrupt = false;
+    return load(&corrupt).value(key);
+}
+
+bool UserDefaults::setBool(const QString& key, bool value)
+{
+    return store(key, QJsonValue(value));
+}
+
+bool UserDefaults::setString(const QString& key, const QString& value)
+{
+    return store(key, QJsonValue(value));
+}
+
+bool UserDefaults::setStringArray(const QString& key, const QStringList& value)
+{
+    return store(key, QJsonArray::fromStringList(value));
+}
+
+bool UserDefaults::setObject(const QString& key, const QJsonValue& value)
+{
+    return store(key, value);
+}
+
+bool UserDefaults::removeObjectForKey(const QString& key)
+{
+    return store(key, QJsonValue(QJsonValue::Undefined));
+}
+
+bool UserDefaults::store(const QString& key, const QJsonValue& value)
+{
+    const std::lock_guard<std::mutex> guard(storeLock());
+    if (m_filePath.isEmpty()) {
+        qCWarning(lcDefaults) << "no configuration folder; cannot store" << key;
+        return false;
+    }
+
+    bool corrupt = false;
+    QJsonObject object = load(&corrupt);
+    if (corrupt) {
+        // Keep what cannot be read instead of silently replacing it.
+        const QString aside = m_filePath + QStringLiteral(".corrupt");
+        QFile::remove(aside);
+        if (!QFile::rename(m_filePath, aside)) {
+            qCWarning(lcDefaults) << "cannot set aside the unreadable store" << m_filePath;
+            return false;
+        }
+        qCWarning(lcDefaults) << "the store could not be read; kept it as" << aside;
+    }
+    if (value.isUndefined())
+        object.remove(key);
+    else
+        object.insert(key, value);
+
+    const QString folder = QFileInfo(m_filePath).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        qCWarning(lcDefaults) << "cannot create" << folder;
+        return false;
+    }
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qCWarning(lcDefaults) << "cannot write" << m_filePath << file.errorString();
+        return false;
+    }
+    file.write(QJsonDocument(object).toJson(QJsonDocument::Indented));
+    // The rename that commit() does is only as good as the data under it: flush to the disk
+    // first, so a power loss right after cannot leave a renamed but empty file.
+    if (!file.flush() || ::fsync(file.handle()) != 0 || !file.commit()) {
+        qCWarning(lcDefaults) << "cannot write" << m_filePath << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace glasswing

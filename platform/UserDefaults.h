@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+
+namespace glasswing {
+
+// The application's user-defaults store: a handful of typed keys kept in one JSON file.
+//
+// Booleans, strings and arrays of strings are stored as their JSON kinds and kept apart: an
+// array of one string stays an array. Any other value found in the file (a number, an object)
+// is kept as it is and written back untouched.
+//
+// Every handle made on the same file sees the same store: reads go to the file and writes
+// replace it, so two handles (the main controller's and the application delegate's) never
+// disagree. Writes are atomic: a temporary file in the same folder is flushed to disk and then
+// renamed over the old one, so a crash or a kill at any moment leaves the old or the new file,
+// never a torn one. A file that cannot be parsed reads as an empty store; before the next write
+// replaces it, it is kept beside the store as "<name>.corrupt" so the user's data is not lost.
+//
+// Thread-safe: every operation takes a process-wide lock.
+class UserDefaults {
+public:
+    // The application's own store, under the user's configuration folder.
+    UserDefaults();
+    // A store in an explicit file (tests, tools).
+    explicit UserDefaults(QString filePath);
+
+    static QString defaultFilePath();
+    const QString& filePath() const { return m_filePath; }
+
+    // An absent key, or a value of another kind, reads false.
+    bool boolForKey(const QString& key) const;
+    // An absent key, or a value of another kind, reads as a null string.
+    QString stringForKey(const QString& key) const;
+    // An absent key, or a value that is not an array, reads as an empty list; elements that are
+    // not strings are left out.
+    QStringList stringArrayForKey(const QString& key) const;
+    // The raw stored value; undefined when absent.
+    QJsonValue objectForKey(const QString& key) const;
+
+    // Each setter returns false (and says why on standard error) when the file could not be
+    // written; the value is then not stored.
+    bool setBool(const QString& key, bool value);
+    bool setString(const QString& key, const QString& value);
+    bool setStringArray(const QString& key, const QStringList& value);
+    bool setObject(const QString& key, const QJsonValue& value);
+    bool removeObjectForKey(const QString& key);
+
+private:
+    QJsonObject load(bool* corrupt) const;
+    bool store(const QString& key, const QJsonValue& value);
+
+    QString m_filePath;
+};
+
+} // namespace glasswing

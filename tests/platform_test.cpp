@@ -1,0 +1,318 @@
+#include "platform/ConsoleLine.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SerialQueue.h"
+#include "platform/UserDefaults.h"
+#include "support/TestEnvironment.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSet>
+#include <QTest>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+using namespace glasswing;
+
+namespace {
+
+// Child mode: writes the store over and over until killed, alternating two complete states.
+int runDefaultsWriter(const QString& path)
+{
+    UserDefaults defaults(path);
+    const QString big(20000, QLatin1Char('x')); // large enough that a write takes a while
+    for (int round = 0;; ++round) {
+        const QString value = QString::number(round % 2) + big;
+        defaults.setStringArray(QStringLiteral("Trusted Devices"), {value, value});
+    }
+}
+
+} // namespace
+
+class PlatformTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void consoleLinesFromManyThreadsArriveWhole();
+    void consoleLineReachesAPipeAtOnce();
+
+    void defaultsKeepTypesApart_data();
+    void defaultsKeepTypesApart();
+    void defaultsPreserveValuesOfOtherKinds();
+    void defaultsHandlesShareOneStore();
+    void defaultsReadACorruptFileAsEmptyAndKeepIt();
+    void defaultsSurviveAKillDuringAWrite();
+
+    void notificationsRunOnThePostingThreadBeforePostReturns();
+    void notificationObserversMayChangeTheCenterWhileRunning();
+
+    void serialQueueRunsJobsInOrderOnOneThread();
+    void serialQueueFinishesQueuedJobsWhenDestroyed();
+
+private:
+    test::IsolatedHome m_home;
+};
+
+void PlatformTest::consoleLinesFromManyThreadsArriveWhole()
+{
+    test::StdoutCapture capture;
+    constexpr int kThreads = 8;
+    constexpr int kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                // Some lines are far longer than a pipe buffer, so they take several writes.
+                const int length = (i % 50 == 0) ? 100000 : 10 + i;
+                consoleLine(QStringLiteral("%1:%2:").arg(t).arg(i) + QString(length, QLatin1Char('a' + t)));
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+
+    const QList<QByteArray> lines = capture.text().split('\n');
+    QCOMPARE(lines.size(), kThreads * kLines + 1);
+    QVERIFY(lines.last().isEmpty());
+    QSet<QByteArray> seen;
+    for (qsizetype n = 0; n + 1 < lines.size(); ++n) {
+        const QList<QByteArray> fields = lines[n].split(':');
+        QCOMPARE(fields.size(), 3);
+        const int t = fields[0].toInt();
+        const int i = fields[1].toInt();
+        const int length = (i % 50 == 0) ? 100000 : 10 + i;
+        QCOMPARE(fields[2], QByteArray(length, char('a' + t)));
+        seen.insert(fields[0] + ':' + fields[1]);
+    }
+    QCOMPARE(seen.size(), kThreads * kLines);
+}
+
+void PlatformTest::consoleLineReachesAPipeAtOnce()
+{
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    ::dup2(fds[1], STDOUT_FILENO);
+    consoleLine(QStringLiteral("Couldn't Save Status.json"));
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    ::close(fds[1]);
+
+    // Nothing is flushed by the test: what the pipe holds now is what a reader sees now.
+    char buffer[64] = {};
+    const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+    ::close(fds[0]);
+    QCOMPARE(QByteArray(buffer, int(got)), QByteArray("Couldn't Save Status.json\n"));
+}
+
+void PlatformTest::defaultsKeepTypesApart_data()
+{
+    QTest::addColumn<QJsonValue>("stored");
+    QTest::addColumn<bool>("asBool");
+    QTest::addColumn<QString>("asString");
+    QTest::addColumn<QStringList>("asArray");
+
+    QTest::newRow("true") << QJsonValue(true) << true << QString() << QStringList();
+    QTest::newRow("false") << QJsonValue(false) << false << QString() << QStringList();
+    QTest::newRow("string") << QJsonValue(QStringLiteral("yes")) << false << QStringLiteral("yes") << QStringList();
+    QTest::newRow("one-element array stays an array")
+        << QJsonValue(QJsonArray{QStringLiteral("a")}) << false << QString() << QStringList{QStringLiteral("a")};
+    QTest::newRow("array keeps order")
+        << QJsonValue(QJsonArray{QStringLiteral("b"), QStringLiteral("a")}) << false << QString()
+        << QStringList{QStringLiteral("b"), QStringLiteral("a")};
+    QTest::newRow("non-strings left out of an array")
+        << QJsonValue(QJsonArray{QStringLiteral("a"), 3, QJsonObject()}) << false << QString()
+        << QStringList{QStringLiteral("a")};
+    QTest::newRow("number is none of them") << QJsonValue(1) << false << QString() << QStringList();
+    QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << false << QString() << QStringList();
+}
+
+void PlatformTest::defaultsKeepTypesApart()
+{
+    QFETCH(QJsonValue, stored);
+    QFETCH(bool, asBool);
+    QFETCH(QString, asString);
+    QFETCH(QStringList, asArray);
+
+    UserDefaults defaults(m_home.path() + QStringLiteral("/types.json"));
+    QVERIFY(stored.isUndefined() ? defaults.removeObjectForKey(QStringLiteral("k"))
+                                 : defaults.setObject(QStringLiteral("k"), stored));
+    // Read through a second handle: what counts is what the file holds.
+    const UserDefaults reader(defaults.filePath());
+    QCOMPARE(reader.boolForKey(QStringLiteral("k")), asBool);
+    QCOMPARE(reader.stringForKey(QStringLiteral("k")), asString);
+    QCOMPARE(reader.stringArrayForKey(QStringLiteral("k")), asArray);
+    QCOMPARE(reader.objectForKey(QStringLiteral("k")), stored);
+}
+
+void PlatformTest::defaultsPreserveValuesOfOtherKinds()
+{
+    const QString path = m_home.path() + QStringLiteral("/other-kinds.json");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"Window Frame": {"x": 10, "y": 20}, "Launch Count": 7, "Trusted Devices": "not a list"})");
+    file.close();
+
+    UserDefaults defaults(path);
+    QCOMPARE(defaults.stringArrayForKey(QStringLiteral("Trusted Devices")), QStringList());
+    QVERIFY(defaults.setBool(QStringLiteral("Main Window Open"), true));
+
+    const QJsonObject stored = QJsonDocument::fromJson(test::readAll(path)).object();
+    QCOMPARE(stored.value(QStringLiteral("Window Frame")).toObject().value(QStringLiteral("y")).toInt(), 20);
+    QCOMPARE(stored.value(QStringLiteral("Launch Count")).toInt(), 7);
+    QCOMPARE(stored.value(QStringLiteral("Trusted Devices")).toString(), QStringLiteral("not a list"));
+    QCOMPARE(stored.value(QStringLiteral("Main Window Open")).toBool(), true);
+}
+
+void PlatformTest::defaultsHandlesShareOneStore()
+{
+    // Two handles made with no arguments are the application's one store, under XDG_CONFIG_HOME.
+    UserDefaults first;
+    UserDefaults second;
+    QVERIFY(first.filePath().startsWith(m_home.path() + QStringLiteral("/.config/")));
+    QVERIFY(first.setBool(QStringLiteral("Main Window Open"), true));
+    QVERIFY(second.setBool(QStringLiteral("Welcome Window Open"), true));
+    QVERIFY(first.boolForKey(QStringLiteral("Welcome Window Open")));
+    QVERIFY(second.boolForKey(QStringLiteral("Main Window Open")));
+}
+
+void PlatformTest::defaultsReadACorruptFileAsEmptyAndKeepIt()
+{
+    const QString path = m_home.path() + QStringLiteral("/corrupt.json");
+    const QByteArray garbage("{\"Trusted Devices\": [\"abc\", \x01\xff truncated");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(garbage);
+    file.close();
+
+    UserDefaults defaults(path);
+    QCOMPARE(defaults.boolForKey(QStringLiteral("Main Window Open")), false);
+    QCOMPARE(defaults.stringArrayForKey(QStringLiteral("Trusted Devices")), QStringList());
+
+    QVERIFY(defaults.setBool(QStringLiteral("Main Window Open"), true));
+    QVERIFY(defaults.boolForKey(QStringLiteral("Main Window Open")));
+    QCOMPARE(test::readAll(path + QStringLiteral(".corrupt")), garbage);
+}
+
+void PlatformTest::defaultsSurviveAKillDuringAWrite()
+{
+    const QString path = m_home.path() + QStringLiteral("/killed.json");
+    for (int attempt = 0; attempt < 12; ++attempt) {
+        QProcess writer;
+        writer.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--defaults-writer"), path});
+        QVERIFY(writer.waitForStarted());
+        QTest::qWait(40 + attempt * 7); // land the kill at a different point of a write each time
+        ::kill(pid_t(writer.processId()), SIGKILL);
+        QVERIFY(writer.waitForFinished());
+
+        const UserDefaults reader(path);
+        const QStringList devices = reader.stringArrayForKey(QStringLiteral("Trusted Devices"));
+        if (!QFile::exists(path))
+            continue; // killed before the first write finished
+        QCOMPARE(devices.size(), 2);
+        QCOMPARE(devices[0], devices[1]);
+        QCOMPARE(devices[0].size(), 20001);
+        QVERIFY(!QFile::exists(path + QStringLiteral(".corrupt")));
+    }
+    QVERIFY(QFile::exists(path));
+}
+
+void PlatformTest::notificationsRunOnThePostingThreadBeforePostReturns()
+{
+    NotificationCenter center;
+    QList<QString> calls;
+    std::thread::id observerThread;
+    center.addObserver(QStringLiteral("Disconnect Menu Item"), [&] {
+        calls.append(QStringLiteral("first"));
+        observerThread = std::this_thread::get_id();
+    });
+    center.addObserver(QStringLiteral("Disconnect Menu Item"), [&] { calls.append(QStringLiteral("second")); });
+    center.addObserver(QStringLiteral("Show Welcome Window"), [&] { calls.append(QStringLiteral("welcome")); });
+
+    QList<QString> callsWhenPostReturned;
+    std::thread::id posterThread;
+    std::thread poster([&] {
+        center.post(QStringLiteral("Disconnect Menu Item"));
+        callsWhenPostReturned = calls;
+        posterThread = std::this_thread::get_id();
+    });
+    poster.join();
+    QCOMPARE(callsWhenPostReturned, (QList<QString>{QStringLiteral("first"), QStringLiteral("second")}));
+    QVERIFY(observerThread == posterThread);
+
+    center.post(QStringLiteral("Nobody Listens"));
+    QCOMPARE(calls.size(), 2);
+}
+
+void PlatformTest::notificationObserversMayChangeTheCenterWhileRunning()
+{
+    NotificationCenter center;
+    int late = 0;
+    int once = 0;
+    NotificationCenter::Token onceToken = 0;
+    onceToken = center.addObserver(QStringLiteral("Tick"), [&] {
+        ++once;
+        center.removeObserver(onceToken);
+        center.addObserver(QStringLiteral("Tick"), [&] { ++late; });
+    });
+    center.post(QStringLiteral("Tick"));
+    QCOMPARE(once, 1);
+    QCOMPARE(late, 0); // added during the post: runs from the next one
+    center.post(QStringLiteral("Tick"));
+    QCOMPARE(once, 1);
+    QCOMPARE(late, 1);
+}
+
+void PlatformTest::serialQueueRunsJobsInOrderOnOneThread()
+{
+    SerialQueue queue(QStringLiteral("SerializationQueue"));
+    std::vector<int> order;
+    std::atomic<int> running{0};
+    std::atomic<bool> overlapped{false};
+    QSet<std::thread::id> threads; // touched only by jobs, which never overlap
+    for (int i = 0; i < 500; ++i) {
+        queue.async([&, i] {
+            if (running.fetch_add(1) != 0)
+                overlapped = true;
+            order.push_back(i);
+            threads.insert(std::this_thread::get_id());
+            running.fetch_sub(1);
+        });
+    }
+    queue.waitUntilIdle();
+    QVERIFY(!overlapped);
+    QCOMPARE(order.size(), size_t(500));
+    QVERIFY(std::is_sorted(order.begin(), order.end()));
+    QCOMPARE(threads.size(), 1);
+    QVERIFY(!threads.contains(std::this_thread::get_id()));
+}
+
+void PlatformTest::serialQueueFinishesQueuedJobsWhenDestroyed()
+{
+    std::atomic<int> done{0};
+    {
+        SerialQueue queue(QStringLiteral("Doomed"));
+        for (int i = 0; i < 100; ++i)
+            queue.async([&] {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                ++done;
+            });
+    }
+    QCOMPARE(done.load(), 100);
+}
+
+int main(int argc, char* argv[])
+{
+    if (argc == 3 && qstrcmp(argv[1], "--defaults-writer") == 0)
+        return runDefaultsWriter(QString::fromLocal8Bit(argv[2]));
+    QCoreApplication application(argc, argv);
+    PlatformTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "platform_test.moc"
