@@ -1,0 +1,171 @@
+#include "platform/peer/Advertiser.h"
+
+#include "platform/peer/DnsSdRegistration.h"
+#include "platform/peer/EphemeralIdentity.h"
+#include "platform/peer/NetworkThread.h"
+#include "platform/peer/Session.h"
+
+#include <QLoggingCategory>
+#include <QTcpServer>
+
+#include <unistd.h>
+
+Q_LOGGING_CATEGORY(lcAdvertiser, "glasswing.peer.advertiser")
+
+namespace glasswing::peer {
+
+// Hands each accepted socket's descriptor straight to the advertiser, so that a connection over
+// the cap is closed before any TLS work is done for it.
+class Advertiser::Listener : public QTcpServer {
+public:
+    explicit Listener(Advertiser* advertiser)
+        : m_advertiser(advertiser)
+    {
+    }
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override { m_advertiser->incoming(socketDescriptor); }
+
+private:
+    Advertiser* m_advertiser;
+};
+
+Advertiser::Advertiser(const PeerID& myPeerID, std::nullptr_t, const QString& serviceType, const PeerLimits& limits)
+    : m_myPeerID(myPeerID)
+    , m_serviceType(serviceType)
+    , m_limits(limits)
+    , m_self(std::make_shared<Advertiser*>(this))
+{
+}
+
+Advertiser::~Advertiser()
+{
+    stopAdvertisingPeer();
+    runOnNetworkThreadAndWait([this] {
+        m_delegate = nullptr;
+        m_self.reset(); // late answers now find nobody
+        const QSet<Connection*> pending = m_pending;
+        m_pending.clear();
+        for (Connection* connection : pending) {
+            QObject::disconnect(connection, &Connection::leftPending, nullptr, nullptr);
+            if (m_awaitingAnswer.contains(connection) || connection->stage() != Connection::Stage::AwaitingJoin) {
+                connection->detach();
+                connection->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("no longer advertising"));
+            }
+        }
+        m_awaitingAnswer.clear();
+    });
+}
+
+QByteArray Advertiser::dnsSdServiceType(const QString& serviceType)
+{
+    return "_" + serviceType.toUtf8() + "._tcp";
+}
+
+void Advertiser::setDelegate(AdvertiserDelegate* delegate)
+{
+    runOnNetworkThreadAndWait([this, delegate] { m_delegate = delegate; });
+}
+
+bool Advertiser::startAdvertisingPeer()
+{
+    if (m_port.load() != 0)
+        return true;
+    bool listening = false;
+    runOnNetworkThreadAndWait([this, &listening] {
+        if (m_tls.isNull()) {
+            const EphemeralIdentity identity = EphemeralIdentity::generate(m_myPeerID.displayName());
+            m_tls = QSslConfiguration::defaultConfiguration();
+            m_tls.setLocalCertificate(identity.certificate);
+            m_tls.setPrivateKey(identity.privateKey);
+            m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+            m_tls.setProtocol(QSsl::TlsV1_2OrLater);
+        }
+        m_listener = new Listener(this);
+        // Room for a burst of phones (and of junk) while the network thread sorts them out.
+        m_listener->setListenBacklogSize(128);
+        // QHostAddress::Any is dual-stack: IPv6 and IPv4-mapped on one socket.
+        if (!m_listener->listen(QHostAddress::Any, 0)) {
+            qCWarning(lcAdvertiser) << "cannot listen for phones:" << m_listener->errorString();
+            delete m_listener;
+            m_listener = nullptr;
+            return;
+        }
+        m_port = m_listener->serverPort();
+        listening = true;
+    });
+    if (!listening)
+        return false;
+    m_registration = std::make_unique<DnsSdRegistration>(m_myPeerID.displayName(), dnsSdServiceType(m_serviceType),
+                                                         m_port.load());
+    return true;
+}
+
+void Advertiser::stopAdvertisingPeer()
+{
+    m_registration.reset();
+    runOnNetworkThreadAndWait([this] {
+        delete m_listener;
+        m_listener = nullptr;
+        m_port = 0;
+    });
+}
+
+void Advertiser::incoming(qintptr socketDescriptor)
+{
+    if (m_pending.size() >= m_limits.maxPendingConnections) {
+        qCInfo(lcAdvertiser) << "too many connections waiting to join; closing a new one";
+        ::close(int(socketDescriptor));
+        return;
+    }
+    auto* connection = new Connection(socketDescriptor, m_tls, m_limits, this);
+    m_pending.insert(connection);
+    m_pendingCount = int(m_pending.size());
+    QObject::connect(connection, &Connection::leftPending, networkContext(), [this, connection] {
+        m_pending.remove(connection);
+        m_pendingCount = int(m_pending.size());
+    });
+}
+
+void Advertiser::connectionInvited(Connection* connection, const QString& name,
+                                   const std::optional<QByteArray>& context)
+{
+    const PeerID peer(name, QStringLiteral("Phone"));
+    m_awaitingAnswer.insert(connection, peer);
+
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    std::weak_ptr<Advertiser*> advertiser = m_self;
+    InvitationHandler handler = [answered, advertiser, connection](bool accept, Session* session) {
+        if (answered->exchange(true))
+            return;
+        postToNetworkThread([advertiser, connection, accept, session] {
+            if (const std::shared_ptr<Advertiser*> alive = advertiser.lock())
+                (*alive)->answer(connection, accept, session);
+        });
+    };
+    if (m_delegate)
+        m_delegate->advertiserDidReceiveInvitationFromPeer(*this, peer, context, handler);
+    else
+        handler(false, nullptr);
+}
+
+void Advertiser::answer(Connection* connection, bool accept, Session* session)
+{
+    // Only a connection still waiting is touched: one that closed meanwhile is already gone.
+    const auto waiting = m_awaitingAnswer.find(connection);
+    if (waiting == m_awaitingAnswer.end())
+        return;
+    const PeerID peer = waiting.value();
+    m_awaitingAnswer.erase(waiting);
+    if (accept && session)
+        session->adopt(connection, peer);
+    else
+        connection->decline();
+}
+
+void Advertiser::connectionClosed(Connection* connection)
+{
+    m_awaitingAnswer.remove(connection);
+}
+
+} // namespace glasswing::peer

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "platform/peer/Connection.h"
+#include "platform/peer/PeerID.h"
+#include "platform/peer/PeerLimits.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QSet>
+#include <QSslConfiguration>
+#include <QString>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QTcpServer;
+
+namespace glasswing::peer {
+
+class Advertiser;
+class DnsSdRegistration;
+class Session;
+
+// The answer to one invitation. Copyable; may be called from any thread, at any later time, and
+// only its first call counts. `accept` true with a session makes the phone connecting in that
+// session (connected after its joined message); false, or no session, declines: the phone is told
+// and the connection closed. Answering for a phone that has gone meanwhile does nothing.
+using InvitationHandler = std::function<void(bool accept, Session* session)>;
+
+// What an advertiser tells its delegate; called on the network thread.
+class AdvertiserDelegate {
+public:
+    virtual ~AdvertiserDelegate() = default;
+    // `context` is the bytes the phone sent along, absent when it sent none (distinct from empty).
+    virtual void advertiserDidReceiveInvitationFromPeer(Advertiser& advertiser, const PeerID& peer,
+                                                        const std::optional<QByteArray>& context,
+                                                        InvitationHandler invitationHandler) = 0;
+};
+
+// Announces the Mac to nearby phones and takes their invitations.
+//
+// `startAdvertisingPeer` opens a TLS WebSocket listener on every interface (IPv4 and IPv6) on a
+// port the system picks, and registers the DNS-SD service "_<serviceType>._tcp" under the peer's
+// display name. Made and used on any one thread; its sockets live on the network thread.
+// Destroying it stops advertising and closes the connections whose invitation is not yet answered;
+// accepted phones stay in their session.
+class Advertiser : private ConnectionOwner {
+public:
+    Advertiser(const PeerID& myPeerID, std::nullptr_t discoveryInfo, const QString& serviceType,
+               const PeerLimits& limits = {});
+    ~Advertiser() override;
+    Advertiser(const Advertiser&) = delete;
+    Advertiser& operator=(const Advertiser&) = delete;
+
+    const PeerID& myPeerID() const { return m_myPeerID; }
+    const QString& serviceType() const { return m_serviceType; }
+    void setDelegate(AdvertiserDelegate* delegate);
+
+    // Returns false (and says why on standard error) when no port could be opened. Without an
+    // Avahi daemon it still listens, and announces the service once a daemon appears.
+    bool startAdvertisingPeer();
+    void stopAdvertisingPeer();
+
+    // The listening port; 0 when not advertising.
+    quint16 port() const { return m_port.load(); }
+    // Connections whose phone has not joined yet (network thread figure, read from anywhere).
+    int pendingConnectionCount() const { return m_pendingCount.load(); }
+
+    // "_Glasswing._tcp" for "Glasswing".
+    static QByteArray dnsSdServiceType(const QString& serviceType);
+
+private:
+    class Listener;
+
+    void incoming(qintptr socketDescriptor);
+    void answer(Connection* connection, bool accept, Session* session);
+
+    void connectionInvited(Connection* connection, const QString& name,
+                           const std::optional<QByteArray>& context) override;
+    void connectionJoined(Connection*) override {}
+    void connectionReceived(Connection*, const QByteArray&) override {}
+    void connectionWrote(Connection*, qint64) override {}
+    void connectionClosed(Connection* connection) override;
+
+    const PeerID m_myPeerID;
+    const QString m_serviceType;
+    const PeerLimits m_limits;
+
+    // Network thread only.
+    AdvertiserDelegate* m_delegate = nullptr;
+    Listener* m_listener = nullptr;
+    QSslConfiguration m_tls;
+    QSet<Connection*> m_pending;               // not joined yet
+    QHash<Connection*, PeerID> m_awaitingAnswer;
+    // Lets late invitation answers find out that this advertiser is gone.
+    std::shared_ptr<Advertiser*> m_self;
+
+    std::unique_ptr<DnsSdRegistration> m_registration;
+    std::atomic<quint16> m_port{0};
+    std::atomic<int> m_pendingCount{0};
+};
+
+} // namespace glasswing::peer

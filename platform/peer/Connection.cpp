@@ -1,0 +1,226 @@
+#include "platform/peer/Connection.h"
+
+#include "platform/peer/ControlMessage.h"
+
+#include <QLoggingCategory>
+#include <QSslSocket>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+Q_LOGGING_CATEGORY(lcConnection, "glasswing.peer.connection")
+
+namespace glasswing::peer {
+
+namespace {
+constexpr std::chrono::milliseconds kCloseGrace{2000};
+}
+
+Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
+                       ConnectionOwner* owner)
+    : m_limits(limits)
+    , m_owner(owner)
+{
+    m_stageTimer.setSingleShot(true);
+    connect(&m_stageTimer, &QTimer::timeout, this, &Connection::onStageTimeout);
+    connect(&m_keepaliveTimer, &QTimer::timeout, this, &Connection::onKeepalive);
+
+    m_tls = new QSslSocket(this);
+    // Until the phone has joined, nothing it sends may grow memory past a control message.
+    m_tls->setReadBufferSize(m_limits.maxControlMessageBytes);
+    connect(m_tls, &QSslSocket::encrypted, this, &Connection::onEncrypted);
+    connect(m_tls, &QSslSocket::disconnected, this, &Connection::finish);
+    connect(m_tls, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (m_stage == Stage::Handshaking || m_stage == Stage::Upgrading) {
+            qCDebug(lcConnection) << "refused before the upgrade:" << error << m_tls->errorString();
+            m_tls->abort();
+            finish();
+        }
+    });
+    if (!m_tls->setSocketDescriptor(socketDescriptor)) {
+        QMetaObject::invokeMethod(this, &Connection::finish, Qt::QueuedConnection);
+        return;
+    }
+    m_tls->setSslConfiguration(tls);
+    startStage(Stage::Handshaking, m_limits.tlsHandshakeTimeout);
+    m_tls->startServerEncryption();
+}
+
+Connection::~Connection() = default;
+
+void Connection::startStage(Stage stage, PeerLimits::ms limit)
+{
+    m_stage = stage;
+    m_stageTimer.start(limit);
+}
+
+void Connection::onEncrypted()
+{
+    startStage(Stage::Upgrading, m_limits.upgradeTimeout);
+    // A server object of its own per connection, only for its handshake parser: the upgraded
+    // socket then comes back from it with no doubt about which connection it is.
+    m_upgrader = new QWebSocketServer(QStringLiteral("Glasswing"), QWebSocketServer::NonSecureMode, this);
+    m_upgrader->setHandshakeTimeout(m_limits.upgradeTimeout);
+    connect(m_upgrader, &QWebSocketServer::newConnection, this, &Connection::onUpgraded);
+    m_upgrader->handleConnection(m_tls);
+}
+
+void Connection::onUpgraded()
+{
+    m_webSocket = m_upgrader->nextPendingConnection();
+    if (!m_webSocket)
+        return;
+    m_webSocket->setParent(this);
+    // The WebSocket uses the TLS socket until its own destructor has run, so it must own it.
+    m_tls->setParent(m_webSocket);
+    m_webSocket->setMaxAllowedIncomingMessageSize(quint64(m_limits.maxControlMessageBytes));
+    m_webSocket->setMaxAllowedIncomingFrameSize(quint64(m_limits.maxControlMessageBytes));
+    // From here the WebSocket layer bounds each message itself; a read buffer smaller than one
+    // data message would stall it.
+    m_tls->setReadBufferSize(0);
+    connect(m_webSocket, &QWebSocket::textMessageReceived, this, &Connection::onText);
+    connect(m_webSocket, &QWebSocket::binaryMessageReceived, this, &Connection::onBinary);
+    connect(m_webSocket, &QWebSocket::disconnected, this, &Connection::finish);
+    connect(m_webSocket, &QWebSocket::pong, this, [this] { m_lastHeard.restart(); });
+    connect(m_webSocket, &QWebSocket::bytesWritten, this, [this](qint64 bytes) {
+        if (m_owner && m_stage == Stage::Joined)
+            m_owner->connectionWrote(this, bytes);
+    });
+    m_lastHeard.start();
+    m_keepaliveTimer.start(m_limits.keepaliveInterval);
+    startStage(Stage::AwaitingInvitation, m_limits.invitationTimeout);
+}
+
+void Connection::onText(const QString& text)
+{
+    m_lastHeard.restart();
+    QString error;
+    const std::optional<ControlMessage> message = ControlMessage::parse(text.toUtf8(), &error);
+    if (!message) {
+        refuse(error);
+        return;
+    }
+    switch (m_stage) {
+    case Stage::AwaitingInvitation:
+        if (message->type != ControlMessage::Type::Invitation)
+            return refuse(QStringLiteral("expected an invitation"));
+        m_stage = Stage::AwaitingAnswer;
+        // The user may take as long as they like to answer; the keepalive still watches the phone.
+        m_stageTimer.stop();
+        if (m_owner)
+            m_owner->connectionInvited(this, message->name, message->context);
+        return;
+    case Stage::AwaitingJoin:
+        if (message->type != ControlMessage::Type::Joined)
+            return refuse(QStringLiteral("expected joined"));
+        m_stageTimer.stop();
+        m_stage = Stage::Joined;
+        m_webSocket->setMaxAllowedIncomingMessageSize(quint64(m_limits.maxIncomingDataMessageBytes));
+        m_webSocket->setMaxAllowedIncomingFrameSize(quint64(m_limits.maxIncomingDataMessageBytes));
+        Q_EMIT leftPending();
+        if (m_owner)
+            m_owner->connectionJoined(this);
+        return;
+    case Stage::AwaitingAnswer:
+    case Stage::Joined:
+        return refuse(QStringLiteral("unexpected control message"));
+    case Stage::Handshaking:
+    case Stage::Upgrading:
+    case Stage::Closed:
+        return;
+    }
+}
+
+void Connection::onBinary(const QByteArray& data)
+{
+    m_lastHeard.restart();
+    if (m_stage != Stage::Joined)
+        return refuse(QStringLiteral("data before joining"));
+    if (m_owner)
+        m_owner->connectionReceived(this, data);
+}
+
+void Connection::accept(ConnectionOwner* newOwner, const QString& macName)
+{
+    if (m_stage != Stage::AwaitingAnswer)
+        return;
+    m_owner = newOwner;
+    startStage(Stage::AwaitingJoin, m_limits.joinTimeout);
+    m_webSocket->sendTextMessage(QString::fromUtf8(ControlMessage::accept(macName).serialize()));
+}
+
+void Connection::decline()
+{
+    if (m_stage != Stage::AwaitingAnswer)
+        return;
+    m_webSocket->sendTextMessage(QString::fromUtf8(ControlMessage::decline().serialize()));
+    close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("declined"));
+}
+
+void Connection::sendBinary(const QByteArray& data)
+{
+    if (m_stage == Stage::Joined)
+        m_webSocket->sendBinaryMessage(data);
+}
+
+void Connection::close(QWebSocketProtocol::CloseCode code, const QString& reason)
+{
+    if (m_stage == Stage::Closed)
+        return;
+    if (m_webSocket)
+        m_webSocket->close(code, reason);
+    else
+        m_tls->abort();
+    finish();
+}
+
+void Connection::refuse(const QString& reason)
+{
+    qCDebug(lcConnection) << "closing: protocol error:" << reason;
+    close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
+}
+
+void Connection::onStageTimeout()
+{
+    qCDebug(lcConnection) << "closing: time-out in stage" << int(m_stage);
+    close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("time-out"));
+}
+
+void Connection::onKeepalive()
+{
+    if (std::chrono::milliseconds(m_lastHeard.elapsed()) > m_limits.keepaliveTimeout) {
+        qCDebug(lcConnection) << "closing: keepalive time-out";
+        m_webSocket->abort();
+        finish();
+        return;
+    }
+    m_webSocket->ping();
+}
+
+void Connection::finish()
+{
+    if (m_stage == Stage::Closed)
+        return;
+    const bool wasPending = m_stage != Stage::Joined;
+    m_stage = Stage::Closed;
+    m_stageTimer.stop();
+    m_keepaliveTimer.stop();
+    ConnectionOwner* owner = m_owner;
+    m_owner = nullptr;
+    if (owner)
+        owner->connectionClosed(this);
+    if (wasPending)
+        Q_EMIT leftPending();
+    // Let a close frame (or a decline) reach the phone before the socket goes; a phone that does
+    // not close its side is cut off after a short grace.
+    if (m_tls->state() == QAbstractSocket::UnconnectedState) {
+        deleteLater();
+        return;
+    }
+    connect(m_tls, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
+    QTimer::singleShot(kCloseGrace, this, [this] {
+        m_tls->abort();
+        deleteLater();
+    });
+}
+
+} // namespace glasswing::peer

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "platform/peer/PeerLimits.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+#include <QSslConfiguration>
+#include <QTimer>
+#include <QWebSocketProtocol>
+
+#include <optional>
+
+class QSslSocket;
+class QWebSocket;
+class QWebSocketServer;
+
+namespace glasswing::peer {
+
+class ConnectionOwner;
+
+// One phone's connection, from the accepted TCP socket to its close: TLS, the WebSocket upgrade,
+// the invitation, the answer, the joined message, then data frames.
+//
+// Lives on the network thread and is used only there. Every stage has its own time limit, and
+// every incoming message is size-limited before it is buffered. It tells its owner (first the
+// advertiser, after an accepted invitation the session) what happens, and deletes itself later
+// once closed; `closed` is reported exactly once.
+class Connection : public QObject {
+    Q_OBJECT
+public:
+    enum class Stage { Handshaking, Upgrading, AwaitingInvitation, AwaitingAnswer, AwaitingJoin, Joined, Closed };
+
+    Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
+               ConnectionOwner* owner);
+    ~Connection() override;
+
+    Stage stage() const { return m_stage; }
+    bool hasJoined() const { return m_stage == Stage::Joined; }
+
+    // AwaitingAnswer only. Accept hands the connection to `newOwner` and tells the phone the
+    // Mac's name; decline tells the phone and closes.
+    void accept(ConnectionOwner* newOwner, const QString& macName);
+    void decline();
+
+    // Joined only; queued behind earlier frames.
+    void sendBinary(const QByteArray& data);
+    // Ends the connection with a close frame carrying `code` and `reason`.
+    void close(QWebSocketProtocol::CloseCode code, const QString& reason);
+    // Stops reporting to the current owner; the next close reports to nobody.
+    void detach() { m_owner = nullptr; }
+
+Q_SIGNALS:
+    // Once, when the phone joins or the connection ends, whichever comes first.
+    void leftPending();
+
+private:
+    void onEncrypted();
+    void onUpgraded();
+    void onText(const QString& text);
+    void onBinary(const QByteArray& data);
+    void onStageTimeout();
+    void onKeepalive();
+    void startStage(Stage stage, PeerLimits::ms limit);
+    void refuse(const QString& reason);
+    void finish();
+
+    PeerLimits m_limits;
+    ConnectionOwner* m_owner;
+    Stage m_stage = Stage::Handshaking;
+    QSslSocket* m_tls = nullptr;
+    QWebSocketServer* m_upgrader = nullptr;
+    QWebSocket* m_webSocket = nullptr;
+    QTimer m_stageTimer;
+    QTimer m_keepaliveTimer;
+    QElapsedTimer m_lastHeard;
+};
+
+// Whoever a connection reports to. Called on the network thread.
+class ConnectionOwner {
+public:
+    virtual ~ConnectionOwner() = default;
+    virtual void connectionInvited(Connection* connection, const QString& name,
+                                   const std::optional<QByteArray>& context) = 0;
+    virtual void connectionJoined(Connection* connection) = 0;
+    virtual void connectionReceived(Connection* connection, const QByteArray& data) = 0;
+    virtual void connectionWrote(Connection* connection, qint64 bytes) = 0;
+    // The connection has ended (by either side, a time-out or an error); it is deleted later.
+    virtual void connectionClosed(Connection* connection) = 0;
+};
+
+} // namespace glasswing::peer

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+struct AvahiClient;
+struct AvahiEntryGroup;
+struct AvahiThreadedPoll;
+struct AvahiTimeout;
+
+namespace glasswing::peer {
+
+// Announces one DNS-SD service through the system's Avahi daemon, for as long as it lives.
+//
+// Works without a daemon: the registration waits for one to appear (and for D-Bus itself, retried
+// every few seconds) and registers then, and again after a daemon restart. A name taken by
+// another host is replaced by Avahi's alternative ("Name #2"). Nothing is printed on standard
+// output; diagnostics go to the "glasswing.peer.dnssd" logging category.
+//
+// Avahi runs its own thread (its threaded poll); this class is safe to make and destroy from any
+// one thread.
+class DnsSdRegistration {
+public:
+    DnsSdRegistration(const QString& instanceName, const QByteArray& serviceType, quint16 port);
+    ~DnsSdRegistration();
+    DnsSdRegistration(const DnsSdRegistration&) = delete;
+    DnsSdRegistration& operator=(const DnsSdRegistration&) = delete;
+
+private:
+    static void onClientState(AvahiClient* client, int state, void* self);
+    static void onGroupState(AvahiEntryGroup* group, int state, void* self);
+    static void onRetry(AvahiTimeout* timeout, void* self);
+    void connectClient();
+    void registerService(AvahiClient* client);
+    void scheduleRetry();
+
+    QByteArray m_name;
+    const QByteArray m_type;
+    const quint16 m_port;
+    AvahiThreadedPoll* m_poll = nullptr;
+    AvahiClient* m_client = nullptr;
+    AvahiEntryGroup* m_group = nullptr;
+    AvahiTimeout* m_retry = nullptr;
+};
+
+} // namespace glasswing::peer

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QHash>
+#include <QMetaType>
+#include <QString>
+#include <QUuid>
+
+namespace glasswing::peer {
+
+// A peer's identity: a display name and an identity of its own. Every PeerID made with the
+// constructor is a different peer, even with the same name; copies are the same peer.
+//
+// Display names are limited to 63 bytes of UTF-8, the longest DNS-SD instance label: a longer
+// name is cut at the last whole character that fits. An empty name (or one of only white space)
+// becomes "Glasswing" for the Mac's own identity, "Phone" for phones (`fallbackName`).
+class PeerID {
+public:
+    static constexpr int kMaxDisplayNameBytes = 63;
+
+    PeerID() = default; // the null peer: no identity, equal only to other null peers
+    explicit PeerID(const QString& displayName, const QString& fallbackName = QStringLiteral("Glasswing"));
+
+    const QString& displayName() const { return m_displayName; }
+    const QUuid& identity() const { return m_identity; }
+    bool isNull() const { return m_identity.isNull(); }
+
+    friend bool operator==(const PeerID& a, const PeerID& b) { return a.m_identity == b.m_identity; }
+    friend bool operator!=(const PeerID& a, const PeerID& b) { return !(a == b); }
+
+    // The name cut to `kMaxDisplayNameBytes` of UTF-8 at a character boundary.
+    static QString limitedDisplayName(const QString& name);
+
+private:
+    QString m_displayName;
+    QUuid m_identity;
+};
+
+inline size_t qHash(const PeerID& peer, size_t seed = 0)
+{
+    return qHash(peer.identity(), seed);
+}
+
+} // namespace glasswing::peer
+
+Q_DECLARE_METATYPE(glasswing::peer::PeerID)

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <chrono>
+
+namespace glasswing::peer {
+
+// Every bound of the peer link. The defaults are the values that PROTOCOL.md documents; tests
+// shorten the times.
+struct PeerLimits {
+    using ms = std::chrono::milliseconds;
+
+    // Incoming, before the phone has joined: the invitation and the joined message.
+    qint64 maxControlMessageBytes = 16 * 1024;
+    // Incoming, after the phone has joined: anything a phone sends (the application ignores it).
+    qint64 maxIncomingDataMessageBytes = 1024 * 1024;
+    // The largest message `Session::sendData` accepts.
+    qint64 maxSendMessageBytes = 32 * 1024 * 1024;
+    // Bytes handed to one phone's connection and not yet written to the network; a send that
+    // would pass it fails for that phone.
+    qint64 maxOutboundQueueBytes = 64 * 1024 * 1024;
+
+    // Connections that have not joined (handshaking, inviting, waiting for the user's answer or
+    // for the joined message). Further connections are closed at once.
+    int maxPendingConnections = 32;
+
+    ms tlsHandshakeTimeout{10000};
+    ms upgradeTimeout{10000};     // from the end of TLS to the end of the WebSocket upgrade
+    ms invitationTimeout{10000};  // from the upgrade to the invitation message
+    ms joinTimeout{10000};        // from the accept message to the joined message
+
+    ms keepaliveInterval{5000};   // a ping this often once upgraded
+    ms keepaliveTimeout{15000};   // no pong or message for this long: the phone is gone
+};
+
+} // namespace glasswing::peer

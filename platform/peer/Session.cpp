@@ -1,0 +1,195 @@
+#include "platform/peer/Session.h"
+
+#include "platform/peer/NetworkThread.h"
+
+#include <QStringList>
+
+namespace glasswing::peer {
+
+Session::Session(const PeerID& myPeerID, std::nullptr_t, EncryptionPreference encryption, const PeerLimits& limits)
+    : m_myPeerID(myPeerID)
+    , m_encryption(encryption)
+    , m_limits(limits)
+{
+}
+
+Session::~Session()
+{
+    // Work this session posted earlier runs before this (the network thread takes posts in
+    // order), so nothing touches the session once it is gone.
+    runOnNetworkThreadAndWait([this] {
+        m_delegate = nullptr;
+        std::vector<Member> members;
+        {
+            const std::lock_guard<std::mutex> guard(m_lock);
+            members.swap(m_members);
+        }
+        for (const Member& member : members) {
+            member.connection->detach();
+            member.connection->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("session ended"));
+        }
+    });
+}
+
+void Session::setDelegate(SessionDelegate* delegate)
+{
+    runOnNetworkThreadAndWait([this, delegate] { m_delegate = delegate; });
+}
+
+QList<PeerID> Session::connectedPeers() const
+{
+    QList<PeerID> peers;
+    const std::lock_guard<std::mutex> guard(m_lock);
+    for (const Member& member : m_members) {
+        if (member.state == SessionState::Connected)
+            peers.append(member.peer);
+    }
+    return peers;
+}
+
+std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<PeerID>& peers, SendDataMode)
+{
+    if (peers.isEmpty())
+        return PeerError{PeerError::InvalidArgument, QStringLiteral("No peers to send to.")};
+    if (data.size() > m_limits.maxSendMessageBytes)
+        return PeerError{PeerError::MessageTooLarge, QStringLiteral("Message of %1 bytes is over the limit of %2 bytes.")
+                                                         .arg(data.size())
+                                                         .arg(m_limits.maxSendMessageBytes)};
+
+    QStringList notConnected;
+    QStringList queueFull;
+    std::vector<Connection*> targets;
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        for (const PeerID& peer : peers) {
+            const auto member = std::find_if(m_members.begin(), m_members.end(),
+                                             [&](const Member& m) { return m.peer == peer; });
+            if (member == m_members.end() || member->state != SessionState::Connected) {
+                notConnected.append(peer.displayName());
+            } else if (member->queuedBytes + data.size() > m_limits.maxOutboundQueueBytes) {
+                queueFull.append(peer.displayName());
+            } else {
+                member->queuedBytes += data.size();
+                targets.push_back(member->connection);
+            }
+        }
+    }
+    if (!targets.empty()) {
+        postToNetworkThread([this, data, targets] {
+            for (Connection* connection : targets) {
+                bool stillMember = false;
+                {
+                    const std::lock_guard<std::mutex> guard(m_lock);
+                    stillMember = findLocked(connection) != nullptr;
+                }
+                // A phone that left meanwhile: its connection may already be gone.
+                if (stillMember)
+                    connection->sendBinary(data);
+            }
+        });
+    }
+
+    if (notConnected.isEmpty() && queueFull.isEmpty())
+        return std::nullopt;
+    QStringList details;
+    if (!notConnected.isEmpty())
+        details.append(QStringLiteral("Peers not connected: ") + notConnected.join(QStringLiteral(", ")) + u'.');
+    if (!queueFull.isEmpty())
+        details.append(QStringLiteral("Outbound queue over %1 bytes for: ").arg(m_limits.maxOutboundQueueBytes)
+                       + queueFull.join(QStringLiteral(", ")) + u'.');
+    return PeerError{notConnected.isEmpty() ? PeerError::QueueFull : PeerError::NotConnected,
+                     details.join(u' ')};
+}
+
+void Session::disconnect()
+{
+    postToNetworkThread([this] {
+        std::vector<Member> members;
+        {
+            const std::lock_guard<std::mutex> guard(m_lock);
+            members.swap(m_members);
+        }
+        for (const Member& member : members) {
+            member.connection->detach();
+            member.connection->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected"));
+            report(member.peer, SessionState::NotConnected);
+        }
+    });
+}
+
+void Session::adopt(Connection* connection, const PeerID& peer)
+{
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        m_members.push_back(Member{connection, peer, SessionState::Connecting, 0});
+    }
+    report(peer, SessionState::Connecting);
+    connection->accept(this, m_myPeerID.displayName());
+}
+
+Session::Member* Session::findLocked(Connection* connection)
+{
+    for (Member& member : m_members) {
+        if (member.connection == connection)
+            return &member;
+    }
+    return nullptr;
+}
+
+void Session::connectionJoined(Connection* connection)
+{
+    PeerID peer;
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        Member* member = findLocked(connection);
+        if (!member)
+            return;
+        member->state = SessionState::Connected;
+        peer = member->peer;
+    }
+    report(peer, SessionState::Connected);
+}
+
+void Session::connectionReceived(Connection* connection, const QByteArray& data)
+{
+    PeerID peer;
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        const Member* member = findLocked(connection);
+        if (!member)
+            return;
+        peer = member->peer;
+    }
+    if (m_delegate)
+        m_delegate->sessionDidReceiveData(*this, data, peer);
+}
+
+void Session::connectionWrote(Connection* connection, qint64 bytes)
+{
+    const std::lock_guard<std::mutex> guard(m_lock);
+    if (Member* member = findLocked(connection))
+        member->queuedBytes = std::max<qint64>(0, member->queuedBytes - bytes);
+}
+
+void Session::connectionClosed(Connection* connection)
+{
+    PeerID peer;
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        const auto member = std::find_if(m_members.begin(), m_members.end(),
+                                         [&](const Member& m) { return m.connection == connection; });
+        if (member == m_members.end())
+            return;
+        peer = member->peer;
+        m_members.erase(member);
+    }
+    report(peer, SessionState::NotConnected);
+}
+
+void Session::report(const PeerID& peer, SessionState state)
+{
+    if (m_delegate)
+        m_delegate->sessionPeerDidChangeState(*this, peer, state);
+}
+
+} // namespace glasswing::peer

@@ -1,0 +1,119 @@
+#pragma once
+
+#include "platform/peer/Connection.h"
+#include "platform/peer/PeerError.h"
+#include "platform/peer/PeerID.h"
+#include "platform/peer/PeerLimits.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QUrl>
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+class QIODevice;
+
+namespace glasswing::peer {
+
+class Connection;
+class Session;
+
+// A phone's state in the session. The numbers are part of the contract with the controllers.
+enum class SessionState : int { NotConnected = 0, Connecting = 1, Connected = 2 };
+
+enum class EncryptionPreference : int { Optional = 0, Required = 1, None = 2 };
+enum class SendDataMode : int { Reliable = 0, Unreliable = 1 };
+
+struct ResourceProgress {
+    qint64 completed = 0;
+    qint64 total = 0;
+};
+
+// What a session tells its delegate. Every call comes on the network thread, one at a time.
+//
+// For each phone the states come in the order connecting, connected (after its joined message),
+// not connected; a phone that fails before joining goes from connecting straight to not
+// connected. `connectedPeers()` already reflects a change when the delegate hears of it.
+// The protocol has no streams or resources, so the last three are never called by this link;
+// they exist so that controllers written against the full platform contract compile unchanged.
+class SessionDelegate {
+public:
+    virtual ~SessionDelegate() = default;
+    virtual void sessionPeerDidChangeState(Session& session, const PeerID& peer, SessionState state) = 0;
+    virtual void sessionDidReceiveData(Session& session, const QByteArray& data, const PeerID& peer) = 0;
+    virtual void sessionDidReceiveStream(Session& session, QIODevice* stream, const QString& name,
+                                         const PeerID& peer) = 0;
+    virtual void sessionDidStartReceivingResource(Session& session, const QString& name, const PeerID& peer,
+                                                  const ResourceProgress& progress) = 0;
+    virtual void sessionDidFinishReceivingResource(Session& session, const QString& name, const PeerID& peer,
+                                                   const QUrl& location, const std::optional<PeerError>& error) = 0;
+};
+
+// The one session that phones join once their invitation is accepted.
+//
+// Made on any thread; its connections live on the network thread. `connectedPeers`,
+// `sendData` and `disconnect` may be called from any thread. The delegate must outlive the
+// session or be cleared first. Destroying the session closes every connection without reporting.
+class Session : private ConnectionOwner {
+public:
+    // There is no security identity: phones do not authenticate the Mac. `Required` is the only
+    // encryption this link offers (TLS on every connection); the others are accepted and mean the same.
+    Session(const PeerID& myPeerID, std::nullptr_t securityIdentity, EncryptionPreference encryption,
+            const PeerLimits& limits = {});
+    ~Session() override;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    const PeerID& myPeerID() const { return m_myPeerID; }
+    EncryptionPreference encryptionPreference() const { return m_encryption; }
+    const PeerLimits& limits() const { return m_limits; }
+    void setDelegate(SessionDelegate* delegate);
+
+    // The phones connected now (joined), in the order they joined. A snapshot.
+    QList<PeerID> connectedPeers() const;
+
+    // Queues `data` as one message to each of `peers` and returns at once; nothing when queued for
+    // all of them. It fails as a whole, for nobody, when the list is empty or the message is over
+    // `maxSendMessageBytes`. It fails for a peer that is not connected or whose outbound queue
+    // would pass `maxOutboundQueueBytes`; the others still receive it, and the error names the
+    // peers that did not. Both modes are delivered reliably and in order.
+    std::optional<PeerError> sendData(const QByteArray& data, const QList<PeerID>& peers, SendDataMode mode);
+
+    // Closes every connection; each phone that was connecting or connected is reported not
+    // connected (on the network thread, before any later event). The session stays usable.
+    void disconnect();
+
+    // Network thread: an accepted invitation hands its connection to the session. Reports the
+    // phone connecting.
+    void adopt(Connection* connection, const PeerID& peer);
+
+private:
+    struct Member {
+        Connection* connection;
+        PeerID peer;
+        SessionState state;
+        qint64 queuedBytes;
+    };
+
+    void connectionInvited(Connection*, const QString&, const std::optional<QByteArray>&) override {}
+    void connectionJoined(Connection* connection) override;
+    void connectionReceived(Connection* connection, const QByteArray& data) override;
+    void connectionWrote(Connection* connection, qint64 bytes) override;
+    void connectionClosed(Connection* connection) override;
+
+    Member* findLocked(Connection* connection);
+    void report(const PeerID& peer, SessionState state);
+
+    const PeerID m_myPeerID;
+    const EncryptionPreference m_encryption;
+    const PeerLimits m_limits;
+    SessionDelegate* m_delegate = nullptr; // read and called on the network thread only
+
+    mutable std::mutex m_lock; // guards m_members
+    std::vector<Member> m_members;
+};
+
+} // namespace glasswing::peer

@@ -1,0 +1,457 @@
+#include "platform/peer/ControlMessage.h"
+#include "support/PeerHarness.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QWebSocket>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+using namespace glasswing;
+using glasswing::test::Phone;
+using glasswing::test::PeerHarness;
+
+namespace {
+
+constexpr int kWait = 10000;
+
+// Short times so that time-outs are seen within a test; sizes as shipped.
+peer::PeerLimits quickLimits()
+{
+    peer::PeerLimits limits;
+    limits.tlsHandshakeTimeout = std::chrono::milliseconds(1500);
+    limits.upgradeTimeout = std::chrono::milliseconds(1500);
+    limits.invitationTimeout = std::chrono::milliseconds(1500);
+    limits.joinTimeout = std::chrono::milliseconds(1500);
+    limits.keepaliveInterval = std::chrono::milliseconds(200);
+    limits.keepaliveTimeout = std::chrono::milliseconds(1200);
+    return limits;
+}
+
+QStringList phoneArguments(const QString& name, const QString& userId)
+{
+    return {QStringLiteral("--name"), name, QStringLiteral("--user-id"), userId};
+}
+
+// An in-process WebSocket client that has done TLS and the upgrade, for feeding the server
+// messages no phone would send.
+std::unique_ptr<QWebSocket> openRawWebSocket(quint16 port)
+{
+    auto socket = std::make_unique<QWebSocket>();
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket->setSslConfiguration(tls);
+    socket->open(QUrl(QStringLiteral("wss://127.0.0.1:%1/").arg(port)));
+    return socket;
+}
+
+long peakMemoryKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+class PeerLinkTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void peerIdentitiesAreDistinctAndNamesBounded();
+    void acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFramesUnchanged();
+    void invitationContextKeepsAbsentApartFromEmpty();
+    void declinedPhoneIsToldAndNeverJoins();
+    void heldAnswerWorksLaterFromAnyThreadOnlyOnce();
+    void answeringForAPhoneThatLeftDoesNothing();
+    void severalPhonesAndDisconnectReportsEveryOne();
+    void aVanishedPhoneIsReportedNotConnected_data();
+    void aVanishedPhoneIsReportedNotConnected();
+    void sendingToAPeerThatLeftFailsWhileOthersReceive();
+    void sendLimitsFailWithErrorsAndBoundMemory();
+    void badInputIsRefusedAndOthersStillServed_data();
+    void badInputIsRefusedAndOthersStillServed();
+    void plainTcpAndGarbageAfterTlsAreRefused();
+    void manyConnectionsAtOnceAreCappedAndServiceGoesOn();
+
+private:
+    // Proves that the server still serves: a new phone joins, receives one frame and leaves.
+    void aPhoneCanStillJoin(PeerHarness& mac);
+};
+
+void PeerLinkTest::initTestCase()
+{
+    QVERIFY(QFile::exists(QStringLiteral(GLASSWING_PHONE_BINARY)));
+}
+
+void PeerLinkTest::peerIdentitiesAreDistinctAndNamesBounded()
+{
+    const peer::PeerID a(QStringLiteral("studio-mac"));
+    const peer::PeerID b(QStringLiteral("studio-mac"));
+    QVERIFY(a != b);
+    QCOMPARE(a.displayName(), b.displayName());
+    const peer::PeerID copy = a;
+    QVERIFY(copy == a);
+
+    // 30 two-byte letters and a four-byte emoji: the cut falls on whole characters.
+    const QString longName = QString(30, QChar(0x00E9)) + QString::fromUtf8("\xF0\x9F\x93\xB1") + QStringLiteral("tail");
+    const QString cut = peer::PeerID(longName).displayName();
+    QVERIFY(cut.toUtf8().size() <= 63);
+    QCOMPARE(cut, QString(30, QChar(0x00E9)));
+    QCOMPARE(peer::PeerID(QString()).displayName(), QStringLiteral("Glasswing"));
+    QCOMPARE(peer::PeerID(QStringLiteral("  "), QStringLiteral("Phone")).displayName(), QStringLiteral("Phone"));
+}
+
+void PeerLinkTest::acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFramesUnchanged()
+{
+    PeerHarness mac(quickLimits());
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    QVERIFY(mac.advertiser.port() != 0);
+
+    QTemporaryDir out;
+    Phone phone(mac.advertiser.port(),
+                phoneArguments(QStringLiteral("Ada's phone"), QStringLiteral("ada-1")) + QStringList{QStringLiteral("--out"), out.path(), QStringLiteral("--count"), QStringLiteral("2")});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(phone.output().contains("accepted by \"Test Mac\""), kWait);
+    const QList<test::PeerEvent> events = mac.events();
+    QCOMPARE(events.size(), 3);
+    QCOMPARE(events[0].what, QStringLiteral("invited"));
+    QCOMPARE(events[0].context, std::optional<QByteArray>("ada-1"));
+    QCOMPARE(mac.eventLines().mid(1),
+             (QStringList{QStringLiteral("connecting: Ada's phone"), QStringLiteral("connected: Ada's phone")}));
+    QVERIFY(events[1].peer == events[2].peer);
+    QVERIFY(events[2].peer == mac.session.connectedPeers().first());
+
+    // Every byte value, and an empty message: both arrive unchanged.
+    QByteArray frame;
+    for (int i = 0; i < 300000; ++i)
+        frame.append(char(i * 7));
+    QVERIFY(!mac.session.sendData(frame, mac.session.connectedPeers(), peer::SendDataMode::Reliable));
+    QVERIFY(!mac.session.sendData(QByteArray(), mac.session.connectedPeers(), peer::SendDataMode::Reliable));
+    QVERIFY(phone.waitForExit(kWait));
+    QCOMPARE(phone.exitCode(), 0);
+    QCOMPARE(test::readAll(out.path() + QStringLiteral("/message-000001.bin")), frame);
+    QCOMPARE(QFileInfo(out.path() + QStringLiteral("/message-000002.bin")).size(), 0);
+    QVERIFY(phone.output().contains("message 1 300000 bytes at "));
+
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
+    QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Ada's phone"));
+    QVERIFY(mac.session.connectedPeers().isEmpty());
+}
+
+void PeerLinkTest::invitationContextKeepsAbsentApartFromEmpty()
+{
+    PeerHarness mac(quickLimits());
+    mac.answer = PeerHarness::Answer::Decline;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    Phone none(mac.advertiser.port(), {QStringLiteral("--no-context")});
+    Phone empty(mac.advertiser.port(), {QStringLiteral("--user-id"), QString()});
+    Phone accented(mac.advertiser.port(), {QStringLiteral("--user-id"), QStringLiteral("Zoë")});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("invited")), 3, kWait);
+    QList<std::optional<QByteArray>> contexts;
+    for (const test::PeerEvent& event : mac.events())
+        contexts.append(event.context);
+    QVERIFY(contexts.contains(std::nullopt));
+    QVERIFY(contexts.contains(QByteArray()));
+    QVERIFY(contexts.contains(QByteArray("Zo\xC3\xAB")));
+}
+
+void PeerLinkTest::declinedPhoneIsToldAndNeverJoins()
+{
+    PeerHarness mac(quickLimits());
+    mac.answer = PeerHarness::Answer::Decline;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Bob"), QStringLiteral("bob")));
+    QVERIFY(phone.waitForExit(kWait));
+    QCOMPARE(phone.exitCode(), 2);
+    QVERIFY(phone.readAllStandardError().contains("declined"));
+    QCOMPARE(mac.eventLines(), QStringList{QStringLiteral("invited: Bob")});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+}
+
+void PeerLinkTest::heldAnswerWorksLaterFromAnyThreadOnlyOnce()
+{
+    PeerHarness mac(quickLimits());
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
+    // The user takes longer than any handshake limit to answer.
+    QTest::qWait(2000);
+    QCOMPARE(mac.count(QStringLiteral("connecting")), 0);
+
+    const peer::InvitationHandler handler = mac.heldHandlers().first();
+    std::thread answering([&] { handler(true, &mac.session); });
+    answering.join();
+    handler(false, nullptr); // a second answer counts for nothing
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QCOMPARE(phone.state(), QProcess::Running);
+}
+
+void PeerLinkTest::answeringForAPhoneThatLeftDoesNothing()
+{
+    PeerHarness mac(quickLimits());
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    {
+        Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Dee"), QStringLiteral("dee")));
+        QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
+    } // killed while the user thinks
+    QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+    mac.heldHandlers().first()(true, &mac.session);
+    QTest::qWait(300);
+    QCOMPARE(mac.eventLines(), QStringList{QStringLiteral("invited: Dee")});
+    QVERIFY(mac.session.connectedPeers().isEmpty());
+}
+
+void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
+{
+    PeerHarness mac(quickLimits());
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::vector<std::unique_ptr<Phone>> phones;
+    for (int i = 0; i < 4; ++i)
+        phones.push_back(std::make_unique<Phone>(mac.advertiser.port(),
+                                                 phoneArguments(QStringLiteral("Phone %1").arg(i), QStringLiteral("id-%1").arg(i))));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 4, kWait);
+    QVERIFY(!mac.session.sendData("frame", mac.session.connectedPeers(), peer::SendDataMode::Reliable));
+    for (auto& phone : phones)
+        QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 1, kWait);
+
+    mac.session.disconnect();
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 4, kWait);
+    QVERIFY(mac.session.connectedPeers().isEmpty());
+    for (auto& phone : phones) {
+        QVERIFY(phone->waitForExit(kWait));
+        QCOMPARE(phone->exitCode(), 3);
+    }
+    QTest::qWait(200);
+    QCOMPARE(mac.count(QStringLiteral("not connected")), 4); // the closes are not reported twice
+
+    // Advertising goes on: the same session takes phones again.
+    aPhoneCanStillJoin(mac);
+}
+
+void PeerLinkTest::aVanishedPhoneIsReportedNotConnected_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("killed: the kernel closes its socket") << int(SIGKILL);
+    QTest::newRow("frozen: only the keepalive notices") << int(SIGSTOP);
+}
+
+void PeerLinkTest::aVanishedPhoneIsReportedNotConnected()
+{
+    QFETCH(int, signalNumber);
+    const peer::PeerLimits limits = quickLimits();
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Eve"), QStringLiteral("eve")));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QTest::qWait(600); // several keepalive rounds pass while the phone is alive
+    QCOMPARE(mac.count(QStringLiteral("not connected")), 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(phone.processId()), signalNumber);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
+    QVERIFY(clock.elapsed() <= (limits.keepaliveTimeout + limits.keepaliveInterval).count() + 500);
+    QVERIFY(mac.session.connectedPeers().isEmpty());
+    if (signalNumber == SIGSTOP)
+        ::kill(pid_t(phone.processId()), SIGKILL);
+}
+
+void PeerLinkTest::sendingToAPeerThatLeftFailsWhileOthersReceive()
+{
+    PeerHarness mac(quickLimits());
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    Phone leaving(mac.advertiser.port(), phoneArguments(QStringLiteral("Leaving"), QStringLiteral("l")) + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
+    Phone staying(mac.advertiser.port(), phoneArguments(QStringLiteral("Staying"), QStringLiteral("s")));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 2, kWait);
+    const QList<peer::PeerID> both = mac.session.connectedPeers();
+    QVERIFY(!mac.session.sendData("first", both, peer::SendDataMode::Reliable));
+    QVERIFY(leaving.waitForExit(kWait));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+
+    const std::optional<peer::PeerError> error = mac.session.sendData("second", both, peer::SendDataMode::Reliable);
+    QVERIFY(error);
+    QCOMPARE(error->code, int(peer::PeerError::NotConnected));
+    QVERIFY(error->description().startsWith(QStringLiteral("Error Domain=GlasswingPeerLinkErrorDomain Code=1 ")));
+    QVERIFY(error->description().contains(QStringLiteral("Leaving")));
+    QVERIFY(!error->description().contains(QStringLiteral("Staying")));
+    QTRY_COMPARE_WITH_TIMEOUT(staying.messages(), 2, kWait);
+}
+
+void PeerLinkTest::sendLimitsFailWithErrorsAndBoundMemory()
+{
+    peer::PeerLimits limits = quickLimits();
+    limits.maxSendMessageBytes = 1024 * 1024;
+    limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000); // the stalled phone must stay
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    Phone stalled(mac.advertiser.port(), phoneArguments(QStringLiteral("Stalled"), QStringLiteral("st")));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+
+    const auto tooLarge = mac.session.sendData(QByteArray(limits.maxSendMessageBytes + 1, 'x'), peers,
+                                               peer::SendDataMode::Reliable);
+    QVERIFY(tooLarge);
+    QCOMPARE(tooLarge->code, int(peer::PeerError::MessageTooLarge));
+    const auto nobody = mac.session.sendData("x", {}, peer::SendDataMode::Reliable);
+    QVERIFY(nobody);
+    QCOMPARE(nobody->code, int(peer::PeerError::InvalidArgument));
+
+    // The phone stops reading: its queue fills to the cap, then sends fail instead of piling up.
+    ::kill(pid_t(stalled.processId()), SIGSTOP);
+    const long before = peakMemoryKiB();
+    const QByteArray frame(limits.maxSendMessageBytes, 'f');
+    int accepted = 0;
+    std::optional<peer::PeerError> full;
+    for (int i = 0; i < 400 && !full; ++i) {
+        full = mac.session.sendData(frame, peers, peer::SendDataMode::Reliable);
+        if (!full)
+            ++accepted;
+        QTest::qWait(5);
+    }
+    ::kill(pid_t(stalled.processId()), SIGCONT);
+    QVERIFY(full);
+    QCOMPARE(full->code, int(peer::PeerError::QueueFull));
+    QVERIFY(full->description().contains(QStringLiteral("Stalled")));
+    QVERIFY2(accepted < 100, qPrintable(QStringLiteral("%1 frames queued").arg(accepted)));
+    // 400 MiB would have been queued without the cap.
+    QVERIFY2(peakMemoryKiB() - before < 100 * 1024, qPrintable(QString::number(peakMemoryKiB() - before)));
+
+    // Once the phone reads again, the queue drains and sending works again.
+    QTRY_VERIFY_WITH_TIMEOUT(!mac.session.sendData(frame, peers, peer::SendDataMode::Reliable), kWait);
+}
+
+void PeerLinkTest::badInputIsRefusedAndOthersStillServed_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("binary");
+    QTest::addColumn<int>("closeCode");
+
+    const int policy = int(QWebSocketProtocol::CloseCodePolicyViolated);
+    QTest::newRow("never invites") << QByteArray() << false << policy;
+    QTest::newRow("not JSON") << QByteArray("hello?") << false << policy;
+    QTest::newRow("array") << QByteArray("[]") << false << policy;
+    QTest::newRow("type not a string") << QByteArray(R"({"type":5})") << false << policy;
+    QTest::newRow("unknown type") << QByteArray(R"({"type":"bonjour"})") << false << policy;
+    QTest::newRow("name not a string") << QByteArray(R"({"type":"invitation","name":3})") << false << policy;
+    QTest::newRow("context not base64") << QByteArray(R"({"type":"invitation","name":"x","context":"*!*"})") << false << policy;
+    QTest::newRow("context null") << QByteArray(R"({"type":"invitation","name":"x","context":null})") << false << policy;
+    QTest::newRow("joined before invited") << QByteArray(R"({"type":"joined"})") << false << policy;
+    QTest::newRow("data before invited") << QByteArray("\x00\x01", 2) << true << policy;
+    QTest::newRow("oversized invitation")
+        << (QByteArray(R"({"type":"invitation","name":")") + QByteArray(20000, 'n') + "\"}") << false
+        << int(QWebSocketProtocol::CloseCodeTooMuchData);
+}
+
+void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(bool, binary);
+    QFETCH(int, closeCode);
+
+    PeerHarness mac(quickLimits());
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<QWebSocket> client = openRawWebSocket(mac.advertiser.port());
+    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::ConnectedState, kWait);
+    if (!message.isEmpty()) {
+        if (binary)
+            client->sendBinaryMessage(message);
+        else
+            client->sendTextMessage(QString::fromUtf8(message));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, kWait);
+    QCOMPARE(int(client->closeCode()), closeCode);
+    QCOMPARE(mac.count(QStringLiteral("invited")), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+    aPhoneCanStillJoin(mac);
+}
+
+void PeerLinkTest::plainTcpAndGarbageAfterTlsAreRefused()
+{
+    PeerHarness mac(quickLimits());
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+
+    QTcpSocket plain;
+    plain.connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
+    QVERIFY(plain.waitForConnected(kWait));
+    plain.write("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(plain.state(), QAbstractSocket::UnconnectedState, kWait);
+    QVERIFY(!plain.readAll().contains("HTTP/1.1 101"));
+
+    QSslSocket garbage;
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    garbage.setSslConfiguration(tls);
+    garbage.connectToHostEncrypted(QStringLiteral("127.0.0.1"), mac.advertiser.port());
+    QVERIFY(garbage.waitForEncrypted(kWait));
+    QCOMPARE(garbage.sessionProtocol() >= QSsl::TlsV1_2, true);
+    QByteArray noise;
+    for (int i = 0; i < 70000; ++i)
+        noise.append(char((i * 131) ^ (i >> 3)));
+    garbage.write(noise);
+    QTRY_COMPARE_WITH_TIMEOUT(garbage.state(), QAbstractSocket::UnconnectedState, kWait);
+
+    QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+    QCOMPARE(mac.events().size(), 0);
+    aPhoneCanStillJoin(mac);
+}
+
+void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
+{
+    const peer::PeerLimits limits = quickLimits();
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    const long before = peakMemoryKiB();
+
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    for (int i = 0; i < 200; ++i) {
+        flood.push_back(std::make_unique<QTcpSocket>());
+        flood.back()->connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
+    }
+    // Over the cap, connections are closed at once; those let in time out in the TLS stage, and
+    // the next ones get their turn. The cap holds throughout.
+    int mostPending = 0;
+    int closedByServer = 0;
+    for (int round = 0; round < 150; ++round) {
+        mostPending = std::max(mostPending, mac.advertiser.pendingConnectionCount());
+        QTest::qWait(20);
+    }
+    for (const auto& socket : flood)
+        closedByServer += socket->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
+    QVERIFY2(mostPending <= limits.maxPendingConnections, qPrintable(QString::number(mostPending)));
+    QVERIFY(mostPending > 0);
+    QVERIFY2(closedByServer >= 100, qPrintable(QString::number(closedByServer)));
+    flood.clear();
+
+    QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+    aPhoneCanStillJoin(mac);
+    QVERIFY2(peakMemoryKiB() - before < 64 * 1024, qPrintable(QString::number(peakMemoryKiB() - before)));
+}
+
+void PeerLinkTest::aPhoneCanStillJoin(PeerHarness& mac)
+{
+    const int connectedBefore = mac.count(QStringLiteral("connected"));
+    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Witness"), QStringLiteral("w")) + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("connected")), connectedBefore + 1, kWait);
+    QList<peer::PeerID> witness;
+    for (const test::PeerEvent& event : mac.events()) {
+        if (event.what == QStringLiteral("connected") && event.name == QStringLiteral("Witness"))
+            witness = {event.peer};
+    }
+    QVERIFY(!mac.session.sendData("proof", witness, peer::SendDataMode::Reliable));
+    QVERIFY(phone.waitForExit(kWait));
+    QCOMPARE(phone.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(PeerLinkTest)
+#include "peer_link_test.moc"
