@@ -41,7 +41,8 @@ void onBrowse(AvahiServiceBrowser*, AvahiIfIndex interface, AvahiProtocol protoc
     switch (event) {
     case AVAHI_BROWSER_NEW:
         if (search->wanted.isEmpty() || search->wanted == QString::fromUtf8(name))
-            avahi_service_resolver_new(search->client, interface, protocol, name, type, domain, AVAHI_PROTO_UNSPEC,
+            // IPv4 addresses: an IPv6 link-local one would need its interface to be usable.
+            avahi_service_resolver_new(search->client, interface, protocol, name, type, domain, AVAHI_PROTO_INET,
                                        AvahiLookupFlags(0), onResolved, search);
         break;
     case AVAHI_BROWSER_FAILURE:

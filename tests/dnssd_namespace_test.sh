@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# DNS-SD for real, sealed off from the machine's network: inside a network and mount namespace of
+# its own, this test starts a private D-Bus system bus and Avahi daemon on a veth pair whose both
+# ends stay inside (an address from the documentation range, nothing routed out), advertises with the real peer link,
+# started before any daemon, and checks that avahi-browse sees the service with its name and port and that the reference
+# phone finds it and joins.
+#
+# Usage: dnssd_namespace_test.sh ADVERTISE_HELPER GLASSWING_PHONE
+# Exits 77 (skipped) where namespaces cannot be made (not root, no unshare, no daemons).
+set -euo pipefail
+
+helper=$1
+phone=$2
+
+if [ "${1:-}" != --inside ]; then
+  skip() { echo "SKIPPED: $*"; exit 77; }
+  [ "$(id -u)" -eq 0 ] || skip "needs root to make a network namespace"
+  for tool in unshare ip dbus-daemon avahi-daemon avahi-browse; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+  done
+  unshare --net --mount true 2>/dev/null || skip "this machine does not allow network namespaces"
+  exec unshare --net --mount --fork bash "$0" --inside "$helper" "$phone"
+fi
+helper=$2
+phone=$3
+
+# --- inside the namespaces from here on ---
+mount --make-rprivate /
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip link set lo up
+# Both ends of the pair stay inside this namespace.
+ip link add glass0 type veth peer name glass1
+ip addr add 192.0.2.1/24 dev glass0
+ip link set glass1 up
+ip link set glass0 multicast on up
+
+# Private run folders: the daemons' sockets and pid files never meet the host's.
+for dir in /run/dbus /run/avahi-daemon; do
+  mkdir -p "$dir"
+  mount -t tmpfs tmpfs "$dir"
+done
+
+# The advertiser starts first, with no D-Bus and no Avahi: it must keep listening quietly and
+# announce itself once they appear.
+name="Glasswing Namespace Mac"
+"$helper" "$name" >"$work/helper.log" 2>"$work/helper.err" &
+pids+=("$!")
+for _ in $(seq 50); do
+  grep -q '^listening ' "$work/helper.log" && break
+  sleep 0.1
+done
+port=$(sed -n 's/^listening //p' "$work/helper.log")
+[ -n "$port" ] || { cat "$work/helper.err"; echo "FAIL: the advertiser did not start"; exit 1; }
+
+dbus-daemon --system --fork --print-pid >"$work/dbus.pid"
+pids+=("$(cat "$work/dbus.pid")")
+
+cat >"$work/avahi-daemon.conf" <<CONF
+[server]
+allow-interfaces=glass0
+use-ipv4=yes
+use-ipv6=no
+enable-dbus=yes
+[publish]
+publish-hinfo=no
+publish-workstation=no
+CONF
+avahi-daemon --file="$work/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits >"$work/avahi.log" 2>&1 &
+pids+=("$!")
+for _ in $(seq 50); do
+  avahi-daemon --check 2>/dev/null && break
+  sleep 0.1
+done
+avahi-daemon --check || { cat "$work/avahi.log"; echo "FAIL: avahi-daemon did not start"; exit 1; }
+
+# avahi-browse -p escapes spaces in names as \032.
+escaped=${name// /\\032}
+found=""
+for _ in $(seq 30); do
+  found=$(timeout 10 avahi-browse --resolve --parsable --terminate _Glasswing._tcp 2>/dev/null | grep '^=' || true)
+  [ -n "$found" ] && break
+  sleep 0.5
+done
+echo "avahi-browse: $found"
+case "$found" in
+  "=;glass0;IPv4;$escaped;_Glasswing._tcp;local;"*";192.0.2.1;$port;"*) ;;
+  *) false ;;
+esac || { cat "$work/avahi.log" "$work/helper.err"; echo "FAIL: the service is not announced as expected"; exit 1; }
+
+set +e
+timeout 30 "$phone" --user-id namespace-phone --name "Namespace Phone" --count 1 --browse-timeout 15 \
+  >"$work/phone.log" 2>"$work/phone.err"
+status=$?
+set -e
+cat "$work/phone.log" "$work/phone.err"
+[ "$status" -eq 0 ] || { echo "FAIL: the phone exited with $status"; exit 1; }
+grep -q "^found \"$name\" at 192.0.2.1 port $port$" "$work/phone.log" || { echo "FAIL: the phone did not find the service"; exit 1; }
+grep -q '^message 1 8 bytes at ' "$work/phone.log" || { echo "FAIL: the phone received no greeting"; exit 1; }
+grep -q '^state 2 Namespace Phone$' "$work/helper.log" || { echo "FAIL: the Mac never saw the phone join"; exit 1; }
+if grep -q . <(grep -v -e '^listening' -e '^state' -e '^invited' "$work/helper.log"); then
+  echo "FAIL: unexpected output on standard output"; exit 1
+fi
+echo "PASS: DNS-SD advertising and discovery inside the namespace"
