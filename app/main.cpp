@@ -3,6 +3,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"
+#include "platform/peer/HeapTuning.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -32,6 +33,7 @@ int main(int argc, char* argv[])
     // A reader that goes away (a closed pipe on standard output, a phone that vanished) must not
     // end the program; writes report the error instead.
     std::signal(SIGPIPE, SIG_IGN);
+    glasswing::peer::keepLargeBuffersInHeap();
     chooseOffscreenWithoutDisplay();
 
     QApplication application(argc, argv);

@@ -41,6 +41,8 @@ Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, c
         return;
     }
     m_tls->setSslConfiguration(tls);
+    // Frames are latency-bound: the tail of each must not wait for the previous one's ACK.
+    m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     startStage(Stage::Handshaking, m_limits.tlsHandshakeTimeout);
     m_tls->startServerEncryption();
 }
