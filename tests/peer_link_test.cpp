@@ -72,6 +72,8 @@ private Q_SLOTS:
     void heldAnswerWorksLaterFromAnyThreadOnlyOnce();
     void answeringForAPhoneThatLeftDoesNothing();
     void severalPhonesAndDisconnectReportsEveryOne();
+    void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data();
+    void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected();
     void aVanishedPhoneIsReportedNotConnected_data();
     void aVanishedPhoneIsReportedNotConnected();
     void sendingToAPeerThatLeftFailsWhileOthersReceive();
@@ -236,6 +238,38 @@ void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
 
     // Advertising goes on: the same session takes phones again.
     aPhoneCanStillJoin(mac);
+}
+
+void PeerLinkTest::aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data()
+{
+    QTest::addColumn<bool>("userDisconnects");
+    QTest::addColumn<int>("closeCode");
+    QTest::newRow("join time-out") << false << int(QWebSocketProtocol::CloseCodePolicyViolated);
+    QTest::newRow("disconnect while connecting") << true << int(QWebSocketProtocol::CloseCodeNormal);
+}
+
+void PeerLinkTest::aPhoneThatNeverJoinsGoesFromConnectingToNotConnected()
+{
+    QFETCH(bool, userDisconnects);
+    QFETCH(int, closeCode);
+    PeerHarness mac(quickLimits());
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<QWebSocket> client = openRawWebSocket(mac.advertiser.port());
+    QByteArray answer;
+    connect(client.get(), &QWebSocket::textMessageReceived, this, [&](const QString& text) { answer = text.toUtf8(); });
+    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::ConnectedState, kWait);
+    client->sendTextMessage(QStringLiteral(R"({"type":"invitation","name":"Slow"})"));
+    QTRY_COMPARE_WITH_TIMEOUT(answer, QByteArray(R"({"name":"Test Mac","type":"accept"})"), kWait);
+    QCOMPARE(mac.eventLines(), (QStringList{QStringLiteral("invited: Slow"), QStringLiteral("connecting: Slow")}));
+    QVERIFY(mac.session.connectedPeers().isEmpty()); // connecting is not connected
+
+    if (userDisconnects)
+        mac.session.disconnect();
+    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, kWait);
+    QCOMPARE(int(client->closeCode()), closeCode);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
+    QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Slow"));
+    QCOMPARE(mac.advertiser.pendingConnectionCount(), 0);
 }
 
 void PeerLinkTest::aVanishedPhoneIsReportedNotConnected_data()
