@@ -18,16 +18,8 @@ Session::~Session()
     // Work this session posted earlier runs before this (the network thread takes posts in
     // order), so nothing touches the session once it is gone.
     runOnNetworkThreadAndWait([this] {
-        m_delegate = nullptr;
-        std::vector<Member> members;
-        {
-            const std::lock_guard<std::mutex> guard(m_lock);
-            members.swap(m_members);
-        }
-        for (const Member& member : members) {
-            member.connection->detach();
-            member.connection->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("session ended"));
-        }
+        m_delegate = nullptr; // so closing reports to nobody
+        closeAll(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("session ended"));
     });
 }
 
@@ -103,18 +95,21 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
 
 void Session::disconnect()
 {
-    postToNetworkThread([this] {
-        std::vector<Member> members;
-        {
-            const std::lock_guard<std::mutex> guard(m_lock);
-            members.swap(m_members);
-        }
-        for (const Member& member : members) {
-            member.connection->detach();
-            member.connection->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected"));
-            report(member.peer, SessionState::NotConnected);
-        }
-    });
+    postToNetworkThread([this] { closeAll(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected")); });
+}
+
+void Session::closeAll(QWebSocketProtocol::CloseCode code, const QString& reason)
+{
+    std::vector<Member> members;
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        members.swap(m_members);
+    }
+    for (const Member& member : members) {
+        member.connection->detach();
+        member.connection->close(code, reason);
+        report(member.peer, SessionState::NotConnected);
+    }
 }
 
 void Session::adopt(Connection* connection, const PeerID& peer)

@@ -105,6 +105,8 @@ private:
     void connectionClosed(Connection* connection) override;
 
     Member* findLocked(Connection* connection);
+    // Network thread: closes every member's connection, reporting each one not connected.
+    void closeAll(QWebSocketProtocol::CloseCode code, const QString& reason);
     void report(const PeerID& peer, SessionState state);
 
     const PeerID m_myPeerID;
