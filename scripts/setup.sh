@@ -37,4 +37,5 @@ fi
 
 build_type=${GLASSWING_BUILD_TYPE:-RelWithDebInfo}
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE="$build_type" >/dev/null
-cmake --build build
+# Build progress goes to standard error: standard output belongs to the program that follows.
+cmake --build build >&2
