@@ -40,7 +40,7 @@ double cpuSeconds()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 double peakMiB()
@@ -59,7 +59,10 @@ double percentile(std::vector<double> values, double p)
 
 class AcceptAll : public SessionDelegate, public AdvertiserDelegate {
 public:
-    explicit AcceptAll(Session& session) : m_session(session) {}
+    explicit AcceptAll(Session& session)
+        : m_session(session)
+    {
+    }
     std::atomic<int> connected{0};
 
     void sessionPeerDidChangeState(Session&, const PeerID&, SessionState state) override
@@ -69,9 +72,9 @@ public:
         else if (state == SessionState::NotConnected)
             --connected;
     }
-    void sessionDidReceiveData(Session&, const QByteArray&, const PeerID&) override {}
-    void sessionDidReceiveStream(Session&, QIODevice*, const QString&, const PeerID&) override {}
-    void sessionDidStartReceivingResource(Session&, const QString&, const PeerID&, const ResourceProgress&) override {}
+    void sessionDidReceiveData(Session&, const QByteArray&, const PeerID&) override { }
+    void sessionDidReceiveStream(Session&, QIODevice*, const QString&, const PeerID&) override { }
+    void sessionDidStartReceivingResource(Session&, const QString&, const PeerID&, const ResourceProgress&) override { }
     void sessionDidFinishReceivingResource(Session&, const QString&, const PeerID&, const QUrl&,
                                            const std::optional<PeerError>&) override
     {
@@ -137,10 +140,11 @@ void runCase(const QString& phoneBinary, int phoneCount, const std::vector<qsize
     for (int i = 0; i < phoneCount; ++i) {
         PhoneProcess& phone = phones[size_t(i)];
         QObject::connect(phone.process.get(), &QProcess::readyReadStandardOutput, [&phone] { phone.read(); });
-        phone.process->start(phoneBinary, {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                                           QString::number(advertiser.port()), QStringLiteral("--user-id"),
-                                           QStringLiteral("bench-%1").arg(i), QStringLiteral("--name"),
-                                           QStringLiteral("Bench Phone %1").arg(i)});
+        phone.process->start(phoneBinary,
+                             {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                              QString::number(advertiser.port()), QStringLiteral("--user-id"),
+                              QStringLiteral("bench-%1").arg(i), QStringLiteral("--name"),
+                              QStringLiteral("Bench Phone %1").arg(i)});
     }
     if (!waitUntil([&] { return delegate.connected.load() == phoneCount; }, 30000)) {
         std::printf("%6d phones: only %d joined; case skipped\n", phoneCount, delegate.connected.load());
@@ -218,9 +222,9 @@ int main(int argc, char* argv[])
 
     // The bound to compare against: how fast this machine encrypts with AES-GCM on one core.
     QProcess openssl;
-    openssl.start(QStringLiteral("openssl"), {QStringLiteral("speed"), QStringLiteral("-seconds"), QStringLiteral("2"),
-                                               QStringLiteral("-bytes"), QStringLiteral("16384"), QStringLiteral("-evp"),
-                                               QStringLiteral("aes-256-gcm")});
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("speed"), QStringLiteral("-seconds"), QStringLiteral("2"), QStringLiteral("-bytes"),
+                   QStringLiteral("16384"), QStringLiteral("-evp"), QStringLiteral("aes-256-gcm")});
     if (openssl.waitForFinished(60000)) {
         const QList<QByteArray> lines = openssl.readAllStandardOutput().split('\n');
         for (const QByteArray& line : lines) {

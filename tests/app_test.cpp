@@ -57,8 +57,8 @@ void AppTest::menuActionsPostTheirNotifications()
     delegate.ShowWelcomeWindow();
     delegate.DisconnectMenuItem();
     delegate.DisconnectMenuItem();
-    QCOMPARE(posted, (QStringList{QStringLiteral("welcome"), QStringLiteral("disconnect"),
-                                  QStringLiteral("disconnect")}));
+    QCOMPARE(posted,
+             (QStringList{QStringLiteral("welcome"), QStringLiteral("disconnect"), QStringLiteral("disconnect")}));
     QVERIFY(delegate.applicationShouldTerminateAfterLastWindowClosed());
     QVERIFY(delegate.applicationSupportsSecureRestorableState());
 }

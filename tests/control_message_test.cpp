@@ -62,12 +62,13 @@ void ControlMessageTest::parsesWhatPhonesSend_data()
                             << QByteArray();
     QTest::newRow("missing name") << QByteArray(R"({"type":"invitation"})") << false << 0 << QString() << false
                                   << QByteArray();
-    QTest::newRow("context without padding") << QByteArray(R"({"type":"invitation","name":"a","context":"YWRhLTE"})")
-                                             << true << invitation << QStringLiteral("a") << true << QByteArray("ada-1");
+    QTest::newRow("context without padding")
+        << QByteArray(R"({"type":"invitation","name":"a","context":"YWRhLTE"})") << true << invitation
+        << QStringLiteral("a") << true << QByteArray("ada-1");
     QTest::newRow("context in URL-safe base64") << QByteArray(R"({"type":"invitation","name":"a","context":"AP_-"})")
                                                 << false << 0 << QString() << false << QByteArray();
-    QTest::newRow("type in another case") << QByteArray(R"({"type":"Joined"})") << false << 0 << QString() << false
-                                          << QByteArray();
+    QTest::newRow("type in another case")
+        << QByteArray(R"({"type":"Joined"})") << false << 0 << QString() << false << QByteArray();
     QTest::newRow("truncated") << QByteArray(R"({"type":"joi)") << false << 0 << QString() << false << QByteArray();
     QTest::newRow("empty frame") << QByteArray() << false << 0 << QString() << false << QByteArray();
 }

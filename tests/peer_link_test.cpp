@@ -14,8 +14,8 @@
 #include <sys/resource.h>
 
 using namespace glasswing;
-using glasswing::test::Phone;
 using glasswing::test::PeerHarness;
+using glasswing::test::Phone;
 
 namespace {
 
@@ -103,7 +103,8 @@ void PeerLinkTest::peerIdentitiesAreDistinctAndNamesBounded()
     QVERIFY(copy == a);
 
     // 30 two-byte letters and a four-byte emoji: the cut falls on whole characters.
-    const QString longName = QString(30, QChar(0x00E9)) + QString::fromUtf8("\xF0\x9F\x93\xB1") + QStringLiteral("tail");
+    const QString longName
+        = QString(30, QChar(0x00E9)) + QString::fromUtf8("\xF0\x9F\x93\xB1") + QStringLiteral("tail");
     const QString cut = peer::PeerID(longName).displayName();
     QVERIFY(cut.toUtf8().size() <= 63);
     QCOMPARE(cut, QString(30, QChar(0x00E9)));
@@ -119,7 +120,8 @@ void PeerLinkTest::acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFr
 
     QTemporaryDir out;
     Phone phone(mac.advertiser.port(),
-                phoneArguments(QStringLiteral("Ada's phone"), QStringLiteral("ada-1")) + QStringList{QStringLiteral("--out"), out.path(), QStringLiteral("--count"), QStringLiteral("2")});
+                phoneArguments(QStringLiteral("Ada's phone"), QStringLiteral("ada-1"))
+                    + QStringList{QStringLiteral("--out"), out.path(), QStringLiteral("--count"), QStringLiteral("2")});
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
     QTRY_VERIFY_WITH_TIMEOUT(phone.output().contains("accepted by \"Test Mac\""), kWait);
     const QList<test::PeerEvent> events = mac.events();
@@ -219,8 +221,8 @@ void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
     QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::vector<std::unique_ptr<Phone>> phones;
     for (int i = 0; i < 4; ++i)
-        phones.push_back(std::make_unique<Phone>(mac.advertiser.port(),
-                                                 phoneArguments(QStringLiteral("Phone %1").arg(i), QStringLiteral("id-%1").arg(i))));
+        phones.push_back(std::make_unique<Phone>(
+            mac.advertiser.port(), phoneArguments(QStringLiteral("Phone %1").arg(i), QStringLiteral("id-%1").arg(i))));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 4, kWait);
     QVERIFY(!mac.session.sendData("frame", mac.session.connectedPeers(), peer::SendDataMode::Reliable));
     for (auto& phone : phones)
@@ -304,7 +306,9 @@ void PeerLinkTest::sendingToAPeerThatLeftFailsWhileOthersReceive()
 {
     PeerHarness mac(quickLimits());
     QVERIFY(mac.advertiser.startAdvertisingPeer());
-    Phone leaving(mac.advertiser.port(), phoneArguments(QStringLiteral("Leaving"), QStringLiteral("l")) + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
+    Phone leaving(mac.advertiser.port(),
+                  phoneArguments(QStringLiteral("Leaving"), QStringLiteral("l"))
+                      + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
     Phone staying(mac.advertiser.port(), phoneArguments(QStringLiteral("Staying"), QStringLiteral("s")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 2, kWait);
     const QList<peer::PeerID> both = mac.session.connectedPeers();
@@ -333,8 +337,8 @@ void PeerLinkTest::sendLimitsFailWithErrorsAndBoundMemory()
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
 
-    const auto tooLarge = mac.session.sendData(QByteArray(limits.maxSendMessageBytes + 1, 'x'), peers,
-                                               peer::SendDataMode::Reliable);
+    const auto tooLarge
+        = mac.session.sendData(QByteArray(limits.maxSendMessageBytes + 1, 'x'), peers, peer::SendDataMode::Reliable);
     QVERIFY(tooLarge);
     QCOMPARE(tooLarge->code, int(peer::PeerError::MessageTooLarge));
     const auto nobody = mac.session.sendData("x", {}, peer::SendDataMode::Reliable);
@@ -385,8 +389,10 @@ void PeerLinkTest::badInputIsRefusedAndOthersStillServed_data()
     QTest::newRow("type not a string") << QByteArray(R"({"type":5})") << false << policy;
     QTest::newRow("unknown type") << QByteArray(R"({"type":"bonjour"})") << false << policy;
     QTest::newRow("name not a string") << QByteArray(R"({"type":"invitation","name":3})") << false << policy;
-    QTest::newRow("context not base64") << QByteArray(R"({"type":"invitation","name":"x","context":"*!*"})") << false << policy;
-    QTest::newRow("context null") << QByteArray(R"({"type":"invitation","name":"x","context":null})") << false << policy;
+    QTest::newRow("context not base64") << QByteArray(R"({"type":"invitation","name":"x","context":"*!*"})") << false
+                                        << policy;
+    QTest::newRow("context null") << QByteArray(R"({"type":"invitation","name":"x","context":null})") << false
+                                  << policy;
     QTest::newRow("joined before invited") << QByteArray(R"({"type":"joined"})") << false << policy;
     QTest::newRow("data before invited") << QByteArray("\x00\x01", 2) << true << policy;
     QTest::newRow("oversized invitation")
@@ -482,7 +488,9 @@ void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
 void PeerLinkTest::aPhoneCanStillJoin(PeerHarness& mac)
 {
     const int connectedBefore = mac.count(QStringLiteral("connected"));
-    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Witness"), QStringLiteral("w")) + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
+    Phone phone(mac.advertiser.port(),
+                phoneArguments(QStringLiteral("Witness"), QStringLiteral("w"))
+                    + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
     QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("connected")), connectedBefore + 1, kWait);
     QList<peer::PeerID> witness;
     for (const test::PeerEvent& event : mac.events()) {

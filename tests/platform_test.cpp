@@ -122,12 +122,10 @@ void PlatformTest::defaultsKeepTypesApart_data()
     QTest::newRow("string") << QJsonValue(QStringLiteral("yes")) << false << QStringLiteral("yes") << QStringList();
     QTest::newRow("one-element array stays an array")
         << QJsonValue(QJsonArray{QStringLiteral("a")}) << false << QString() << QStringList{QStringLiteral("a")};
-    QTest::newRow("array keeps order")
-        << QJsonValue(QJsonArray{QStringLiteral("b"), QStringLiteral("a")}) << false << QString()
-        << QStringList{QStringLiteral("b"), QStringLiteral("a")};
-    QTest::newRow("non-strings left out of an array")
-        << QJsonValue(QJsonArray{QStringLiteral("a"), 3, QJsonObject()}) << false << QString()
-        << QStringList{QStringLiteral("a")};
+    QTest::newRow("array keeps order") << QJsonValue(QJsonArray{QStringLiteral("b"), QStringLiteral("a")}) << false
+                                       << QString() << QStringList{QStringLiteral("b"), QStringLiteral("a")};
+    QTest::newRow("non-strings left out of an array") << QJsonValue(QJsonArray{QStringLiteral("a"), 3, QJsonObject()})
+                                                      << false << QString() << QStringList{QStringLiteral("a")};
     QTest::newRow("number is none of them") << QJsonValue(1) << false << QString() << QStringList();
     QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << false << QString() << QStringList();
 }

@@ -37,7 +37,8 @@ public:
     // `context` is the bytes the phone sent along, absent when it sent none (distinct from empty).
     virtual void advertiserDidReceiveInvitationFromPeer(Advertiser& advertiser, const PeerID& peer,
                                                         const std::optional<QByteArray>& context,
-                                                        InvitationHandler invitationHandler) = 0;
+                                                        InvitationHandler invitationHandler)
+        = 0;
 };
 
 // Announces the Mac to nearby phones and takes their invitations.
@@ -80,9 +81,9 @@ private:
 
     void connectionInvited(Connection* connection, const QString& name,
                            const std::optional<QByteArray>& context) override;
-    void connectionJoined(Connection*) override {}
-    void connectionReceived(Connection*, const QByteArray&) override {}
-    void connectionWrote(Connection*, qint64) override {}
+    void connectionJoined(Connection*) override { }
+    void connectionReceived(Connection*, const QByteArray&) override { }
+    void connectionWrote(Connection*, qint64) override { }
     void connectionClosed(Connection* connection) override;
 
     const PeerID m_myPeerID;
@@ -93,7 +94,7 @@ private:
     AdvertiserDelegate* m_delegate = nullptr;
     Listener* m_listener = nullptr;
     QSslConfiguration m_tls;
-    QSet<Connection*> m_pending;               // not joined yet
+    QSet<Connection*> m_pending; // not joined yet
     QHash<Connection*, PeerID> m_awaitingAnswer;
     // Lets late invitation answers find out that this advertiser is gone.
     std::shared_ptr<Advertiser*> m_self;

@@ -82,7 +82,8 @@ class ConnectionOwner {
 public:
     virtual ~ConnectionOwner() = default;
     virtual void connectionInvited(Connection* connection, const QString& name,
-                                   const std::optional<QByteArray>& context) = 0;
+                                   const std::optional<QByteArray>& context)
+        = 0;
     virtual void connectionJoined(Connection* connection) = 0;
     virtual void connectionReceived(Connection* connection, const QByteArray& data) = 0;
     virtual void connectionWrote(Connection* connection, qint64 bytes) = 0;

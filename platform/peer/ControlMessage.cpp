@@ -98,8 +98,8 @@ std::optional<ControlMessage> ControlMessage::parse(const QByteArray& frame, QSt
         const QJsonValue context = object.value(kContext);
         if (!context.isString())
             return fail(error, QStringLiteral("\"context\" must be a base64 string"));
-        const auto decoded = QByteArray::fromBase64Encoding(context.toString().toLatin1(),
-                                                            QByteArray::AbortOnBase64DecodingErrors);
+        const auto decoded
+            = QByteArray::fromBase64Encoding(context.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
         if (!decoded)
             return fail(error, QStringLiteral("\"context\" is not valid base64"));
         message.context = decoded.decoded;

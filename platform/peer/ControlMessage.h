@@ -13,7 +13,7 @@ struct ControlMessage {
     enum class Type { Invitation, Joined, Accept, Decline };
 
     Type type = Type::Joined;
-    QString name;                      // Invitation: the phone's name; Accept: the Mac's name
+    QString name; // Invitation: the phone's name; Accept: the Mac's name
     std::optional<QByteArray> context; // Invitation only: absent is distinct from zero bytes
 
     static ControlMessage invitation(const QString& name, std::optional<QByteArray> context);

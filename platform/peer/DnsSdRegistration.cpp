@@ -49,8 +49,7 @@ void DnsSdRegistration::connectClient()
     int error = 0;
     // NO_FAIL: with no daemon the client waits for one instead of failing.
     m_client = avahi_client_new(avahi_threaded_poll_get(m_poll), AVAHI_CLIENT_NO_FAIL,
-                                reinterpret_cast<AvahiClientCallback>(&DnsSdRegistration::onClientState), this,
-                                &error);
+                                reinterpret_cast<AvahiClientCallback>(&DnsSdRegistration::onClientState), this, &error);
     if (!m_client) {
         // No D-Bus system bus at all; try again later.
         qCInfo(lcDnsSd) << "Avahi is not reachable:" << avahi_strerror(error) << "; retrying";
@@ -60,7 +59,7 @@ void DnsSdRegistration::connectClient()
 
 void DnsSdRegistration::scheduleRetry()
 {
-    struct timeval when {};
+    struct timeval when { };
     avahi_elapse_time(&when, kRetrySeconds * 1000, 0);
     const AvahiPoll* api = avahi_threaded_poll_get(m_poll);
     if (m_retry)
@@ -120,9 +119,9 @@ void DnsSdRegistration::registerService(AvahiClient* client)
     if (!avahi_entry_group_is_empty(m_group))
         return;
     for (;;) {
-        const int result = avahi_entry_group_add_service(m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
-                                                         AvahiPublishFlags(0), m_name.constData(),
-                                                         m_type.constData(), nullptr, nullptr, m_port, nullptr);
+        const int result
+            = avahi_entry_group_add_service(m_group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+                                            m_name.constData(), m_type.constData(), nullptr, nullptr, m_port, nullptr);
         if (result == AVAHI_ERR_COLLISION) {
             char* alternative = avahi_alternative_service_name(m_name.constData());
             m_name = alternative;

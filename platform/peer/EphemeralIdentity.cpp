@@ -13,8 +13,7 @@ namespace {
 
 // Qt can load certificates and keys but not make them, so this one piece is written against
 // OpenSSL directly.
-template <typename T, void (*Free)(T*)>
-using Owned = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
+template <typename T, void (*Free)(T*)> using Owned = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
 
 QByteArray readBio(BIO* bio)
 {

@@ -7,9 +7,9 @@ namespace glasswing::peer {
 // An error of the peer link: a domain, a code and details, like the platform's error objects.
 struct PeerError {
     enum Code {
-        NotConnected = 1,   // a peer in the list is not connected (any more)
+        NotConnected = 1, // a peer in the list is not connected (any more)
         MessageTooLarge = 2,
-        QueueFull = 3,      // a peer's outbound queue is over its cap: it is not keeping up
+        QueueFull = 3, // a peer's outbound queue is over its cap: it is not keeping up
         InvalidArgument = 4 // no peers given
     };
 

@@ -26,12 +26,12 @@ struct PeerLimits {
     int maxPendingConnections = 32;
 
     ms tlsHandshakeTimeout{10000};
-    ms upgradeTimeout{10000};     // from the end of TLS to the end of the WebSocket upgrade
-    ms invitationTimeout{10000};  // from the upgrade to the invitation message
-    ms joinTimeout{10000};        // from the accept message to the joined message
+    ms upgradeTimeout{10000}; // from the end of TLS to the end of the WebSocket upgrade
+    ms invitationTimeout{10000}; // from the upgrade to the invitation message
+    ms joinTimeout{10000}; // from the accept message to the joined message
 
-    ms keepaliveInterval{5000};   // a ping this often once upgraded
-    ms keepaliveTimeout{15000};   // no pong or message for this long: the phone is gone
+    ms keepaliveInterval{5000}; // a ping this often once upgraded
+    ms keepaliveTimeout{15000}; // no pong or message for this long: the phone is gone
 };
 
 } // namespace glasswing::peer

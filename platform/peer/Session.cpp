@@ -44,9 +44,10 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
     if (peers.isEmpty())
         return PeerError{PeerError::InvalidArgument, QStringLiteral("No peers to send to.")};
     if (data.size() > m_limits.maxSendMessageBytes)
-        return PeerError{PeerError::MessageTooLarge, QStringLiteral("Message of %1 bytes is over the limit of %2 bytes.")
-                                                         .arg(data.size())
-                                                         .arg(m_limits.maxSendMessageBytes)};
+        return PeerError{PeerError::MessageTooLarge,
+                         QStringLiteral("Message of %1 bytes is over the limit of %2 bytes.")
+                             .arg(data.size())
+                             .arg(m_limits.maxSendMessageBytes)};
 
     QStringList notConnected;
     QStringList queueFull;
@@ -54,8 +55,8 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
     {
         const std::lock_guard<std::mutex> guard(m_lock);
         for (const PeerID& peer : peers) {
-            const auto member = std::find_if(m_members.begin(), m_members.end(),
-                                             [&](const Member& m) { return m.peer == peer; });
+            const auto member
+                = std::find_if(m_members.begin(), m_members.end(), [&](const Member& m) { return m.peer == peer; });
             if (member == m_members.end() || member->state != SessionState::Connected) {
                 notConnected.append(peer.displayName());
             } else if (member->queuedBytes + data.size() > m_limits.maxOutboundQueueBytes) {
@@ -89,8 +90,7 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
     if (!queueFull.isEmpty())
         details.append(QStringLiteral("Outbound queue over %1 bytes for: ").arg(m_limits.maxOutboundQueueBytes)
                        + queueFull.join(QStringLiteral(", ")) + u'.');
-    return PeerError{notConnected.isEmpty() ? PeerError::QueueFull : PeerError::NotConnected,
-                     details.join(u' ')};
+    return PeerError{notConnected.isEmpty() ? PeerError::QueueFull : PeerError::NotConnected, details.join(u' ')};
 }
 
 void Session::disconnect()

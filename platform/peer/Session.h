@@ -44,12 +44,14 @@ public:
     virtual ~SessionDelegate() = default;
     virtual void sessionPeerDidChangeState(Session& session, const PeerID& peer, SessionState state) = 0;
     virtual void sessionDidReceiveData(Session& session, const QByteArray& data, const PeerID& peer) = 0;
-    virtual void sessionDidReceiveStream(Session& session, QIODevice* stream, const QString& name,
-                                         const PeerID& peer) = 0;
+    virtual void sessionDidReceiveStream(Session& session, QIODevice* stream, const QString& name, const PeerID& peer)
+        = 0;
     virtual void sessionDidStartReceivingResource(Session& session, const QString& name, const PeerID& peer,
-                                                  const ResourceProgress& progress) = 0;
+                                                  const ResourceProgress& progress)
+        = 0;
     virtual void sessionDidFinishReceivingResource(Session& session, const QString& name, const PeerID& peer,
-                                                   const QUrl& location, const std::optional<PeerError>& error) = 0;
+                                                   const QUrl& location, const std::optional<PeerError>& error)
+        = 0;
 };
 
 // The one session that phones join once their invitation is accepted.
@@ -98,7 +100,7 @@ private:
         qint64 queuedBytes;
     };
 
-    void connectionInvited(Connection*, const QString&, const std::optional<QByteArray>&) override {}
+    void connectionInvited(Connection*, const QString&, const std::optional<QByteArray>&) override { }
     void connectionJoined(Connection* connection) override;
     void connectionReceived(Connection* connection, const QByteArray& data) override;
     void connectionWrote(Connection* connection, qint64 bytes) override;

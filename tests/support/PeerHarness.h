@@ -77,7 +77,7 @@ public:
     {
         record({QStringLiteral("data"), peer.displayName(), data, peer});
     }
-    void sessionDidReceiveStream(peer::Session&, QIODevice*, const QString&, const peer::PeerID&) override {}
+    void sessionDidReceiveStream(peer::Session&, QIODevice*, const QString&, const peer::PeerID&) override { }
     void sessionDidStartReceivingResource(peer::Session&, const QString&, const peer::PeerID&,
                                           const peer::ResourceProgress&) override
     {
@@ -137,10 +137,7 @@ public:
         }
     }
     // Unlike waitForFinished, true also when the phone had already ended.
-    bool waitForExit(int milliseconds = 10000)
-    {
-        return state() == NotRunning || waitForFinished(milliseconds);
-    }
+    bool waitForExit(int milliseconds = 10000) { return state() == NotRunning || waitForFinished(milliseconds); }
     // Reads what the phone has printed so far, keeping it.
     QByteArray output()
     {

@@ -22,7 +22,10 @@ void say(const QString& line)
 
 class AcceptAll : public SessionDelegate, public AdvertiserDelegate {
 public:
-    explicit AcceptAll(Session& session) : m_session(session) {}
+    explicit AcceptAll(Session& session)
+        : m_session(session)
+    {
+    }
 
     void sessionPeerDidChangeState(Session& session, const PeerID& peer, SessionState state) override
     {
@@ -30,9 +33,9 @@ public:
         if (state == SessionState::Connected)
             session.sendData("greeting", {peer}, SendDataMode::Reliable);
     }
-    void sessionDidReceiveData(Session&, const QByteArray&, const PeerID&) override {}
-    void sessionDidReceiveStream(Session&, QIODevice*, const QString&, const PeerID&) override {}
-    void sessionDidStartReceivingResource(Session&, const QString&, const PeerID&, const ResourceProgress&) override {}
+    void sessionDidReceiveData(Session&, const QByteArray&, const PeerID&) override { }
+    void sessionDidReceiveStream(Session&, QIODevice*, const QString&, const PeerID&) override { }
+    void sessionDidStartReceivingResource(Session&, const QString&, const PeerID&, const ResourceProgress&) override { }
     void sessionDidFinishReceivingResource(Session&, const QString&, const PeerID&, const QUrl&,
                                            const std::optional<PeerError>&) override
     {

@@ -20,9 +20,9 @@ struct Search {
     QString error;
 };
 
-void onResolved(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event,
-                const char* name, const char*, const char*, const char*, const AvahiAddress* address, uint16_t port,
-                AvahiStringList*, AvahiLookupResultFlags, void* data)
+void onResolved(AvahiServiceResolver* resolver, AvahiIfIndex, AvahiProtocol, AvahiResolverEvent event, const char* name,
+                const char*, const char*, const char*, const AvahiAddress* address, uint16_t port, AvahiStringList*,
+                AvahiLookupResultFlags, void* data)
 {
     auto* search = static_cast<Search*>(data);
     if (event == AVAHI_RESOLVER_FOUND && !search->found) {
@@ -68,8 +68,7 @@ std::optional<FoundService> browseOnce(const QByteArray& serviceType, const QStr
 {
     Search search;
     search.wanted = instanceName;
-    std::unique_ptr<AvahiSimplePoll, void (*)(AvahiSimplePoll*)> poll(avahi_simple_poll_new(),
-                                                                     avahi_simple_poll_free);
+    std::unique_ptr<AvahiSimplePoll, void (*)(AvahiSimplePoll*)> poll(avahi_simple_poll_new(), avahi_simple_poll_free);
     search.poll = poll.get();
     int code = 0;
     std::unique_ptr<AvahiClient, void (*)(AvahiClient*)> client(
@@ -80,12 +79,12 @@ std::optional<FoundService> browseOnce(const QByteArray& serviceType, const QStr
         return std::nullopt;
     }
     search.client = client.get();
-    if (!avahi_service_browser_new(client.get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, serviceType.constData(),
-                                   nullptr, AvahiLookupFlags(0), onBrowse, &search)) {
+    if (!avahi_service_browser_new(client.get(), AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, serviceType.constData(), nullptr,
+                                   AvahiLookupFlags(0), onBrowse, &search)) {
         *error = QString::fromUtf8(avahi_strerror(avahi_client_errno(client.get())));
         return std::nullopt;
     }
-    struct timeval when {};
+    struct timeval when { };
     avahi_elapse_time(&when, unsigned(timeout.count()), 0);
     const AvahiPoll* api = avahi_simple_poll_get(poll.get());
     api->timeout_new(api, &when, onTimeout, &search);

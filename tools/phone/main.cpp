@@ -64,12 +64,14 @@ Options parse(const QCoreApplication& application)
     const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The Mac's port, with --host."),
                                   QStringLiteral("port"));
     const QCommandLineOption service(QStringLiteral("service"),
-                                     QStringLiteral("With DNS-SD, join only the Mac of this name."), QStringLiteral("name"));
+                                     QStringLiteral("With DNS-SD, join only the Mac of this name."),
+                                     QStringLiteral("name"));
     const QCommandLineOption browse(QStringLiteral("browse-timeout"),
-                                    QStringLiteral("Seconds to look for the Mac (default 10)."), QStringLiteral("seconds"),
-                                    QStringLiteral("10"));
+                                    QStringLiteral("Seconds to look for the Mac (default 10)."),
+                                    QStringLiteral("seconds"), QStringLiteral("10"));
     const QCommandLineOption userId(QStringLiteral("user-id"),
-                                    QStringLiteral("The user ID sent as the invitation's context."), QStringLiteral("id"));
+                                    QStringLiteral("The user ID sent as the invitation's context."),
+                                    QStringLiteral("id"));
     const QCommandLineOption noContext(QStringLiteral("no-context"),
                                        QStringLiteral("Send the invitation with no context at all."));
     const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("This phone's display name."),
@@ -77,8 +79,8 @@ Options parse(const QCoreApplication& application)
     const QCommandLineOption out(QStringLiteral("out"),
                                  QStringLiteral("Write each message's bytes to a file of its own in this folder."),
                                  QStringLiteral("folder"));
-    const QCommandLineOption count(QStringLiteral("count"),
-                                   QStringLiteral("Leave, successfully, after this many messages."), QStringLiteral("n"));
+    const QCommandLineOption count(
+        QStringLiteral("count"), QStringLiteral("Leave, successfully, after this many messages."), QStringLiteral("n"));
     parser.addOptions({host, port, service, browse, userId, noContext, name, out, count});
     parser.process(application);
 
@@ -138,7 +140,8 @@ int main(int argc, char* argv[])
     bool leaving = false;
 
     QObject::connect(&socket, &QWebSocket::connected, [&] {
-        socket.sendTextMessage(QString::fromUtf8(ControlMessage::invitation(options.name, options.context).serialize()));
+        socket.sendTextMessage(
+            QString::fromUtf8(ControlMessage::invitation(options.name, options.context).serialize()));
     });
     QObject::connect(&socket, &QWebSocket::textMessageReceived, [&](const QString& text) {
         QString error;
@@ -173,15 +176,17 @@ int main(int argc, char* argv[])
         else if (!joined && socket.closeCode() == QWebSocketProtocol::CloseCodeNormal)
             fail(Declined, QStringLiteral("the Mac closed the connection before accepting"));
         else
-            fail(Disconnected, QStringLiteral("disconnected by the Mac (close code %1%2)")
-                                   .arg(int(socket.closeCode()))
-                                   .arg(socket.closeReason().isEmpty() ? QString()
-                                                                       : QStringLiteral(": ") + socket.closeReason()));
+            fail(Disconnected,
+                 QStringLiteral("disconnected by the Mac (close code %1%2)")
+                     .arg(int(socket.closeCode()))
+                     .arg(socket.closeReason().isEmpty() ? QString() : QStringLiteral(": ") + socket.closeReason()));
     });
-    QObject::connect(&socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), [&](QAbstractSocket::SocketError) {
-        if (!joined && socket.state() != QAbstractSocket::ConnectedState)
-            fail(Unreachable, QStringLiteral("cannot connect to %1 port %2: %3").arg(host).arg(port).arg(socket.errorString()));
-    });
+    QObject::connect(
+        &socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), [&](QAbstractSocket::SocketError) {
+            if (!joined && socket.state() != QAbstractSocket::ConnectedState)
+                fail(Unreachable,
+                     QStringLiteral("cannot connect to %1 port %2: %3").arg(host).arg(port).arg(socket.errorString()));
+        });
 
     QUrl url;
     url.setScheme(QStringLiteral("wss"));
