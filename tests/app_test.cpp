@@ -20,8 +20,8 @@ using namespace glasswing;
 
 namespace {
 
-const QByteArray kTrue = "{\"isConnected\":true}";
-const QByteArray kFalse = "{\"isConnected\":false}";
+const QByteArray& kTrue = test::kStatusTrue;
+const QByteArray& kFalse = test::kStatusFalse;
 
 QString defaultsPath(const QString& home)
 {

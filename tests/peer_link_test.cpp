@@ -69,8 +69,8 @@ private Q_SLOTS:
     void acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFramesUnchanged();
     void invitationContextKeepsAbsentApartFromEmpty();
     void declinedPhoneIsToldAndNeverJoins();
-    void heldAnswerWorksLaterFromAnyThreadOnlyOnce();
-    void answeringForAPhoneThatLeftDoesNothing();
+    void aLateAnswerCountsOnceAndOnlyForAPhoneStillThere_data();
+    void aLateAnswerCountsOnceAndOnlyForAPhoneStillThere();
     void severalPhonesAndDisconnectReportsEveryOne();
     void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data();
     void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected();
@@ -180,39 +180,42 @@ void PeerLinkTest::declinedPhoneIsToldAndNeverJoins()
     QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
 }
 
-void PeerLinkTest::heldAnswerWorksLaterFromAnyThreadOnlyOnce()
+void PeerLinkTest::aLateAnswerCountsOnceAndOnlyForAPhoneStillThere_data()
 {
+    QTest::addColumn<bool>("phoneLeaves");
+    QTest::newRow("phone still waiting: joins") << false;
+    QTest::newRow("phone gone meanwhile: nothing happens") << true;
+}
+
+void PeerLinkTest::aLateAnswerCountsOnceAndOnlyForAPhoneStillThere()
+{
+    QFETCH(bool, phoneLeaves);
     PeerHarness mac(quickLimits());
     mac.answer = PeerHarness::Answer::Hold;
     QVERIFY(mac.advertiser.startAdvertisingPeer());
-    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
+    auto phone
+        = std::make_unique<Phone>(mac.advertiser.port(), phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
+    const peer::InvitationHandler handler = mac.heldHandlers().first();
+
+    if (phoneLeaves) {
+        phone.reset(); // killed while the user thinks
+        QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+        handler(true, &mac.session);
+        QTest::qWait(300);
+        QCOMPARE(mac.eventLines(), QStringList{QStringLiteral("invited: Cy")});
+        QVERIFY(mac.session.connectedPeers().isEmpty());
+        return;
+    }
+
     // The user takes longer than any handshake limit to answer.
     QTest::qWait(2000);
     QCOMPARE(mac.count(QStringLiteral("connecting")), 0);
-
-    const peer::InvitationHandler handler = mac.heldHandlers().first();
     std::thread answering([&] { handler(true, &mac.session); });
     answering.join();
     handler(false, nullptr); // a second answer counts for nothing
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
-    QCOMPARE(phone.state(), QProcess::Running);
-}
-
-void PeerLinkTest::answeringForAPhoneThatLeftDoesNothing()
-{
-    PeerHarness mac(quickLimits());
-    mac.answer = PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
-    {
-        Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Dee"), QStringLiteral("dee")));
-        QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
-    } // killed while the user thinks
-    QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
-    mac.heldHandlers().first()(true, &mac.session);
-    QTest::qWait(300);
-    QCOMPARE(mac.eventLines(), QStringList{QStringLiteral("invited: Dee")});
-    QVERIFY(mac.session.connectedPeers().isEmpty());
+    QCOMPARE(phone->state(), QProcess::Running);
 }
 
 void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()

@@ -15,8 +15,8 @@ using namespace glasswing;
 
 namespace {
 
-const QByteArray kTrue = "{\"isConnected\":true}";
-const QByteArray kFalse = "{\"isConnected\":false}";
+const QByteArray& kTrue = test::kStatusTrue;
+const QByteArray& kFalse = test::kStatusFalse;
 
 void writeFile(const QString& path, const QByteArray& bytes)
 {

@@ -47,8 +47,6 @@ Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, c
     m_tls->startServerEncryption();
 }
 
-Connection::~Connection() = default;
-
 void Connection::startStage(Stage stage, PeerLimits::ms limit)
 {
     m_stage = stage;

@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
-#include <QPointer>
 #include <QSslConfiguration>
 #include <QTimer>
 #include <QWebSocketProtocol>
@@ -34,10 +33,8 @@ public:
 
     Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
                ConnectionOwner* owner);
-    ~Connection() override;
 
     Stage stage() const { return m_stage; }
-    bool hasJoined() const { return m_stage == Stage::Joined; }
 
     // AwaitingAnswer only. Accept hands the connection to `newOwner` and tells the phone the
     // Mac's name; decline tells the phone and closes.

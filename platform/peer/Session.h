@@ -71,7 +71,6 @@ public:
 
     const PeerID& myPeerID() const { return m_myPeerID; }
     EncryptionPreference encryptionPreference() const { return m_encryption; }
-    const PeerLimits& limits() const { return m_limits; }
     void setDelegate(SessionDelegate* delegate);
 
     // The phones connected now (joined), in the order they joined. A snapshot.

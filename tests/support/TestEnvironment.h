@@ -12,6 +12,10 @@
 
 namespace glasswing::test {
 
+// The two exact contents of status.json.
+inline const QByteArray kStatusTrue = "{\"isConnected\":true}";
+inline const QByteArray kStatusFalse = "{\"isConnected\":false}";
+
 // Points HOME and the XDG folders at a fresh temporary folder for as long as it lives, so that
 // a test never touches the real user's files.
 class IsolatedHome {
