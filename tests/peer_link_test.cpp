@@ -11,7 +11,6 @@
 
 #include <csignal>
 #include <memory>
-#include <sys/resource.h>
 
 using namespace glasswing;
 using glasswing::test::PeerHarness;
@@ -19,25 +18,9 @@ using glasswing::test::Phone;
 
 namespace {
 
-constexpr int kWait = 10000;
-
-// Short times so that time-outs are seen within a test; sizes as shipped.
-peer::PeerLimits quickLimits()
-{
-    peer::PeerLimits limits;
-    limits.tlsHandshakeTimeout = std::chrono::milliseconds(1500);
-    limits.upgradeTimeout = std::chrono::milliseconds(1500);
-    limits.invitationTimeout = std::chrono::milliseconds(1500);
-    limits.joinTimeout = std::chrono::milliseconds(1500);
-    limits.keepaliveInterval = std::chrono::milliseconds(200);
-    limits.keepaliveTimeout = std::chrono::milliseconds(1200);
-    return limits;
-}
-
-QStringList phoneArguments(const QString& name, const QString& userId)
-{
-    return {QStringLiteral("--name"), name, QStringLiteral("--user-id"), userId};
-}
+using test::kWait;
+using test::phoneArguments;
+using test::quickLimits;
 
 // An in-process WebSocket client that has done TLS and the upgrade, for feeding the server
 // messages no phone would send.
@@ -49,13 +32,6 @@ std::unique_ptr<QWebSocket> openRawWebSocket(quint16 port)
     socket->setSslConfiguration(tls);
     socket->open(QUrl(QStringLiteral("wss://127.0.0.1:%1/").arg(port)));
     return socket;
-}
-
-long peakMemoryKiB()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
 }
 
 } // namespace
@@ -82,10 +58,6 @@ private Q_SLOTS:
     void badInputIsRefusedAndOthersStillServed();
     void plainTcpAndGarbageAfterTlsAreRefused();
     void manyConnectionsAtOnceAreCappedAndServiceGoesOn();
-
-private:
-    // Proves that the server still serves: a new phone joins, receives one frame and leaves.
-    void aPhoneCanStillJoin(PeerHarness& mac);
 };
 
 void PeerLinkTest::initTestCase()
@@ -242,7 +214,7 @@ void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
     QCOMPARE(mac.count(QStringLiteral("not connected")), 4); // the closes are not reported twice
 
     // Advertising goes on: the same session takes phones again.
-    aPhoneCanStillJoin(mac);
+    test::aPhoneCanStillJoin(mac);
 }
 
 void PeerLinkTest::aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data()
@@ -350,7 +322,7 @@ void PeerLinkTest::sendLimitsFailWithErrorsAndBoundMemory()
 
     // The phone stops reading: its queue fills to the cap, then sends fail instead of piling up.
     ::kill(pid_t(stalled.processId()), SIGSTOP);
-    const long before = peakMemoryKiB();
+    const long before = test::peakMemoryKiB();
     const QByteArray frame(limits.maxSendMessageBytes, 'f');
     int accepted = 0;
     std::optional<peer::PeerError> full;
@@ -366,7 +338,7 @@ void PeerLinkTest::sendLimitsFailWithErrorsAndBoundMemory()
     QVERIFY(full->description().contains(QStringLiteral("Stalled")));
     QVERIFY2(accepted < 100, qPrintable(QStringLiteral("%1 frames queued").arg(accepted)));
     // 400 MiB would have been queued without the cap.
-    QVERIFY2(peakMemoryKiB() - before < 100 * 1024, qPrintable(QString::number(peakMemoryKiB() - before)));
+    QVERIFY2(test::peakMemoryKiB() - before < 100 * 1024, qPrintable(QString::number(test::peakMemoryKiB() - before)));
 
     // Once the phone reads again, the queue drains and sending works again.
     // (Not a QTRY: it evaluates its condition once more at the end, and each try here queues a frame.)
@@ -423,7 +395,7 @@ void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
     QCOMPARE(int(client->closeCode()), closeCode);
     QCOMPARE(mac.count(QStringLiteral("invited")), 0);
     QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
-    aPhoneCanStillJoin(mac);
+    test::aPhoneCanStillJoin(mac);
 }
 
 void PeerLinkTest::plainTcpAndGarbageAfterTlsAreRefused()
@@ -453,7 +425,7 @@ void PeerLinkTest::plainTcpAndGarbageAfterTlsAreRefused()
 
     QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
     QCOMPARE(mac.events().size(), 0);
-    aPhoneCanStillJoin(mac);
+    test::aPhoneCanStillJoin(mac);
 }
 
 void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
@@ -461,7 +433,7 @@ void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
     const peer::PeerLimits limits = quickLimits();
     PeerHarness mac(limits);
     QVERIFY(mac.advertiser.startAdvertisingPeer());
-    const long before = peakMemoryKiB();
+    const long before = test::peakMemoryKiB();
 
     std::vector<std::unique_ptr<QTcpSocket>> flood;
     for (int i = 0; i < 200; ++i) {
@@ -484,25 +456,8 @@ void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
     flood.clear();
 
     QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
-    aPhoneCanStillJoin(mac);
-    QVERIFY2(peakMemoryKiB() - before < 64 * 1024, qPrintable(QString::number(peakMemoryKiB() - before)));
-}
-
-void PeerLinkTest::aPhoneCanStillJoin(PeerHarness& mac)
-{
-    const int connectedBefore = mac.count(QStringLiteral("connected"));
-    Phone phone(mac.advertiser.port(),
-                phoneArguments(QStringLiteral("Witness"), QStringLiteral("w"))
-                    + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
-    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("connected")), connectedBefore + 1, kWait);
-    QList<peer::PeerID> witness;
-    for (const test::PeerEvent& event : mac.events()) {
-        if (event.what == QStringLiteral("connected") && event.name == QStringLiteral("Witness"))
-            witness = {event.peer};
-    }
-    QVERIFY(!mac.session.sendData("proof", witness, peer::SendDataMode::Reliable));
-    QVERIFY(phone.waitForExit(kWait));
-    QCOMPARE(phone.exitCode(), 0);
+    test::aPhoneCanStillJoin(mac);
+    QVERIFY2(test::peakMemoryKiB() - before < 64 * 1024, qPrintable(QString::number(test::peakMemoryKiB() - before)));
 }
 
 QTEST_GUILESS_MAIN(PeerLinkTest)

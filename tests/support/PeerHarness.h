@@ -8,7 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <QTest>
+
 #include <mutex>
+#include <sys/resource.h>
 
 namespace glasswing::test {
 
@@ -149,5 +152,52 @@ public:
 private:
     QByteArray m_output;
 };
+
+constexpr int kWait = 10000;
+
+// Short times so that time-outs are seen within a test; sizes as shipped.
+inline peer::PeerLimits quickLimits()
+{
+    peer::PeerLimits limits;
+    limits.tlsHandshakeTimeout = std::chrono::milliseconds(1500);
+    limits.upgradeTimeout = std::chrono::milliseconds(1500);
+    limits.invitationTimeout = std::chrono::milliseconds(1500);
+    limits.joinTimeout = std::chrono::milliseconds(1500);
+    limits.keepaliveInterval = std::chrono::milliseconds(200);
+    limits.keepaliveTimeout = std::chrono::milliseconds(1200);
+    return limits;
+}
+
+inline QStringList phoneArguments(const QString& name, const QString& userId)
+{
+    return {QStringLiteral("--name"), name, QStringLiteral("--user-id"), userId};
+}
+
+// This process's peak resident memory so far.
+inline long peakMemoryKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Proves that the Mac still serves: a new phone joins, receives one frame and leaves. Reports
+// through the test macros; the caller's test fails with it.
+inline void aPhoneCanStillJoin(PeerHarness& mac)
+{
+    const int connectedBefore = mac.count(QStringLiteral("connected"));
+    Phone phone(mac.advertiser.port(),
+                phoneArguments(QStringLiteral("Witness"), QStringLiteral("w"))
+                    + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("connected")), connectedBefore + 1, kWait);
+    QList<peer::PeerID> witness;
+    for (const PeerEvent& event : mac.events()) {
+        if (event.what == QStringLiteral("connected") && event.name == QStringLiteral("Witness"))
+            witness = {event.peer};
+    }
+    QVERIFY(!mac.session.sendData("proof", witness, peer::SendDataMode::Reliable));
+    QVERIFY(phone.waitForExit(kWait));
+    QCOMPARE(phone.exitCode(), 0);
+}
 
 } // namespace glasswing::test

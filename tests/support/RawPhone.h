@@ -1,0 +1,199 @@
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QList>
+#include <QRandomGenerator>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTimer>
+#include <QtEndian>
+
+#include <algorithm>
+#include <utility>
+
+namespace glasswing::test {
+
+struct RawPhoneOptions {
+    QHostAddress source = QHostAddress(QHostAddress::LocalHost);
+    // Bytes per second taken from the socket: negative for as fast as they come, 0 for none.
+    qint64 readBytesPerSecond = -1;
+    bool answerPings = true;
+    // The kernel's receive buffer, kept small so that not reading pushes back on the Mac soon.
+    int receiveBufferBytes = 64 * 1024;
+};
+
+// A phone written at the byte level, for behaving as no well-made phone would: flooding pings,
+// reading slowly or not at all, connecting from a chosen loopback address, vanishing mid-answer.
+// It speaks just enough WebSocket to do so: the upgrade, masked frames out, unmasked frames in.
+// Lives on the thread that made it; everything it learns is in its public fields.
+class RawPhone : public QObject {
+public:
+    using Options = RawPhoneOptions;
+
+    explicit RawPhone(quint16 port, const Options& options = {})
+        : m_options(options)
+    {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        m_socket.setSslConfiguration(tls);
+        // Qt stops taking bytes from the kernel once this much waits unread.
+        m_socket.setReadBufferSize(64 * 1024);
+        connect(&m_socket, &QSslSocket::encrypted, this, [this] {
+            m_socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        });
+        connect(&m_socket, &QSslSocket::readyRead, this, [this] {
+            if (m_options.readBytesPerSecond < 0)
+                pump();
+        });
+        connect(&m_socket, &QSslSocket::disconnected, this, [this] { disconnected = true; });
+        connect(&m_socket, &QSslSocket::errorOccurred, this, [this] {
+            if (m_socket.state() != QAbstractSocket::ConnectedState)
+                disconnected = true;
+        });
+        connect(&m_readTimer, &QTimer::timeout, this, &RawPhone::pump);
+        m_readTimer.start(5);
+        m_clock.start();
+
+        m_socket.bind(m_options.source);
+        m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, m_options.receiveBufferBytes);
+        m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    }
+
+    void setReadBytesPerSecond(qint64 rate)
+    {
+        m_options.readBytesPerSecond = rate;
+        m_tokens = 0;
+        pump();
+    }
+
+    // A text message, as one masked frame.
+    void sendText(const QByteArray& text) { sendFrame(0x1, text); }
+    void sendPing(const QByteArray& payload = QByteArray(125, 'p')) { sendFrame(0x9, payload); }
+    void sendFrame(int opcode, const QByteArray& payload)
+    {
+        QByteArray frame;
+        frame.append(char(0x80 | opcode));
+        if (payload.size() < 126) {
+            frame.append(char(0x80 | payload.size()));
+        } else if (payload.size() <= 0xFFFF) {
+            frame.append(char(0x80 | 126));
+            frame.append(char(payload.size() >> 8)).append(char(payload.size() & 0xFF));
+        } else {
+            frame.append(char(0x80 | 127));
+            for (int shift = 56; shift >= 0; shift -= 8)
+                frame.append(char((quint64(payload.size()) >> shift) & 0xFF));
+        }
+        const quint32 key = QRandomGenerator::global()->generate();
+        const char* mask = reinterpret_cast<const char*>(&key);
+        frame.append(mask, 4);
+        for (qsizetype i = 0; i < payload.size(); ++i)
+            frame.append(char(payload[i] ^ mask[i % 4]));
+        m_socket.write(frame);
+    }
+    void abort() { m_socket.abort(); }
+    QSslSocket& socket() { return m_socket; }
+
+    bool upgraded = false;
+    bool disconnected = false;
+    QList<QByteArray> texts; // whole text messages from the Mac
+    int binaryMessages = 0;
+    qint64 binaryPayloadBytes = 0;
+    int pings = 0;
+    int closeCode = -1; // -1 until a close frame arrives
+    QByteArray closeReason;
+
+private:
+    void pump()
+    {
+        qint64 allowance = m_socket.bytesAvailable();
+        if (m_options.readBytesPerSecond >= 0) {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_tokens = std::min<qint64>(m_tokens + (now - m_lastPump) * m_options.readBytesPerSecond / 1000000000,
+                                        std::max<qint64>(m_options.readBytesPerSecond / 20, 1));
+            m_lastPump = now;
+            allowance = std::min(allowance, m_tokens);
+        }
+        if (allowance <= 0)
+            return;
+        const QByteArray bytes = m_socket.read(allowance);
+        m_tokens -= bytes.size();
+        m_in.append(bytes);
+        parse();
+    }
+
+    void parse()
+    {
+        if (!upgraded) {
+            const qsizetype end = m_in.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            upgraded = m_in.startsWith("HTTP/1.1 101");
+            m_in.remove(0, end + 4);
+        }
+        for (;;) {
+            if (m_in.size() < 2)
+                return;
+            const auto* bytes = reinterpret_cast<const uchar*>(m_in.constData());
+            qsizetype header = 2;
+            quint64 length = bytes[1] & 0x7F;
+            if (length == 126) {
+                header = 4;
+                if (m_in.size() < header)
+                    return;
+                length = qFromBigEndian<quint16>(bytes + 2);
+            } else if (length == 127) {
+                header = 10;
+                if (m_in.size() < header)
+                    return;
+                length = qFromBigEndian<quint64>(bytes + 2);
+            }
+            if (quint64(m_in.size() - header) < length)
+                return;
+            const bool fin = bytes[0] & 0x80;
+            int opcode = bytes[0] & 0x0F;
+            const QByteArray payload = m_in.mid(header, qsizetype(length));
+            m_in.remove(0, header + qsizetype(length));
+            if (opcode == 0x0)
+                opcode = m_fragmentOpcode;
+            else if (opcode < 0x8)
+                m_fragmentOpcode = opcode;
+            switch (opcode) {
+            case 0x1:
+                m_text += payload;
+                if (fin)
+                    texts.append(std::exchange(m_text, QByteArray()));
+                break;
+            case 0x2:
+                binaryPayloadBytes += payload.size();
+                binaryMessages += fin ? 1 : 0;
+                break;
+            case 0x8:
+                closeCode = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 1005;
+                closeReason = payload.mid(2);
+                break;
+            case 0x9:
+                ++pings;
+                if (m_options.answerPings)
+                    sendFrame(0xA, payload);
+                break;
+            default:
+                break;
+            }
+        }
+    }
+
+    Options m_options;
+    QSslSocket m_socket;
+    QTimer m_readTimer;
+    QElapsedTimer m_clock;
+    qint64 m_lastPump = 0;
+    qint64 m_tokens = 0;
+    QByteArray m_in;
+    QByteArray m_text;
+    int m_fragmentOpcode = 0;
+};
+
+} // namespace glasswing::test
