@@ -5,6 +5,7 @@
 #include "platform/peer/NetworkThread.h"
 #include "platform/peer/Session.h"
 
+#include <QHostAddress>
 #include <QLoggingCategory>
 #include <QTcpServer>
 
@@ -60,6 +61,17 @@ Advertiser::~Advertiser()
 QByteArray Advertiser::dnsSdServiceType(const QString& serviceType)
 {
     return "_" + serviceType.toUtf8() + "._tcp";
+}
+
+QByteArray Advertiser::sourceKey(const QHostAddress& address)
+{
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        return "4:" + QByteArray::number(ipv4);
+    // The scope keeps link-local networks of different interfaces apart.
+    const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+    return "6:" + QByteArray(reinterpret_cast<const char*>(ipv6.c), 8).toHex() + '%' + address.scopeId().toUtf8();
 }
 
 void Advertiser::setDelegate(AdvertiserDelegate* delegate)

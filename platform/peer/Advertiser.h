@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 
+class QHostAddress;
 class QTcpServer;
 
 namespace glasswing::peer {
@@ -72,6 +73,9 @@ public:
 
     // "_Glasswing._tcp" for "Glasswing".
     static QByteArray dnsSdServiceType(const QString& serviceType);
+    // What one source counts as for `maxPendingConnectionsPerAddress`: an IPv4 address (also
+    // when mapped into IPv6), or an IPv6 /64 network, which one device can fill with addresses.
+    static QByteArray sourceKey(const QHostAddress& address);
 
 private:
     class Listener;

@@ -24,10 +24,17 @@ struct PeerLimits {
     // Connections that have not joined (handshaking, inviting, waiting for the user's answer or
     // for the joined message). Further connections are closed at once.
     int maxPendingConnections = 32;
+    // Of those, how many one source address may hold (IPv6: one /64 network).
+    int maxPendingConnectionsPerAddress = 4;
+    // Bytes waiting to be written to a phone that has not joined (pongs, the answer, a close);
+    // after joining, the allowance on top of `maxOutboundQueueBytes`. A phone that does not read
+    // its way below it is cut off.
+    qint64 maxPendingOutboundBytes = 64 * 1024;
 
     ms tlsHandshakeTimeout{10000};
     ms upgradeTimeout{10000}; // from the end of TLS to the end of the WebSocket upgrade
     ms invitationTimeout{10000}; // from the upgrade to the invitation message
+    ms answerTimeout{60000}; // from the invitation to the user's answer
     ms joinTimeout{10000}; // from the accept message to the joined message
 
     ms keepaliveInterval{5000}; // a ping this often once upgraded

@@ -1,0 +1,350 @@
+// The peer link against phones that misbehave on purpose or by bad luck, and on a machine that
+// runs short: every case here once took the Mac down, let in a phone the user declined, or
+// dropped a healthy phone.
+
+#include "support/PeerHarness.h"
+#include "support/RawPhone.h"
+
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <memory>
+#include <sys/resource.h>
+#include <vector>
+
+using namespace glasswing;
+using test::kWait;
+using test::PeerHarness;
+using test::Phone;
+using test::RawPhone;
+
+namespace {
+
+QByteArray invitation(const QString& name)
+{
+    return R"({"type":"invitation","name":")" + name.toUtf8() + R"("})";
+}
+
+// A raw phone that has upgraded and sent its invitation.
+std::unique_ptr<RawPhone> invitingPhone(PeerHarness& mac, const QString& name,
+                                        const RawPhone::Options& options = RawPhone::Options{})
+{
+    auto phone = std::make_unique<RawPhone>(mac.advertiser.port(), options);
+    if (QTest::qWaitFor([&] { return phone->upgraded || phone->disconnected; }, kWait) && phone->upgraded)
+        phone->sendText(invitation(name));
+    return phone;
+}
+
+QHostAddress loopback(int n)
+{
+    return QHostAddress(QStringLiteral("127.0.0.%1").arg(n));
+}
+
+} // namespace
+
+class HostilePhoneTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void aLateAnswerNeverAdmitsAnotherPhone();
+    void anUnansweredInvitationExpires();
+    void oneAddressHoldsFewPendingConnections();
+    void pendingConnectionsAreCountedPerNetwork_data();
+    void pendingConnectionsAreCountedPerNetwork();
+    void aPhoneThatDoesNotReadItsPongsIsCutOff_data();
+    void aPhoneThatDoesNotReadItsPongsIsCutOff();
+    void theQueueCapCountsWhatReallyWaits();
+    void aSlowReaderStaysAndAFrozenOneGoes_data();
+    void aSlowReaderStaysAndAFrozenOneGoes();
+    void acceptingResumesAfterDescriptorsRunOut();
+};
+
+void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
+{
+    PeerHarness mac(test::quickLimits());
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    // Phone A invites and leaves; phone B takes its place (often at the same address in memory)
+    // and invites. A's answer comes first, allowing; B's declines. B must end declined.
+    for (int round = 0; round < 5; ++round) {
+        std::unique_ptr<RawPhone> first = invitingPhone(mac, QStringLiteral("First"));
+        QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 2 * round + 1, kWait);
+        first->abort();
+        QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+        first.reset();
+        QTest::qWait(20); // the closed connection is deleted, so its memory may be reused
+
+        std::unique_ptr<RawPhone> second = invitingPhone(mac, QStringLiteral("Second"));
+        QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 2 * round + 2, kWait);
+        const QList<peer::InvitationHandler> handlers = mac.heldHandlers();
+        handlers[2 * round](true, &mac.session);
+        handlers[2 * round + 1](false, nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(second->disconnected, kWait);
+        QCOMPARE(second->texts, QList<QByteArray>{R"({"type":"decline"})"});
+        QCOMPARE(second->closeCode, int(QWebSocketProtocol::CloseCodeNormal));
+        QCOMPARE(mac.count(QStringLiteral("connecting")), 0);
+    }
+}
+
+void HostilePhoneTest::anUnansweredInvitationExpires()
+{
+    peer::PeerLimits limits = test::quickLimits();
+    limits.answerTimeout = std::chrono::milliseconds(1500);
+    PeerHarness mac(limits);
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    // The phone answers every ping: only the answer's time limit can end it.
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Patient"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(phone->disconnected, kWait);
+    QCOMPARE(phone->closeCode, int(QWebSocketProtocol::CloseCodePolicyViolated));
+    QCOMPARE(phone->closeReason, QByteArray("time-out"));
+    QVERIFY(phone->pings > 0);
+    QCOMPARE(mac.advertiser.pendingConnectionCount(), 0);
+
+    // The user answers after all: nothing happens, and the next phone is served.
+    mac.heldHandlers().first()(true, &mac.session);
+    QTest::qWait(200);
+    QCOMPARE(mac.count(QStringLiteral("connecting")), 0);
+    mac.answer = PeerHarness::Answer::Accept;
+    test::aPhoneCanStillJoin(mac);
+}
+
+void HostilePhoneTest::oneAddressHoldsFewPendingConnections()
+{
+    const peer::PeerLimits limits = test::quickLimits();
+    PeerHarness mac(limits);
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    // Invitations from one address, left unanswered: past its share, further connections from
+    // it are closed before TLS, so one device can neither fill every slot nor pile up prompts.
+    std::vector<std::unique_ptr<RawPhone>> phones;
+    for (int i = 0; i < limits.maxPendingConnectionsPerAddress + 3; ++i) {
+        RawPhone::Options options;
+        options.source = loopback(2);
+        phones.push_back(invitingPhone(mac, QStringLiteral("Greedy %1").arg(i), options));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), limits.maxPendingConnectionsPerAddress, kWait);
+    int refused = 0;
+    for (const auto& phone : phones)
+        refused += (phone->disconnected && !phone->upgraded) ? 1 : 0;
+    QCOMPARE(refused, 3);
+    QCOMPARE(mac.advertiser.pendingConnectionCount(), limits.maxPendingConnectionsPerAddress);
+
+    // Other addresses still get their turn while those wait.
+    RawPhone::Options elsewhere;
+    elsewhere.source = loopback(3);
+    std::unique_ptr<RawPhone> other = invitingPhone(mac, QStringLiteral("Neighbour"), elsewhere);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), limits.maxPendingConnectionsPerAddress + 1, kWait);
+    mac.answer = PeerHarness::Answer::Accept;
+    test::aPhoneCanStillJoin(mac);
+}
+
+void HostilePhoneTest::pendingConnectionsAreCountedPerNetwork_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("same");
+
+    QTest::newRow("IPv4-mapped is the IPv4 address") << "::ffff:192.0.2.7"
+                                                     << "192.0.2.7" << true;
+    QTest::newRow("two IPv4 addresses") << "192.0.2.7"
+                                        << "192.0.2.8" << false;
+    QTest::newRow("IPv6 in one /64") << "2001:db8:1:2::1"
+                                     << "2001:db8:1:2:aaaa:bbbb:cccc:dddd" << true;
+    QTest::newRow("IPv6 in neighbouring /64s") << "2001:db8:1:2::1"
+                                               << "2001:db8:1:3::1" << false;
+    QTest::newRow("link-local IPv6 of one interface") << "fe80::1%1"
+                                                      << "fe80::2%1" << true;
+}
+
+void HostilePhoneTest::pendingConnectionsAreCountedPerNetwork()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, same);
+    const QByteArray keyA = peer::Advertiser::sourceKey(QHostAddress(a));
+    const QByteArray keyB = peer::Advertiser::sourceKey(QHostAddress(b));
+    QVERIFY(!keyA.isEmpty());
+    QCOMPARE(keyA == keyB, same);
+}
+
+void HostilePhoneTest::aPhoneThatDoesNotReadItsPongsIsCutOff_data()
+{
+    QTest::addColumn<bool>("joined");
+    QTest::newRow("waiting for the user's answer") << false;
+    QTest::newRow("joined") << true;
+}
+
+void HostilePhoneTest::aPhoneThatDoesNotReadItsPongsIsCutOff()
+{
+    QFETCH(bool, joined);
+    peer::PeerLimits limits = test::quickLimits();
+    limits.maxOutboundQueueBytes = 1024 * 1024;
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000); // only the bound may end it
+    PeerHarness mac(limits);
+    mac.answer = joined ? PeerHarness::Answer::Accept : PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Pinger"));
+    if (joined) {
+        QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+        phone->sendText(R"({"type":"joined"})");
+        QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
+    }
+
+    // The phone stops reading and pings as fast as it can; every ping makes the Mac queue a pong.
+    phone->setReadBytesPerSecond(0);
+    const long before = test::peakMemoryKiB();
+    const qint64 pingBytes = 125;
+    qint64 sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (!phone->disconnected && sent < 256 * 1024 * 1024 && clock.elapsed() < 20000) {
+        if (phone->socket().bytesToWrite() < 1024 * 1024) {
+            for (int i = 0; i < 1000; ++i)
+                phone->sendPing(QByteArray(pingBytes, 'p'));
+            sent += 1000 * pingBytes;
+        }
+        QTest::qWait(1);
+    }
+    const long grown = test::peakMemoryKiB() - before;
+    QVERIFY2(phone->disconnected, qPrintable(QStringLiteral("still open after %1 MiB of pings").arg(sent >> 20)));
+    QVERIFY2(grown < 64 * 1024, qPrintable(QStringLiteral("memory grew by %1 MiB").arg(grown / 1024)));
+    if (joined)
+        QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+    mac.answer = PeerHarness::Answer::Accept;
+    test::aPhoneCanStillJoin(mac);
+}
+
+void HostilePhoneTest::theQueueCapCountsWhatReallyWaits()
+{
+    peer::PeerLimits limits = test::quickLimits();
+    limits.maxOutboundQueueBytes = 256 * 1024;
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    RawPhone::Options options;
+    options.readBytesPerSecond = 256 * 1024;
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Reader"), options);
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+
+    // Tiny frames cost more on the wire than their payload; the phone reads steadily and slowly.
+    // What the Mac lets wait for it must stay near the cap, however long this goes on.
+    const QByteArray frame(4, 'f');
+    qint64 accepted = 0;
+    qint64 mostWaiting = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 4000 && !phone->disconnected) {
+        for (int i = 0; i < 2000; ++i) {
+            if (!mac.session.sendData(frame, peers, peer::SendDataMode::Reliable))
+                ++accepted;
+        }
+        QTest::qWait(5);
+        mostWaiting = std::max(mostWaiting, (accepted - phone->binaryMessages) * (frame.size() + 2));
+    }
+    QVERIFY(!phone->disconnected);
+    QVERIFY(phone->binaryMessages > 0);
+    // The kernel's own buffers hold some more on top of the cap; not megabytes.
+    QVERIFY2(mostWaiting < limits.maxOutboundQueueBytes + 768 * 1024,
+             qPrintable(QStringLiteral("%1 KiB waited for the phone").arg(mostWaiting / 1024)));
+}
+
+void HostilePhoneTest::aSlowReaderStaysAndAFrozenOneGoes_data()
+{
+    QTest::addColumn<qint64>("readBytesPerSecond");
+    QTest::addColumn<bool>("stays");
+    QTest::newRow("reads 1 MiB/s behind a full queue: stays") << qint64(1024 * 1024) << true;
+    QTest::newRow("stops reading behind a full queue: gone") << qint64(0) << false;
+}
+
+void HostilePhoneTest::aSlowReaderStaysAndAFrozenOneGoes()
+{
+    QFETCH(qint64, readBytesPerSecond);
+    QFETCH(bool, stays);
+    // The keepalive ratio the app ships with (one ping every third of the time-out), scaled down.
+    peer::PeerLimits limits = test::quickLimits();
+    limits.keepaliveInterval = std::chrono::milliseconds(300);
+    limits.keepaliveTimeout = std::chrono::milliseconds(900);
+    limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Slow"));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+    phone->setReadBytesPerSecond(readBytesPerSecond);
+
+    // Frames come ten times faster than the phone reads, so each ping waits behind seconds of
+    // frames: far longer than the keepalive time-out.
+    const QByteArray frame(256 * 1024, 'f');
+    int accepted = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 3000 && mac.count(QStringLiteral("not connected")) == 0) {
+        if (!mac.session.sendData(frame, peers, peer::SendDataMode::Reliable))
+            ++accepted;
+        QTest::qWait(25);
+    }
+    if (!stays) {
+        QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
+        return;
+    }
+    QCOMPARE(mac.count(QStringLiteral("not connected")), 0);
+    // Once frames stop, the phone reads its way through all of them and is still there.
+    QTRY_COMPARE_WITH_TIMEOUT(phone->binaryMessages, accepted, 3 * kWait);
+    QCOMPARE(mac.count(QStringLiteral("not connected")), 0);
+    QCOMPARE(mac.session.connectedPeers().size(), 1);
+}
+
+void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
+{
+    // A Mac in a process of its own with few descriptors allowed.
+    QProcess mac;
+    mac.setChildProcessModifier([] {
+        const rlimit limit{40, 40};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    mac.start(QStringLiteral(ADVERTISE_HELPER_BINARY), {QStringLiteral("Short of descriptors")});
+    QVERIFY(mac.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(mac.canReadLine(), kWait);
+    const QByteArray listening = mac.readLine().trimmed();
+    QVERIFY2(listening.startsWith("listening "), listening.constData());
+    const quint16 port = listening.mid(10).toUShort();
+
+    // Plain connections from many addresses, held open: together they need more descriptors
+    // than the Mac may have.
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    for (int i = 0; i < 60; ++i) {
+        flood.push_back(std::make_unique<QTcpSocket>());
+        flood.back()->bind(loopback(10 + i / 3));
+        flood.back()->connectToHost(QHostAddress::LocalHost, port);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(flood.begin(), flood.end(),
+                    [](const auto& socket) { return socket->state() == QAbstractSocket::ConnectedState; }),
+        kWait);
+    QTest::qWait(500);
+    flood.clear();
+
+    // The descriptors are free again: a phone is served.
+    Phone phone(port,
+                test::phoneArguments(QStringLiteral("After"), QStringLiteral("a"))
+                    + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
+    QVERIFY(phone.waitForExit(15000));
+    QCOMPARE(phone.exitCode(), 0);
+    mac.terminate();
+    QVERIFY(mac.waitForFinished(kWait));
+}
+
+QTEST_GUILESS_MAIN(HostilePhoneTest)
+#include "hostile_phone_test.moc"
