@@ -49,12 +49,12 @@ Advertiser::~Advertiser()
         m_pending.clear();
         for (Connection* connection : pending) {
             QObject::disconnect(connection, &Connection::leftPending, nullptr, nullptr);
-            if (m_awaitingAnswer.contains(connection) || connection->stage() != Connection::Stage::AwaitingJoin) {
+            if (connection->stage() != Connection::Stage::AwaitingJoin) {
                 connection->detach();
                 connection->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("no longer advertising"));
             }
         }
-        m_awaitingAnswer.clear();
+        m_invitations.clear();
     });
 }
 
@@ -143,16 +143,17 @@ void Advertiser::connectionInvited(Connection* connection, const QString& name,
                                    const std::optional<QByteArray>& context)
 {
     const PeerID peer(name, QStringLiteral("Phone"));
-    m_awaitingAnswer.insert(connection, peer);
+    const quint64 serial = ++m_lastInvitation;
+    m_invitations.insert(serial, Invitation{connection, peer});
 
     auto answered = std::make_shared<std::atomic<bool>>(false);
     std::weak_ptr<Advertiser*> advertiser = m_self;
-    InvitationHandler handler = [answered, advertiser, connection](bool accept, Session* session) {
+    InvitationHandler handler = [answered, advertiser, serial](bool accept, Session* session) {
         if (answered->exchange(true))
             return;
-        postToNetworkThread([advertiser, connection, accept, session] {
+        postToNetworkThread([advertiser, serial, accept, session] {
             if (const std::shared_ptr<Advertiser*> alive = advertiser.lock())
-                (*alive)->answer(connection, accept, session);
+                (*alive)->answer(serial, accept, session);
         });
     };
     if (m_delegate)
@@ -161,23 +162,23 @@ void Advertiser::connectionInvited(Connection* connection, const QString& name,
         handler(false, nullptr);
 }
 
-void Advertiser::answer(Connection* connection, bool accept, Session* session)
+void Advertiser::answer(quint64 invitation, bool accept, Session* session)
 {
-    // Only a connection still waiting is touched: one that closed meanwhile is already gone.
-    const auto waiting = m_awaitingAnswer.find(connection);
-    if (waiting == m_awaitingAnswer.end())
+    // An invitation whose connection closed meanwhile is gone, and its answer with it.
+    const auto waiting = m_invitations.find(invitation);
+    if (waiting == m_invitations.end())
         return;
-    const PeerID peer = waiting.value();
-    m_awaitingAnswer.erase(waiting);
+    const Invitation found = waiting.value();
+    m_invitations.erase(waiting);
     if (accept && session)
-        session->adopt(connection, peer);
+        session->adopt(found.connection, found.peer);
     else
-        connection->decline();
+        found.connection->decline();
 }
 
 void Advertiser::connectionClosed(Connection* connection)
 {
-    m_awaitingAnswer.remove(connection);
+    m_invitations.removeIf([connection](const auto& entry) { return entry.value().connection == connection; });
 }
 
 } // namespace glasswing::peer

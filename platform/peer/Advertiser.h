@@ -80,8 +80,16 @@ public:
 private:
     class Listener;
 
+    // One invitation waiting for the user's answer. Answers find it by its serial number, never
+    // by the connection's address: a connection that closes is deleted, and the next one may be
+    // made at the same address.
+    struct Invitation {
+        Connection* connection;
+        PeerID peer;
+    };
+
     void incoming(qintptr socketDescriptor);
-    void answer(Connection* connection, bool accept, Session* session);
+    void answer(quint64 invitation, bool accept, Session* session);
 
     void connectionInvited(Connection* connection, const QString& name,
                            const std::optional<QByteArray>& context) override;
@@ -99,7 +107,8 @@ private:
     Listener* m_listener = nullptr;
     QSslConfiguration m_tls;
     QSet<Connection*> m_pending; // not joined yet
-    QHash<Connection*, PeerID> m_awaitingAnswer;
+    QHash<quint64, Invitation> m_invitations; // awaiting the user's answer, by serial number
+    quint64 m_lastInvitation = 0;
     // Lets late invitation answers find out that this advertiser is gone.
     std::shared_ptr<Advertiser*> m_self;
 
