@@ -138,6 +138,10 @@ void runCase(const QString& phoneBinary, int phoneCount, const std::vector<qsize
 
     std::vector<PhoneProcess> phones(static_cast<size_t>(phoneCount));
     for (int i = 0; i < phoneCount; ++i) {
+        // One address may only have a few connections waiting to join: start the phones in
+        // batches of that size.
+        if (i > 0 && i % limits.maxPendingConnectionsPerAddress == 0)
+            waitUntil([&] { return delegate.connected.load() == i; }, 30000);
         PhoneProcess& phone = phones[size_t(i)];
         QObject::connect(phone.process.get(), &QProcess::readyReadStandardOutput, [&phone] { phone.read(); });
         phone.process->start(phoneBinary,

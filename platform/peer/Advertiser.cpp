@@ -9,6 +9,8 @@
 #include <QLoggingCategory>
 #include <QTcpServer>
 
+#include <algorithm>
+#include <sys/socket.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcAdvertiser, "glasswing.peer.advertiser")
@@ -45,7 +47,7 @@ Advertiser::~Advertiser()
     runOnNetworkThreadAndWait([this] {
         m_delegate = nullptr;
         m_self.reset(); // late answers now find nobody
-        const QSet<Connection*> pending = m_pending;
+        const QList<Connection*> pending = m_pending.keys();
         m_pending.clear();
         for (Connection* connection : pending) {
             QObject::disconnect(connection, &Connection::leftPending, nullptr, nullptr);
@@ -125,13 +127,23 @@ void Advertiser::stopAdvertisingPeer()
 
 void Advertiser::incoming(qintptr socketDescriptor)
 {
-    if (m_pending.size() >= m_limits.maxPendingConnections) {
-        qCInfo(lcAdvertiser) << "too many connections waiting to join; closing a new one";
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(int(socketDescriptor), reinterpret_cast<sockaddr*>(&peer), &length) != 0) {
+        ::close(int(socketDescriptor)); // gone before it was taken
+        return;
+    }
+    const QByteArray source = sourceKey(QHostAddress(reinterpret_cast<const sockaddr*>(&peer)));
+    const qsizetype fromSource = std::count(m_pending.cbegin(), m_pending.cend(), source);
+    if (m_pending.size() >= m_limits.maxPendingConnections || fromSource >= m_limits.maxPendingConnectionsPerAddress) {
+        qCInfo(lcAdvertiser).noquote() << "too many connections waiting to join"
+                                       << (m_pending.size() >= m_limits.maxPendingConnections ? "" : "from one address")
+                                       << "; closing a new one";
         ::close(int(socketDescriptor));
         return;
     }
     auto* connection = new Connection(socketDescriptor, m_tls, m_limits, this);
-    m_pending.insert(connection);
+    m_pending.insert(connection, source);
     m_pendingCount = int(m_pending.size());
     QObject::connect(connection, &Connection::leftPending, networkContext(), [this, connection] {
         m_pending.remove(connection);

@@ -6,7 +6,6 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QSet>
 #include <QSslConfiguration>
 #include <QString>
 
@@ -106,7 +105,7 @@ private:
     AdvertiserDelegate* m_delegate = nullptr;
     Listener* m_listener = nullptr;
     QSslConfiguration m_tls;
-    QSet<Connection*> m_pending; // not joined yet
+    QHash<Connection*, QByteArray> m_pending; // not joined yet, with the key of their source
     QHash<quint64, Invitation> m_invitations; // awaiting the user's answer, by serial number
     quint64 m_lastInvitation = 0;
     // Lets late invitation answers find out that this advertiser is gone.

@@ -103,9 +103,8 @@ void Connection::onText(const QString& text)
     case Stage::AwaitingInvitation:
         if (message->type != ControlMessage::Type::Invitation)
             return refuse(QStringLiteral("expected an invitation"));
-        m_stage = Stage::AwaitingAnswer;
-        // The user may take as long as they like to answer; the keepalive still watches the phone.
-        m_stageTimer.stop();
+        // An invitation nobody answers expires, so that it cannot hold a pending slot for good.
+        startStage(Stage::AwaitingAnswer, m_limits.answerTimeout);
         if (m_owner)
             m_owner->connectionInvited(this, message->name, message->context);
         return;
