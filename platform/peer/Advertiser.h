@@ -94,7 +94,7 @@ private:
                            const std::optional<QByteArray>& context) override;
     void connectionJoined(Connection*) override { }
     void connectionReceived(Connection*, const QByteArray&) override { }
-    void connectionWrote(Connection*, qint64) override { }
+    void connectionBacklogChanged(Connection*, qint64) override { }
     void connectionClosed(Connection* connection) override;
 
     const PeerID m_myPeerID;

@@ -1,6 +1,7 @@
 #include "platform/peer/Connection.h"
 
 #include "platform/peer/ControlMessage.h"
+#include "platform/peer/KernelSendQueue.h"
 
 #include <QLoggingCategory>
 #include <QSslSocket>
@@ -13,7 +14,8 @@ namespace glasswing::peer {
 
 namespace {
 constexpr std::chrono::milliseconds kCloseGrace{2000};
-}
+constexpr std::chrono::milliseconds kDrainCheck{20};
+} // namespace
 
 Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
                        ConnectionOwner* owner)
@@ -23,12 +25,18 @@ Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, c
     m_stageTimer.setSingleShot(true);
     connect(&m_stageTimer, &QTimer::timeout, this, &Connection::onStageTimeout);
     connect(&m_keepaliveTimer, &QTimer::timeout, this, &Connection::onKeepalive);
+    m_drainTimer.setSingleShot(true);
+    connect(&m_drainTimer, &QTimer::timeout, this, &Connection::updateBacklog);
 
     m_tls = new QSslSocket(this);
     // Until the phone has joined, nothing it sends may grow memory past a control message.
     m_tls->setReadBufferSize(m_limits.maxControlMessageBytes);
     connect(m_tls, &QSslSocket::encrypted, this, &Connection::onEncrypted);
     connect(m_tls, &QSslSocket::disconnected, this, &Connection::finish);
+    connect(m_tls, &QSslSocket::encryptedBytesWritten, this, [this](qint64 bytes) {
+        m_bytesWritten += bytes;
+        updateBacklog();
+    });
     connect(m_tls, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (m_stage == Stage::Handshaking || m_stage == Stage::Upgrading) {
             qCDebug(lcConnection) << "refused before the upgrade:" << error << m_tls->errorString();
@@ -81,10 +89,9 @@ void Connection::onUpgraded()
     connect(m_webSocket, &QWebSocket::binaryMessageReceived, this, &Connection::onBinary);
     connect(m_webSocket, &QWebSocket::disconnected, this, &Connection::finish);
     connect(m_webSocket, &QWebSocket::pong, this, [this] { m_lastHeard.restart(); });
-    connect(m_webSocket, &QWebSocket::bytesWritten, this, [this](qint64 bytes) {
-        if (m_owner && m_stage == Stage::Joined)
-            m_owner->connectionWrote(this, bytes);
-    });
+    // The WebSocket answers each ping by queueing a pong, on its own, while it reads; a look
+    // queued behind its reading sees them.
+    connect(m_tls, &QSslSocket::readyRead, this, &Connection::updateBacklog, Qt::QueuedConnection);
     m_lastHeard.start();
     m_keepaliveTimer.start(m_limits.keepaliveInterval);
     startStage(Stage::AwaitingInvitation, m_limits.invitationTimeout);
@@ -145,6 +152,7 @@ void Connection::accept(ConnectionOwner* newOwner, const QString& macName)
     m_owner = newOwner;
     startStage(Stage::AwaitingJoin, m_limits.joinTimeout);
     m_webSocket->sendTextMessage(QString::fromUtf8(ControlMessage::accept(macName).serialize()));
+    updateBacklog();
 }
 
 void Connection::decline()
@@ -157,8 +165,42 @@ void Connection::decline()
 
 void Connection::sendBinary(const QByteArray& data)
 {
-    if (m_stage == Stage::Joined)
-        m_webSocket->sendBinaryMessage(data);
+    if (m_stage != Stage::Joined)
+        return;
+    m_webSocket->sendBinaryMessage(data);
+    updateBacklog();
+}
+
+qint64 Connection::backlog() const
+{
+    return m_tls->bytesToWrite() + m_tls->encryptedBytesToWrite()
+        + kernelUnacknowledgedBytes(m_tls->socketDescriptor());
+}
+
+void Connection::updateBacklog()
+{
+    if (m_stage == Stage::Closed)
+        return;
+    // Before joining only small control messages and pongs are due. After it, the owner keeps
+    // frames within the queue cap; the allowance on top is for framing, pings and pongs.
+    const qint64 bound = m_stage == Stage::Joined ? m_limits.maxOutboundQueueBytes + m_limits.maxPendingOutboundBytes
+                                                  : m_limits.maxPendingOutboundBytes;
+    const qint64 waiting = backlog();
+    if (waiting > bound) {
+        qCDebug(lcConnection) << "closing: the phone does not read what is sent to it;" << waiting << "bytes wait";
+        // A close frame would only queue behind the rest.
+        if (m_webSocket)
+            m_webSocket->abort();
+        else
+            m_tls->abort();
+        finish();
+        return;
+    }
+    if (m_owner && m_stage == Stage::Joined) {
+        m_owner->connectionBacklogChanged(this, waiting);
+        if (waiting > 0 && m_tls->encryptedBytesToWrite() == 0)
+            m_drainTimer.start(kDrainCheck);
+    }
 }
 
 void Connection::close(QWebSocketProtocol::CloseCode code, const QString& reason)
@@ -186,6 +228,10 @@ void Connection::onStageTimeout()
 
 void Connection::onKeepalive()
 {
+    // A phone that reads slowly behind queued frames answers pings late; that it takes bytes
+    // at all shows it is there.
+    if (tookWaitingBytes())
+        m_lastHeard.restart();
     if (std::chrono::milliseconds(m_lastHeard.elapsed()) > m_limits.keepaliveTimeout) {
         qCDebug(lcConnection) << "closing: keepalive time-out";
         m_webSocket->abort();
@@ -193,6 +239,20 @@ void Connection::onKeepalive()
         return;
     }
     m_webSocket->ping();
+    updateBacklog();
+}
+
+bool Connection::tookWaitingBytes()
+{
+    // Bytes the phone's side acknowledged; without the kernel's figure, what left our own queue.
+    const qint64 taken = kernelAcknowledgedBytes(m_tls->socketDescriptor()).value_or(m_bytesWritten);
+    const qint64 waiting = backlog();
+    // Only bytes that had to wait count: a ping that a frozen phone's kernel takes into an empty
+    // buffer says nothing of the phone.
+    const bool took = m_lastWaiting > 0 && taken > m_lastTaken;
+    m_lastTaken = taken;
+    m_lastWaiting = waiting;
+    return took;
 }
 
 void Connection::finish()
@@ -203,6 +263,7 @@ void Connection::finish()
     m_stage = Stage::Closed;
     m_stageTimer.stop();
     m_keepaliveTimer.stop();
+    m_drainTimer.stop();
     ConnectionOwner* owner = m_owner;
     m_owner = nullptr;
     if (owner)

@@ -43,6 +43,10 @@ public:
 
     // Joined only; queued behind earlier frames.
     void sendBinary(const QByteArray& data);
+    // Bytes handed to this connection that the phone has not taken yet: frames, pings, pongs
+    // and control messages, with their framing, waiting to be encrypted, encrypted and waiting
+    // for the socket, or in the kernel's send queue and not acknowledged.
+    qint64 backlog() const;
     // Ends the connection with a close frame carrying `code` and `reason`.
     void close(QWebSocketProtocol::CloseCode code, const QString& reason);
     // Stops reporting to the current owner; the next close reports to nobody.
@@ -59,6 +63,11 @@ private:
     void onBinary(const QByteArray& data);
     void onStageTimeout();
     void onKeepalive();
+    // Cuts off a phone that lets more wait for it than its stage allows (it is not reading), and
+    // otherwise tells the owner how much waits.
+    void updateBacklog();
+    // Whether the phone has taken bytes since the last look while more waited behind them.
+    bool tookWaitingBytes();
     void startStage(Stage stage, PeerLimits::ms limit);
     void refuse(const QString& reason);
     void finish();
@@ -71,7 +80,12 @@ private:
     QWebSocket* m_webSocket = nullptr;
     QTimer m_stageTimer;
     QTimer m_keepaliveTimer;
-    QElapsedTimer m_lastHeard;
+    // While only the kernel holds bytes for the phone, nothing signals their leaving: look again.
+    QTimer m_drainTimer;
+    QElapsedTimer m_lastHeard; // the last sign of life: a message, a pong, or reading progress
+    qint64 m_bytesWritten = 0; // to the kernel, since the connection began
+    qint64 m_lastTaken = 0;
+    qint64 m_lastWaiting = 0;
 };
 
 // Whoever a connection reports to. Called on the network thread.
@@ -83,7 +97,8 @@ public:
         = 0;
     virtual void connectionJoined(Connection* connection) = 0;
     virtual void connectionReceived(Connection* connection, const QByteArray& data) = 0;
-    virtual void connectionWrote(Connection* connection, qint64 bytes) = 0;
+    // How much waits for the phone changed (see `Connection::backlog`).
+    virtual void connectionBacklogChanged(Connection* connection, qint64 backlog) = 0;
     // The connection has ended (by either side, a time-out or an error); it is deleted later.
     virtual void connectionClosed(Connection* connection) = 0;
 };

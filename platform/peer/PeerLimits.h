@@ -17,8 +17,8 @@ struct PeerLimits {
     qint64 maxIncomingDataMessageBytes = 1024 * 1024;
     // The largest message `Session::sendData` accepts.
     qint64 maxSendMessageBytes = 32 * 1024 * 1024;
-    // Bytes handed to one phone's connection and not yet written to the network; a send that
-    // would pass it fails for that phone.
+    // Bytes waiting for one joined phone: queued frames with their framing, pings and pongs,
+    // and the kernel's unacknowledged send queue. A send that would pass it fails for that phone.
     qint64 maxOutboundQueueBytes = 64 * 1024 * 1024;
 
     // Connections that have not joined (handshaking, inviting, waiting for the user's answer or
@@ -38,7 +38,9 @@ struct PeerLimits {
     ms joinTimeout{10000}; // from the accept message to the joined message
 
     ms keepaliveInterval{5000}; // a ping this often once upgraded
-    ms keepaliveTimeout{15000}; // no pong or message for this long: the phone is gone
+    // No pong, no message and no reading progress (taking bytes that had to wait) for this
+    // long: the phone is gone.
+    ms keepaliveTimeout{15000};
 };
 
 } // namespace glasswing::peer

@@ -59,10 +59,10 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
                 = std::find_if(m_members.begin(), m_members.end(), [&](const Member& m) { return m.peer == peer; });
             if (member == m_members.end() || member->state != SessionState::Connected) {
                 notConnected.append(peer.displayName());
-            } else if (member->queuedBytes + data.size() > m_limits.maxOutboundQueueBytes) {
+            } else if (member->postedBytes + member->backlogBytes + data.size() > m_limits.maxOutboundQueueBytes) {
                 queueFull.append(peer.displayName());
             } else {
-                member->queuedBytes += data.size();
+                member->postedBytes += data.size();
                 targets.push_back(member->connection);
             }
         }
@@ -76,8 +76,14 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
                     stillMember = findLocked(connection) != nullptr;
                 }
                 // A phone that left meanwhile: its connection may already be gone.
-                if (stillMember)
-                    connection->sendBinary(data);
+                if (!stillMember)
+                    continue;
+                connection->sendBinary(data);
+                // Counted twice for a moment (the connection has already reported it), never
+                // not at all, so a send from another thread cannot slip past the cap.
+                const std::lock_guard<std::mutex> guard(m_lock);
+                if (Member* member = findLocked(connection))
+                    member->postedBytes -= data.size();
             }
         });
     }
@@ -116,7 +122,7 @@ void Session::adopt(Connection* connection, const PeerID& peer)
 {
     {
         const std::lock_guard<std::mutex> guard(m_lock);
-        m_members.push_back(Member{connection, peer, SessionState::Connecting, 0});
+        m_members.push_back(Member{connection, peer, SessionState::Connecting});
     }
     report(peer, SessionState::Connecting);
     connection->accept(this, m_myPeerID.displayName());
@@ -159,11 +165,11 @@ void Session::connectionReceived(Connection* connection, const QByteArray& data)
         m_delegate->sessionDidReceiveData(*this, data, peer);
 }
 
-void Session::connectionWrote(Connection* connection, qint64 bytes)
+void Session::connectionBacklogChanged(Connection* connection, qint64 backlog)
 {
     const std::lock_guard<std::mutex> guard(m_lock);
     if (Member* member = findLocked(connection))
-        member->queuedBytes = std::max<qint64>(0, member->queuedBytes - bytes);
+        member->backlogBytes = backlog;
 }
 
 void Session::connectionClosed(Connection* connection)

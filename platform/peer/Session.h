@@ -96,13 +96,16 @@ private:
         Connection* connection;
         PeerID peer;
         SessionState state;
-        qint64 queuedBytes;
+        // What waits for the phone: messages accepted but not yet handed to its connection, and
+        // what the connection last said it has not written (frames, pings, pongs, with framing).
+        qint64 postedBytes = 0;
+        qint64 backlogBytes = 0;
     };
 
     void connectionInvited(Connection*, const QString&, const std::optional<QByteArray>&) override { }
     void connectionJoined(Connection* connection) override;
     void connectionReceived(Connection* connection, const QByteArray& data) override;
-    void connectionWrote(Connection* connection, qint64 bytes) override;
+    void connectionBacklogChanged(Connection* connection, qint64 backlog) override;
     void connectionClosed(Connection* connection) override;
 
     Member* findLocked(Connection* connection);
