@@ -5,6 +5,7 @@
 #include "support/PeerHarness.h"
 #include "support/RawPhone.h"
 
+#include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
@@ -34,6 +35,18 @@ std::unique_ptr<RawPhone> invitingPhone(PeerHarness& mac, const QString& name,
     if (QTest::qWaitFor([&] { return phone->upgraded || phone->disconnected; }, kWait) && phone->upgraded)
         phone->sendText(invitation(name));
     return phone;
+}
+
+// User and system CPU time of a process so far, in clock ticks.
+qint64 cpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    // The fields after the parenthesised command name; utime and stime are the 12th and 13th.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
 }
 
 QHostAddress loopback(int n)
@@ -348,8 +361,13 @@ void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
         std::all_of(flood.begin(), flood.end(),
                     [](const auto& socket) { return socket->state() == QAbstractSocket::ConnectedState; }),
         kWait);
-    QTest::qWait(500);
+    // While it is out of descriptors, the Mac waits; it does not spin on its listening socket.
+    const qint64 cpuBefore = cpuTicks(mac.processId());
+    QTest::qWait(1000);
+    const qint64 cpuWhileOut = cpuTicks(mac.processId()) - cpuBefore;
     flood.clear();
+    // A busy loop would have used most of that second (100 ticks); waiting uses next to none.
+    QVERIFY2(cpuWhileOut < 30, qPrintable(QStringLiteral("%1 ticks of CPU").arg(cpuWhileOut)));
 
     // The descriptors are free again: a phone is served.
     Phone phone(port,
@@ -359,6 +377,8 @@ void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
     QCOMPARE(phone.exitCode(), 0);
     mac.terminate();
     QVERIFY(mac.waitForFinished(kWait));
+    // It did run out on the way.
+    QVERIFY(mac.readAllStandardError().contains("cannot take a connection"));
 }
 
 QTEST_GUILESS_MAIN(HostilePhoneTest)

@@ -2,12 +2,12 @@
 
 #include "platform/peer/DnsSdRegistration.h"
 #include "platform/peer/EphemeralIdentity.h"
+#include "platform/peer/Listener.h"
 #include "platform/peer/NetworkThread.h"
 #include "platform/peer/Session.h"
 
 #include <QHostAddress>
 #include <QLoggingCategory>
-#include <QTcpServer>
 
 #include <algorithm>
 #include <sys/socket.h>
@@ -15,23 +15,12 @@
 
 Q_LOGGING_CATEGORY(lcAdvertiser, "glasswing.peer.advertiser")
 
+namespace {
+// How long accepting pauses after an accept failed (out of descriptors, say).
+constexpr std::chrono::milliseconds kAcceptRetry{500};
+} // namespace
+
 namespace glasswing::peer {
-
-// Hands each accepted socket's descriptor straight to the advertiser, so that a connection over
-// the cap is closed before any TLS work is done for it.
-class Advertiser::Listener : public QTcpServer {
-public:
-    explicit Listener(Advertiser* advertiser)
-        : m_advertiser(advertiser)
-    {
-    }
-
-protected:
-    void incomingConnection(qintptr socketDescriptor) override { m_advertiser->incoming(socketDescriptor); }
-
-private:
-    Advertiser* m_advertiser;
-};
 
 Advertiser::Advertiser(const PeerID& myPeerID, std::nullptr_t, const QString& serviceType, const PeerLimits& limits)
     : m_myPeerID(myPeerID)
@@ -95,17 +84,17 @@ bool Advertiser::startAdvertisingPeer()
             m_tls.setPeerVerifyMode(QSslSocket::VerifyNone);
             m_tls.setProtocol(QSsl::TlsV1_2OrLater);
         }
-        m_listener = new Listener(this);
+        // Each accepted descriptor goes straight to `incoming`, so that a connection over the caps
+        // is closed before any TLS work is done for it.
+        m_listener = new Listener([this](qintptr socketDescriptor) { incoming(socketDescriptor); }, kAcceptRetry);
         // Room for a burst of phones (and of junk) while the network thread sorts them out.
-        m_listener->setListenBacklogSize(128);
-        // QHostAddress::Any is dual-stack: IPv6 and IPv4-mapped on one socket.
-        if (!m_listener->listen(QHostAddress::Any, 0)) {
+        if (!m_listener->listen(128)) {
             qCWarning(lcAdvertiser) << "cannot listen for phones:" << m_listener->errorString();
             delete m_listener;
             m_listener = nullptr;
             return;
         }
-        m_port = m_listener->serverPort();
+        m_port = m_listener->port();
         listening = true;
     });
     if (!listening)

@@ -16,12 +16,12 @@
 #include <optional>
 
 class QHostAddress;
-class QTcpServer;
 
 namespace glasswing::peer {
 
 class Advertiser;
 class DnsSdRegistration;
+class Listener;
 class Session;
 
 // The answer to one invitation. Copyable; may be called from any thread, at any later time, and
@@ -77,8 +77,6 @@ public:
     static QByteArray sourceKey(const QHostAddress& address);
 
 private:
-    class Listener;
-
     // One invitation waiting for the user's answer. Answers find it by its serial number, never
     // by the connection's address: a connection that closes is deleted, and the next one may be
     // made at the same address.
