@@ -153,10 +153,11 @@ bool UserDefaults::store(const QString& key, const QJsonValue& value)
         qCWarning(lcDefaults) << "cannot write" << m_filePath << file.errorString();
         return false;
     }
-    file.write(QJsonDocument(object).toJson(QJsonDocument::Indented));
-    // The rename that commit() does is only as good as the data under it: flush to the disk
-    // first, so a power loss right after cannot leave a renamed but empty file.
-    if (!file.flush() || ::fsync(file.handle()) != 0 || !file.commit()) {
+    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    // The rename that commit() does is only as good as the data under it, and commit() does not
+    // notice a failed flush (a full disk): flush to the disk and check it first, so neither a
+    // full disk nor a power loss right after can leave a renamed but empty file.
+    if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0 || !file.commit()) {
         qCWarning(lcDefaults) << "cannot write" << m_filePath << file.errorString();
         return false;
     }

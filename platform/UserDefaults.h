@@ -17,8 +17,9 @@ namespace glasswing {
 // replace it, so two handles (the main controller's and the application delegate's) never
 // disagree. Writes are atomic: a temporary file in the same folder is flushed to disk and then
 // renamed over the old one, so a crash or a kill at any moment leaves the old or the new file,
-// never a torn one. A file that cannot be parsed reads as an empty store; before the next write
-// replaces it, it is kept beside the store as "<name>.corrupt" so the user's data is not lost.
+// never a torn one; a write that fails on the way (a full disk) leaves the old file as it was. A file that cannot be
+// parsed reads as an empty store; before the next write replaces it, it is kept beside the store as "<name>.corrupt" so
+// the user's data is not lost.
 //
 // Thread-safe: every operation takes a process-wide lock.
 class UserDefaults {

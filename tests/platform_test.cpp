@@ -46,6 +46,8 @@ private Q_SLOTS:
     void defaultsHandlesShareOneStore();
     void defaultsReadACorruptFileAsEmptyAndKeepIt();
     void defaultsSurviveAKillDuringAWrite();
+    void defaultsOnAFullDiskRefuseAndKeepTheOldFile_data();
+    void defaultsOnAFullDiskRefuseAndKeepTheOldFile();
 
     void notificationsRunOnThePostingThreadBeforePostReturns();
     void notificationObserversMayChangeTheCenterWhileRunning();
@@ -218,6 +220,59 @@ void PlatformTest::defaultsSurviveAKillDuringAWrite()
         QVERIFY(!QFile::exists(path + QStringLiteral(".corrupt")));
     }
     QVERIFY(QFile::exists(path));
+}
+
+void PlatformTest::defaultsOnAFullDiskRefuseAndKeepTheOldFile_data()
+{
+    QTest::addColumn<QString>("newValue");
+
+    QTest::newRow("a short value") << QStringLiteral("phone-3");
+    // Larger than the write buffer: written straight through rather than at the flush.
+    QTest::newRow("a value larger than the write buffer") << QString(100000, QLatin1Char('p'));
+}
+
+void PlatformTest::defaultsOnAFullDiskRefuseAndKeepTheOldFile()
+{
+    QFETCH(QString, newValue);
+
+    // The disk is a small tmpfs over the store's folder, in a mount namespace of the child's own.
+    const QString folder = m_home.path() + QStringLiteral("/full-disk");
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/defaults.json");
+    const QStringList devices{QStringLiteral("phone-1"), QStringLiteral("phone-2")};
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        const QString why = test::mountPrivateTmpfs(folder, 64);
+        if (!why.isEmpty()) {
+            report.insert(QStringLiteral("skip"), why);
+            return test::kChildSkipped;
+        }
+        UserDefaults defaults(path);
+        if (!defaults.setStringArray(QStringLiteral("Trusted Devices"), devices))
+            return 1;
+        const QByteArray before = test::readAll(path);
+        report.insert(QStringLiteral("free"), test::fillFileSystem(folder + QStringLiteral("/filler")));
+        report.insert(QStringLiteral("stored"), defaults.setString(QStringLiteral("Last Device"), newValue));
+        report.insert(QStringLiteral("unchanged"), test::readAll(path) == before);
+        report.insert(
+            QStringLiteral("devices"),
+            QJsonArray::fromStringList(UserDefaults(path).stringArrayForKey(QStringLiteral("Trusted Devices"))));
+        report.insert(QStringLiteral("files"), QJsonArray::fromStringList(QDir(folder).entryList(QDir::Files)));
+        return 0;
+    });
+    if (run.exitCode == test::kChildSkipped)
+        QSKIP(qPrintable(run.report.value(QStringLiteral("skip")).toString()));
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.report.value(QStringLiteral("free")).toInteger(-1), 0);
+
+    QCOMPARE(run.report.value(QStringLiteral("stored")), QJsonValue(false));
+    QCOMPARE(run.report.value(QStringLiteral("unchanged")), QJsonValue(true));
+    QCOMPARE(run.report.value(QStringLiteral("devices")).toVariant().toStringList(), devices);
+    // No temporary file left behind.
+    QCOMPARE(run.report.value(QStringLiteral("files")).toVariant().toStringList(),
+             (QStringList{QStringLiteral("defaults.json"), QStringLiteral("filler")}));
+    // Said why, on standard error.
+    QVERIFY2(run.messages.filter(QStringLiteral("glasswing.defaults: cannot write")).size() == 1,
+             qPrintable(run.messages.join(QLatin1Char('\n'))));
 }
 
 void PlatformTest::notificationsRunOnThePostingThreadBeforePostReturns()
