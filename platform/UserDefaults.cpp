@@ -9,8 +9,13 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QSaveFile>
+#include <QScopeGuard>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcDefaults, "glasswing.defaults")
@@ -45,20 +50,47 @@ QString UserDefaults::defaultFilePath()
     return config + QStringLiteral("/com.tessaro.Glasswing/defaults.json");
 }
 
-QJsonObject UserDefaults::load(bool* corrupt) const
+UserDefaults::FileState UserDefaults::load(QJsonObject* object, QString* why) const
 {
-    *corrupt = false;
-    QFile file(m_filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray bytes = file.readAll();
+    *object = {};
+    const auto failed = [why](const char* what) {
+        *why = QString::fromLatin1(what) + QString::fromLocal8Bit(std::strerror(errno));
+        return FileState::Unreadable;
+    };
+    // Not blocking, so that a FIFO in the file's place cannot hang the store (it is refused below).
+    const int fd = ::open(QFile::encodeName(m_filePath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        // Only a file that is not there is an empty store: anything else may hold the user's data.
+        if (errno == ENOENT || errno == ENOTDIR)
+            return FileState::Missing;
+        return failed("cannot open: ");
+    }
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    struct stat info { };
+    if (::fstat(fd, &info) != 0)
+        return failed("cannot examine: ");
+    if (!S_ISREG(info.st_mode)) {
+        *why = QStringLiteral("not a regular file");
+        return FileState::Unreadable;
+    }
+    QByteArray bytes;
+    char buffer[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0)
+            bytes.append(buffer, qsizetype(got));
+        else if (got == 0)
+            break;
+        else if (errno != EINTR)
+            return failed("cannot read: ");
+    }
+
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        *corrupt = true;
-        return {};
-    }
-    return document.object();
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return FileState::Corrupt;
+    *object = document.object();
+    return FileState::Parsed;
 }
 
 bool UserDefaults::boolForKey(const QString& key) const
@@ -89,8 +121,10 @@ QStringList UserDefaults::stringArrayForKey(const QString& key) const
 QJsonValue UserDefaults::objectForKey(const QString& key) const
 {
     const std::lock_guard<std::mutex> guard(storeLock());
-    bool corrupt = false;
-    return load(&corrupt).value(key);
+    QJsonObject object;
+    QString why;
+    load(&object, &why);
+    return object.value(key);
 }
 
 bool UserDefaults::setBool(const QString& key, bool value)
@@ -126,9 +160,16 @@ bool UserDefaults::store(const QString& key, const QJsonValue& value)
         return false;
     }
 
-    bool corrupt = false;
-    QJsonObject object = load(&corrupt);
-    if (corrupt) {
+    QJsonObject object;
+    QString why;
+    const FileState state = load(&object, &why);
+    if (state == FileState::Unreadable) {
+        // Writing now would replace data that is there but cannot be seen.
+        const QString message = QStringLiteral("cannot read %1 (%2); leaving it untouched and not storing \"%3\"");
+        qCWarning(lcDefaults).noquote() << message.arg(m_filePath, why, key);
+        return false;
+    }
+    if (state == FileState::Corrupt) {
         // Keep what cannot be read instead of silently replacing it.
         const QString aside = m_filePath + QStringLiteral(".corrupt");
         QFile::remove(aside);

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -48,6 +49,8 @@ private Q_SLOTS:
     void defaultsSurviveAKillDuringAWrite();
     void defaultsOnAFullDiskRefuseAndKeepTheOldFile_data();
     void defaultsOnAFullDiskRefuseAndKeepTheOldFile();
+    void defaultsRefuseToReplaceAFileTheyCannotRead_data();
+    void defaultsRefuseToReplaceAFileTheyCannotRead();
 
     void notificationsRunOnThePostingThreadBeforePostReturns();
     void notificationObserversMayChangeTheCenterWhileRunning();
@@ -272,6 +275,57 @@ void PlatformTest::defaultsOnAFullDiskRefuseAndKeepTheOldFile()
              (QStringList{QStringLiteral("defaults.json"), QStringLiteral("filler")}));
     // Said why, on standard error.
     QVERIFY2(run.messages.filter(QStringLiteral("glasswing.defaults: cannot write")).size() == 1,
+             qPrintable(run.messages.join(QLatin1Char('\n'))));
+}
+
+void PlatformTest::defaultsRefuseToReplaceAFileTheyCannotRead_data()
+{
+    QTest::addColumn<bool>("directory");
+
+    // Root reads whatever the permission bits say: that row runs as an unprivileged user.
+    QTest::newRow("no read permission") << false;
+    QTest::newRow("a directory in its place") << true;
+}
+
+void PlatformTest::defaultsRefuseToReplaceAFileTheyCannotRead()
+{
+    QFETCH(bool, directory);
+
+    const QString folder = m_home.path() + QStringLiteral("/unreadable-") + QString::number(directory);
+    const QString path = folder + QStringLiteral("/defaults.json");
+    const QByteArray devices = R"({"Trusted Devices": ["phone-1"]})";
+    QVERIFY(QDir().mkpath(directory ? path : folder));
+    const QString kept = directory ? path + QStringLiteral("/kept") : path;
+    QFile file(kept);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(devices), devices.size());
+    file.close();
+    if (!directory) {
+        // Writable but not readable by its owner, in a folder that owner may write in.
+        if (::geteuid() == 0) {
+            ::chmod(m_home.path().toLocal8Bit().constData(), 0755);
+            QCOMPARE(::chown(folder.toLocal8Bit().constData(), 65534, 65534), 0);
+            QCOMPARE(::chown(path.toLocal8Bit().constData(), 65534, 65534), 0);
+        }
+        QCOMPARE(::chmod(path.toLocal8Bit().constData(), 0200), 0);
+    }
+
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        if (!directory && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return 3;
+        UserDefaults defaults(path);
+        report.insert(QStringLiteral("read"), defaults.objectForKey(QStringLiteral("Trusted Devices")).isUndefined());
+        report.insert(QStringLiteral("stored"), defaults.setBool(QStringLiteral("Main Window Open"), true));
+        return 0;
+    });
+    QCOMPARE(run.exitCode, 0);
+    if (!directory)
+        ::chmod(path.toLocal8Bit().constData(), 0600); // so that the test may look, even unprivileged
+    QCOMPARE(QFileInfo(path).isDir(), directory);
+    QCOMPARE(test::readAll(kept), devices);
+    QCOMPARE(run.report.value(QStringLiteral("read")), QJsonValue(true));
+    QCOMPARE(run.report.value(QStringLiteral("stored")), QJsonValue(false));
+    QVERIFY2(run.messages.filter(QStringLiteral("glasswing.defaults: cannot read")).size() == 1,
              qPrintable(run.messages.join(QLatin1Char('\n'))));
 }
 
