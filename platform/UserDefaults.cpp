@@ -12,9 +12,11 @@
 #include <QScopeGuard>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +30,78 @@ std::mutex& storeLock()
 {
     static std::mutex lock;
     return lock;
+}
+
+// Holds an exclusive flock() on `path` while it lives, creating the file when it is missing.
+// The lock file is never removed: two processes could otherwise lock two different files.
+// flock() locks belong to the open file description, so threads of one process exclude each
+// other as well; the process-wide mutex is kept all the same.
+class FileLock {
+public:
+    explicit FileLock(const QString& path)
+    {
+        // Read-only is enough for flock(), and lets a lock file made by another user serve.
+        m_fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0) {
+            m_error = errno;
+            return;
+        }
+        while (::flock(m_fd, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                m_error = errno;
+                ::close(m_fd);
+                m_fd = -1;
+                return;
+            }
+        }
+    }
+    ~FileLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    bool isLocked() const { return m_fd >= 0; }
+    // Why it is not locked.
+    QString errorString() const { return QString::fromLocal8Bit(std::strerror(m_error)); }
+
+private:
+    int m_fd = -1;
+    int m_error = 0;
+};
+
+// Renames `from` to `to` unless `to` exists; false, with errno EEXIST, when it does.
+bool renameWithoutReplacing(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system without RENAME_NOREPLACE: a hard link refuses a taken name the same way.
+    if (::link(source.constData(), target.constData()) != 0)
+        return false;
+    ::unlink(source.constData());
+    return true;
+}
+
+// Moves the file at `path` to the first free name of "<path>.corrupt", "<path>.corrupt-2", ...,
+// so that no earlier copy is ever replaced. Returns the name it took, or an empty string.
+QString setAside(const QString& path)
+{
+    for (int n = 1; n <= 1000; ++n) {
+        QString aside = path + QStringLiteral(".corrupt");
+        if (n > 1)
+            aside += QLatin1Char('-') + QString::number(n);
+        if (renameWithoutReplacing(path, aside))
+            return aside;
+        if (errno != EEXIST)
+            return {};
+    }
+    return {};
 }
 
 } // namespace
@@ -160,6 +234,20 @@ bool UserDefaults::store(const QString& key, const QJsonValue& value)
         return false;
     }
 
+    const QString folder = QFileInfo(m_filePath).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        qCWarning(lcDefaults) << "cannot create" << folder;
+        return false;
+    }
+    // Other processes write the same file (a second instance, a tool). One lock from the read to
+    // the commit loses no update of theirs, and sets a corrupt file aside exactly once.
+    const FileLock lock(m_filePath + QStringLiteral(".lock"));
+    if (!lock.isLocked()) {
+        qCWarning(lcDefaults).noquote()
+            << QStringLiteral("cannot lock %1.lock (%2); not storing \"%3\"").arg(m_filePath, lock.errorString(), key);
+        return false;
+    }
+
     QJsonObject object;
     QString why;
     const FileState state = load(&object, &why);
@@ -170,25 +258,19 @@ bool UserDefaults::store(const QString& key, const QJsonValue& value)
         return false;
     }
     if (state == FileState::Corrupt) {
-        // Keep what cannot be read instead of silently replacing it.
-        const QString aside = m_filePath + QStringLiteral(".corrupt");
-        QFile::remove(aside);
-        if (!QFile::rename(m_filePath, aside)) {
-            qCWarning(lcDefaults) << "cannot set aside the unreadable store" << m_filePath;
+        // Keep what cannot be parsed instead of silently replacing it.
+        const QString aside = setAside(m_filePath);
+        if (aside.isEmpty()) {
+            qCWarning(lcDefaults) << "cannot set aside the corrupt store" << m_filePath << std::strerror(errno);
             return false;
         }
-        qCWarning(lcDefaults) << "the store could not be read; kept it as" << aside;
+        qCWarning(lcDefaults) << "the store could not be parsed; kept it as" << aside;
     }
     if (value.isUndefined())
         object.remove(key);
     else
         object.insert(key, value);
 
-    const QString folder = QFileInfo(m_filePath).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        qCWarning(lcDefaults) << "cannot create" << folder;
-        return false;
-    }
     QSaveFile file(m_filePath);
     if (!file.open(QIODevice::WriteOnly)) {
         qCWarning(lcDefaults) << "cannot write" << m_filePath << file.errorString();

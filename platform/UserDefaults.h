@@ -22,10 +22,15 @@ namespace glasswing {
 // Only a missing file is an empty store. A file that is there but cannot be read (no read
 // permission, a directory in its place, an I/O error) reads as absent values too, but is never
 // replaced: every setter then refuses. A file that is read but cannot be parsed reads as an
-// empty store; before the next write replaces it, it is kept beside the store as
-// "<name>.corrupt" so the user's data is not lost.
+// empty store; before the next write replaces it, it is kept beside the store under a name of
+// its own, "<name>.corrupt", then "<name>.corrupt-2" and so on, so that no earlier copy and none
+// of the user's data is lost.
 //
-// Thread-safe: every operation takes a process-wide lock.
+// Thread-safe: every operation takes a process-wide lock. Safe across processes too: each write
+// holds an flock() on "<name>.lock" in the same folder from reading the file to replacing it, so
+// writers in several processes lose no update and set a corrupt file aside once. Reads take no
+// file lock: they see the old file or the new one (a corrupt file being set aside reads as an
+// empty store either way).
 class UserDefaults {
 public:
     // The application's own store, under the user's configuration folder.
