@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <unistd.h>
+
 namespace glasswing {
 
 QByteArray Status::encoded() const
@@ -45,7 +47,11 @@ void writeStatus(bool isConnected)
 
     const QByteArray bytes = Status{isConnected}.encoded();
     QSaveFile file(sharedCacheFile(QStringLiteral("status.json")));
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+    // commit() does not notice a failed flush (a full disk) and would rename the empty temporary
+    // file into place: flush to the disk and check it first, and on failure let the destructor
+    // throw the temporary file away.
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush()
+        || ::fsync(file.handle()) != 0 || !file.commit())
         consoleLine(QStringLiteral("Couldn't Save Status.json"));
 }
 

@@ -25,9 +25,10 @@ QString sharedCacheFile(const QString& name);
 
 // Writes "status.json" synchronously, creating the shared folder (and any missing parent) when
 // it is missing. The file is replaced atomically, so the plug-in, which may read it at any
-// moment, sees either the old or the new content. Failures are reported as one line on
-// standard output ("Couldn't Create Preview Folder", "Couldn't Save Status.json"); the old file
-// is then left as it was. Uses no controller state; callable from any thread.
+// moment, sees either the old or the new content. The new content reaches the disk before it
+// replaces the old. Failures, a full disk among them, are reported as one line on standard output
+// ("Couldn't Create Preview Folder", "Couldn't Save Status.json"); the old file is then left as
+// it was. Uses no controller state; callable from any thread.
 void writeStatus(bool isConnected);
 
 // Has `writeStatus` run later on `queue`, the application's one "SerializationQueue". Returns at

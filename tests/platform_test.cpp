@@ -7,12 +7,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QSet>
 #include <QTest>
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -31,6 +35,67 @@ int runDefaultsWriter(const QString& path)
     }
 }
 
+// Child mode: once the test says go on standard input, sets `count` keys of its own, "<prefix> <n>",
+// one write each. Fails if any write failed.
+int runDefaultsKeys(const QString& path, const QString& prefix, int count)
+{
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    char go[8];
+    if (!std::fgets(go, sizeof go, stdin))
+        return 2;
+    UserDefaults defaults(path);
+    bool stored = true;
+    for (int n = 0; n < count; ++n)
+        stored = defaults.setString(prefix + QLatin1Char(' ') + QString::number(n), prefix) && stored;
+    return stored ? 0 : 1;
+}
+
+// Has one child process per prefix set `count` keys in the store at `path`, all starting at once.
+// Returns what went wrong, or an empty string.
+QString writeKeysConcurrently(const QString& path, const QStringList& prefixes, int count)
+{
+    std::vector<std::unique_ptr<QProcess>> writers;
+    for (const QString& prefix : prefixes) {
+        auto writer = std::make_unique<QProcess>();
+        writer->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        writer->start(QCoreApplication::applicationFilePath(),
+                      {QStringLiteral("--defaults-keys"), path, prefix, QString::number(count)});
+        writers.push_back(std::move(writer));
+    }
+    for (const auto& writer : writers) {
+        if (!writer->canReadLine() && !writer->waitForReadyRead(10000))
+            return QStringLiteral("a writer did not start");
+    }
+    // QProcess writes only from its event loop or a wait: hand each its go now, not when its
+    // turn to be waited for comes.
+    for (const auto& writer : writers) {
+        writer->write("go\n");
+        if (!writer->waitForBytesWritten(10000))
+            return QStringLiteral("a writer did not take its go");
+    }
+    QStringList failures;
+    for (std::size_t i = 0; i < writers.size(); ++i) {
+        QProcess& writer = *writers[i];
+        if (!writer.waitForFinished(30000))
+            failures.append(QStringLiteral("writer %1 did not finish").arg(prefixes[qsizetype(i)]));
+        else if (writer.exitStatus() != QProcess::NormalExit || writer.exitCode() != 0)
+            failures.append(QStringLiteral("a write of writer %1 failed").arg(prefixes[qsizetype(i)]));
+    }
+    return failures.join(QStringLiteral("; "));
+}
+
+// The set-aside copies of the store at `path`, by name, with their contents.
+QMap<QString, QByteArray> setAsideCopies(const QString& path)
+{
+    const QFileInfo store(path);
+    QMap<QString, QByteArray> copies;
+    const QStringList names = store.dir().entryList({store.fileName() + QStringLiteral(".corrupt*")}, QDir::Files);
+    for (const QString& name : names)
+        copies.insert(name, test::readAll(store.dir().filePath(name)));
+    return copies;
+}
+
 } // namespace
 
 class PlatformTest : public QObject {
@@ -46,6 +111,13 @@ private Q_SLOTS:
     void defaultsHandlesShareOneStore();
     void defaultsReadACorruptFileAsEmptyAndKeepIt();
     void defaultsSurviveAKillDuringAWrite();
+    void defaultsOnAFullDiskRefuseAndKeepTheOldFile_data();
+    void defaultsOnAFullDiskRefuseAndKeepTheOldFile();
+    void defaultsRefuseToReplaceAFileTheyCannotRead_data();
+    void defaultsRefuseToReplaceAFileTheyCannotRead();
+    void defaultsFromTwoProcessesAtOnceAllSurvive();
+    void defaultsSetACorruptFileAsideOnceWhileOthersWrite();
+    void defaultsKeepEveryCorruptCopy();
 
     void notificationsRunOnThePostingThreadBeforePostReturns();
     void notificationObserversMayChangeTheCenterWhileRunning();
@@ -220,6 +292,184 @@ void PlatformTest::defaultsSurviveAKillDuringAWrite()
     QVERIFY(QFile::exists(path));
 }
 
+void PlatformTest::defaultsOnAFullDiskRefuseAndKeepTheOldFile_data()
+{
+    QTest::addColumn<QString>("newValue");
+
+    QTest::newRow("a short value") << QStringLiteral("phone-3");
+    // Larger than the write buffer: written straight through rather than at the flush.
+    QTest::newRow("a value larger than the write buffer") << QString(100000, QLatin1Char('p'));
+}
+
+void PlatformTest::defaultsOnAFullDiskRefuseAndKeepTheOldFile()
+{
+    QFETCH(QString, newValue);
+
+    // The disk is a small tmpfs over the store's folder, in a mount namespace of the child's own.
+    const QString folder = m_home.path() + QStringLiteral("/full-disk");
+    QVERIFY(QDir().mkpath(folder));
+    const QString path = folder + QStringLiteral("/defaults.json");
+    const QStringList devices{QStringLiteral("phone-1"), QStringLiteral("phone-2")};
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        const QString why = test::mountPrivateTmpfs(folder, 64);
+        if (!why.isEmpty()) {
+            report.insert(QStringLiteral("skip"), why);
+            return test::kChildSkipped;
+        }
+        UserDefaults defaults(path);
+        if (!defaults.setStringArray(QStringLiteral("Trusted Devices"), devices))
+            return 1;
+        const QByteArray before = test::readAll(path);
+        report.insert(QStringLiteral("free"), test::fillFileSystem(folder + QStringLiteral("/filler")));
+        report.insert(QStringLiteral("stored"), defaults.setString(QStringLiteral("Last Device"), newValue));
+        report.insert(QStringLiteral("unchanged"), test::readAll(path) == before);
+        report.insert(
+            QStringLiteral("devices"),
+            QJsonArray::fromStringList(UserDefaults(path).stringArrayForKey(QStringLiteral("Trusted Devices"))));
+        report.insert(QStringLiteral("files"), QJsonArray::fromStringList(QDir(folder).entryList(QDir::Files)));
+        return 0;
+    });
+    if (run.exitCode == test::kChildSkipped)
+        QSKIP(qPrintable(run.report.value(QStringLiteral("skip")).toString()));
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.report.value(QStringLiteral("free")).toInteger(-1), 0);
+
+    QCOMPARE(run.report.value(QStringLiteral("stored")), QJsonValue(false));
+    QCOMPARE(run.report.value(QStringLiteral("unchanged")), QJsonValue(true));
+    QCOMPARE(run.report.value(QStringLiteral("devices")).toVariant().toStringList(), devices);
+    // No temporary file left behind.
+    QCOMPARE(
+        run.report.value(QStringLiteral("files")).toVariant().toStringList(),
+        (QStringList{QStringLiteral("defaults.json"), QStringLiteral("defaults.json.lock"), QStringLiteral("filler")}));
+    // Said why, on standard error.
+    QVERIFY2(run.messages.filter(QStringLiteral("glasswing.defaults: cannot write")).size() == 1,
+             qPrintable(run.messages.join(QLatin1Char('\n'))));
+}
+
+void PlatformTest::defaultsRefuseToReplaceAFileTheyCannotRead_data()
+{
+    QTest::addColumn<bool>("directory");
+
+    // Root reads whatever the permission bits say: that row runs as an unprivileged user.
+    QTest::newRow("no read permission") << false;
+    QTest::newRow("a directory in its place") << true;
+}
+
+void PlatformTest::defaultsRefuseToReplaceAFileTheyCannotRead()
+{
+    QFETCH(bool, directory);
+
+    const QString folder = m_home.path() + QStringLiteral("/unreadable-") + QString::number(directory);
+    const QString path = folder + QStringLiteral("/defaults.json");
+    const QByteArray devices = R"({"Trusted Devices": ["phone-1"]})";
+    QVERIFY(QDir().mkpath(directory ? path : folder));
+    const QString kept = directory ? path + QStringLiteral("/kept") : path;
+    QFile file(kept);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(devices), devices.size());
+    file.close();
+    if (!directory) {
+        // Writable but not readable by its owner, in a folder that owner may write in.
+        if (::geteuid() == 0) {
+            ::chmod(m_home.path().toLocal8Bit().constData(), 0755);
+            QCOMPARE(::chown(folder.toLocal8Bit().constData(), 65534, 65534), 0);
+            QCOMPARE(::chown(path.toLocal8Bit().constData(), 65534, 65534), 0);
+        }
+        QCOMPARE(::chmod(path.toLocal8Bit().constData(), 0200), 0);
+    }
+
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        if (!directory && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return 3;
+        UserDefaults defaults(path);
+        report.insert(QStringLiteral("read"), defaults.objectForKey(QStringLiteral("Trusted Devices")).isUndefined());
+        report.insert(QStringLiteral("stored"), defaults.setBool(QStringLiteral("Main Window Open"), true));
+        return 0;
+    });
+    QCOMPARE(run.exitCode, 0);
+    if (!directory)
+        ::chmod(path.toLocal8Bit().constData(), 0600); // so that the test may look, even unprivileged
+    QCOMPARE(QFileInfo(path).isDir(), directory);
+    QCOMPARE(test::readAll(kept), devices);
+    QCOMPARE(run.report.value(QStringLiteral("read")), QJsonValue(true));
+    QCOMPARE(run.report.value(QStringLiteral("stored")), QJsonValue(false));
+    QVERIFY2(run.messages.filter(QStringLiteral("glasswing.defaults: cannot read")).size() == 1,
+             qPrintable(run.messages.join(QLatin1Char('\n'))));
+}
+
+void PlatformTest::defaultsFromTwoProcessesAtOnceAllSurvive()
+{
+    const QString path = m_home.path() + QStringLiteral("/two-writers.json");
+    const QStringList prefixes{QStringLiteral("first"), QStringLiteral("second")};
+    const QString failure = writeKeysConcurrently(path, prefixes, 200);
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+    const QJsonObject stored = QJsonDocument::fromJson(test::readAll(path)).object();
+    int lost = 0;
+    for (const QString& prefix : prefixes) {
+        for (int n = 0; n < 200; ++n)
+            lost += stored.value(prefix + QLatin1Char(' ') + QString::number(n)) != QJsonValue(prefix);
+    }
+    QCOMPARE(lost, 0);
+    QCOMPARE(stored.size(), 400);
+}
+
+void PlatformTest::defaultsSetACorruptFileAsideOnceWhileOthersWrite()
+{
+    // A race needs several tries to show: each round starts from a corrupt file that three
+    // processes find at the same moment.
+    const QStringList prefixes{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")};
+    QStringList problems;
+    for (int round = 0; round < 40; ++round) {
+        const QString folder = m_home.path() + QStringLiteral("/corrupt-race-") + QString::number(round);
+        QVERIFY(QDir().mkpath(folder));
+        const QString path = folder + QStringLiteral("/defaults.json");
+        const QByteArray garbage = "{\"Trusted Devices\": [\"phone-" + QByteArray::number(round) + "\", trunc";
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(garbage), garbage.size());
+        file.close();
+
+        const QString failure = writeKeysConcurrently(path, prefixes, 3);
+        if (!failure.isEmpty())
+            problems.append(QStringLiteral("round %1: %2").arg(round).arg(failure));
+        // Set aside once, the corrupt bytes themselves, never a good file; and no write lost.
+        const QList<QByteArray> copies = setAsideCopies(path).values();
+        if (copies != QList<QByteArray>{garbage}) {
+            QStringList kept;
+            for (const QByteArray& copy : copies)
+                kept.append(QString::fromUtf8(copy.simplified()));
+            problems.append(
+                QStringLiteral("round %1: set aside [%2]").arg(round).arg(kept.join(QStringLiteral(" | "))));
+        }
+        const qsizetype stored = QJsonDocument::fromJson(test::readAll(path)).object().size();
+        if (stored != 9)
+            problems.append(QStringLiteral("round %1: %2 of 9 keys stored").arg(round).arg(stored));
+    }
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
+}
+
+void PlatformTest::defaultsKeepEveryCorruptCopy()
+{
+    const QString path = m_home.path() + QStringLiteral("/corrupt-again.json");
+    const QList<QByteArray> garbage{"first \x01 garbage", "{\"second\": ", "[\"third\"]"};
+    UserDefaults defaults(path);
+    for (const QByteArray& bytes : garbage) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(bytes), bytes.size());
+        file.close();
+        QVERIFY(defaults.setBool(QStringLiteral("Main Window Open"), true));
+    }
+
+    // Each copy under a name of its own, in order.
+    const QMap<QString, QByteArray> copies{{QStringLiteral("corrupt-again.json.corrupt"), garbage[0]},
+                                           {QStringLiteral("corrupt-again.json.corrupt-2"), garbage[1]},
+                                           {QStringLiteral("corrupt-again.json.corrupt-3"), garbage[2]}};
+    QCOMPARE(setAsideCopies(path), copies);
+    QVERIFY(defaults.boolForKey(QStringLiteral("Main Window Open")));
+}
+
 void PlatformTest::notificationsRunOnThePostingThreadBeforePostReturns()
 {
     NotificationCenter center;
@@ -308,6 +558,8 @@ int main(int argc, char* argv[])
 {
     if (argc == 3 && qstrcmp(argv[1], "--defaults-writer") == 0)
         return runDefaultsWriter(QString::fromLocal8Bit(argv[2]));
+    if (argc == 5 && qstrcmp(argv[1], "--defaults-keys") == 0)
+        return runDefaultsKeys(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]), std::atoi(argv[4]));
     QCoreApplication application(argc, argv);
     PlatformTest test;
     return QTest::qExec(&test, argc, argv);

@@ -69,6 +69,8 @@ private Q_SLOTS:
     void aPlainFileInPlaceOfTheFolderFailsWithOneLine();
     void anUnwritableFolderPrintsTheLineAndKeepsTheOldFile_data();
     void anUnwritableFolderPrintsTheLineAndKeepsTheOldFile();
+    void aFullDiskPrintsTheLineAndKeepsTheOldFile_data();
+    void aFullDiskPrintsTheLineAndKeepsTheOldFile();
     void manyUpdatesEndWithTheLastValue_data();
     void manyUpdatesEndWithTheLastValue();
     void aConcurrentReaderSeesOnlyWholeContents();
@@ -169,6 +171,54 @@ void StatusFileTest::anUnwritableFolderPrintsTheLineAndKeepsTheOldFile()
     }
     ::chmod(folder.toLocal8Bit().constData(), 0755);
     ::chmod(m_home->cache().toLocal8Bit().constData(), 0755);
+}
+
+void StatusFileTest::aFullDiskPrintsTheLineAndKeepsTheOldFile_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<bool>("isConnected");
+
+    QTest::newRow("false over true (the termination write)") << kTrue << false;
+    QTest::newRow("true over false") << kFalse << true;
+}
+
+void StatusFileTest::aFullDiskPrintsTheLineAndKeepsTheOldFile()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(bool, isConnected);
+
+    // The disk is a small tmpfs over the caches folder, in a mount namespace of the child's own.
+    QVERIFY(QDir().mkpath(m_home->cache()));
+    const QString cache = m_home->cache();
+    const QString statusFile = m_home->statusFile();
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        const QString why = test::mountPrivateTmpfs(cache, 64);
+        if (!why.isEmpty()) {
+            report.insert(QStringLiteral("skip"), why);
+            return test::kChildSkipped;
+        }
+        QDir().mkpath(sharedCacheFolder());
+        QFile old(statusFile);
+        if (!old.open(QIODevice::WriteOnly) || old.write(before) != before.size() || !old.flush())
+            return 1;
+        old.close();
+        report.insert(QStringLiteral("free"), test::fillFileSystem(cache + QStringLiteral("/filler")));
+        writeStatus(isConnected);
+        report.insert(QStringLiteral("status"), QString::fromLatin1(test::readAll(statusFile)));
+        report.insert(QStringLiteral("files"),
+                      QJsonArray::fromStringList(QDir(sharedCacheFolder()).entryList(QDir::Files)));
+        return 0;
+    });
+    if (run.exitCode == test::kChildSkipped)
+        QSKIP(qPrintable(run.report.value(QStringLiteral("skip")).toString()));
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.report.value(QStringLiteral("free")).toInteger(-1), 0);
+
+    QCOMPARE(run.report.value(QStringLiteral("status")).toString().toLatin1(), before);
+    QCOMPARE(run.output, QByteArray("Couldn't Save Status.json\n"));
+    // The failed temporary file is gone too.
+    QCOMPARE(run.report.value(QStringLiteral("files")).toVariant().toStringList(),
+             QStringList{QStringLiteral("status.json")});
 }
 
 void StatusFileTest::manyUpdatesEndWithTheLastValue_data()

@@ -1,13 +1,28 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QtGlobal>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace glasswing::test {
@@ -71,6 +86,164 @@ inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// What a child made by `runInChild` did.
+struct ChildRun {
+    int exitCode = -1; // -1 when it did not exit on its own in time
+    QByteArray output; // everything it wrote to standard output
+    QJsonObject report; // what its body reported
+    QStringList messages; // what it logged, as "category: message"
+};
+
+// The exit code of a child body that cannot do its work on this machine; its report says why under
+// "skip".
+constexpr int kChildSkipped = 77;
+
+namespace detail {
+
+inline QStringList& childMessages()
+{
+    static QStringList messages;
+    return messages;
+}
+
+inline void writeAll(int fd, const QByteArray& bytes)
+{
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        data += written;
+        left -= written;
+    }
+}
+
+} // namespace detail
+
+// Runs `body` in a forked child process, for what the test process itself must not do: drop its
+// privileges, enter a mount namespace of its own. `body` fills in a report and returns the exit
+// code. The child's standard output and log messages are captured. Waits at most `timeoutMs`,
+// then kills the child.
+inline ChildRun runInChild(const std::function<int(QJsonObject& report)>& body, int timeoutMs = 20000)
+{
+    ChildRun run;
+    int output[2];
+    int report[2];
+    if (::pipe2(output, O_CLOEXEC) != 0)
+        return run;
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        ::close(output[0]);
+        ::close(output[1]);
+        return run;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(output[1], STDOUT_FILENO);
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& message) {
+            const QString category = QString::fromLatin1(context.category ? context.category : "default");
+            detail::childMessages().append(category + QStringLiteral(": ") + message);
+        });
+        QJsonObject findings;
+        const int code = body(findings);
+        findings.insert(QStringLiteral("messages"), QJsonArray::fromStringList(detail::childMessages()));
+        detail::writeAll(report[1], QJsonDocument(findings).toJson(QJsonDocument::Compact));
+        ::_exit(code);
+    }
+    ::close(output[1]);
+    ::close(report[1]);
+    if (child < 0) {
+        ::close(output[0]);
+        ::close(report[0]);
+        return run;
+    }
+
+    QByteArray reportBytes;
+    QByteArray* sinks[2] = {&run.output, &reportBytes};
+    pollfd fds[2] = {{output[0], POLLIN, 0}, {report[0], POLLIN, 0}};
+    int open = 2;
+    const QDeadlineTimer deadline(timeoutMs);
+    while (open > 0) {
+        const int ready = ::poll(fds, 2, int(deadline.remainingTime()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break; // out of time
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, qsizetype(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (const pollfd& fd : fds) {
+        if (fd.fd >= 0)
+            ::close(fd.fd);
+    }
+    if (open > 0)
+        ::kill(child, SIGKILL);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+    if (open == 0 && WIFEXITED(status))
+        run.exitCode = WEXITSTATUS(status);
+    run.report = QJsonDocument::fromJson(reportBytes).object();
+    const QJsonArray messages = run.report.value(QStringLiteral("messages")).toArray();
+    for (const QJsonValue& message : messages)
+        run.messages.append(message.toString());
+    return run;
+}
+
+// For a child made by `runInChild` only: gives it a mount namespace of its own, makes every mount
+// in it private (so that nothing done here can reach the machine's mounts), then mounts a tmpfs of
+// `kilobytes` over `folder`. Returns why it could not, or an empty string.
+inline QString mountPrivateTmpfs(const QString& folder, int kilobytes)
+{
+    const auto failed = [](const char* what) {
+        return QString::fromLatin1(what) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+    };
+    if (::geteuid() != 0)
+        return QStringLiteral("mounting a tmpfs needs root");
+    if (::unshare(CLONE_NEWNS) != 0)
+        return failed("unshare(CLONE_NEWNS) refused");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failed("cannot make the private namespace's mounts private");
+    const QByteArray options = "size=" + QByteArray::number(kilobytes) + "k,mode=0755";
+    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                options.constData())
+        != 0)
+        return failed("cannot mount a tmpfs");
+    return {};
+}
+
+// Fills the file system that holds `path` to the last byte with the file `path`. Returns the
+// bytes left free for ordinary writers afterwards, which should be 0.
+inline qint64 fillFileSystem(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    const QByteArray block(4096, 'f');
+    for (qsizetype size = block.size(); size > 0; size /= 2) {
+        while (::write(fd, block.constData(), size_t(size)) == ssize_t(size)) { }
+    }
+    ::close(fd);
+    struct statvfs stats { };
+    if (::statvfs(QFile::encodeName(path).constData(), &stats) != 0)
+        return -1;
+    return qint64(stats.f_bavail) * qint64(stats.f_frsize);
 }
 
 } // namespace glasswing::test
