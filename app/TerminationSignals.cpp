@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +14,15 @@ namespace {
 
 int g_pipe[2] = {-1, -1};
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+sigset_t signalSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signalNumber : kSignals)
+        sigaddset(&set, signalNumber);
+    return set;
+}
 
 void onSignal(int signalNumber)
 {
@@ -42,11 +52,25 @@ TerminationSignals::TerminationSignals(QObject* parent)
 
 TerminationSignals::~TerminationSignals()
 {
+    // Ignored, not restored to the default: termination is already under way, and a second
+    // signal must not kill the process before it has finished.
     for (const int signalNumber : kSignals)
-        ::signal(signalNumber, SIG_DFL);
+        ::signal(signalNumber, SIG_IGN);
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;
+}
+
+void TerminationSignals::block()
+{
+    const sigset_t set = signalSet();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void TerminationSignals::unblock()
+{
+    const sigset_t set = signalSet();
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void TerminationSignals::drain()

@@ -30,6 +30,9 @@ void chooseOffscreenWithoutDisplay()
 
 int main(int argc, char* argv[])
 {
+    // Before anything else, and before any thread exists: a termination signal from here on waits
+    // until its handler is in place, instead of killing the program with its files half-updated.
+    glasswing::TerminationSignals::block();
     // A reader that goes away (a closed pipe on standard output, a phone that vanished) must not
     // end the program; writes report the error instead.
     std::signal(SIGPIPE, SIG_IGN);
@@ -54,6 +57,7 @@ int main(int argc, char* argv[])
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                      &glasswing::AppDelegate::applicationWillTerminate);
     QTimer::singleShot(0, &delegate, &glasswing::AppDelegate::applicationDidFinishLaunching);
+    terminationSignals.unblock();
 
     const int status = QApplication::exec();
     delegate.applicationWillTerminate();

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs what Glasswing needs from Debian's packages (only what is missing), then configures
 # and builds it with Ninja into build/. Safe to run again: it redoes only what changed.
+#
+# For tests only: GLASSWING_POLICY_RC_D names the policy-rc.d guard file to use in place of
+# /usr/sbin/policy-rc.d, so that a test can run this script against stub package tools without
+# touching the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,20 +23,40 @@ done
 
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}" >&2
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  # sudo drops the caller's environment, so variables for apt-get go on its command line; as root,
+  # env takes the same form.
+  as_root=(env)
+  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
   # Package scripts must not start the system's Avahi or D-Bus daemons: those would announce
   # this machine on the real network. Tests start private ones inside their own namespace.
-  guard=/usr/sbin/policy-rc.d
+  # The guard goes away however this ends (apt-get failing, Ctrl-C, SIGTERM), but only if this
+  # run placed it: left behind, it would stop every service from starting on this machine.
+  guard=${GLASSWING_POLICY_RC_D:-/usr/sbin/policy-rc.d}
   placed_guard=0
+  remove_guard() {
+    [ "$placed_guard" -eq 0 ] || "${as_root[@]}" rm -f "$guard"
+    placed_guard=0
+  }
+  # After cleaning up, a signal still ends the script as that signal, so callers see it.
+  on_signal() {
+    remove_guard
+    trap - "$1" EXIT
+    kill -s "$1" $$
+  }
+  trap remove_guard EXIT
+  for signal in INT TERM HUP; do
+    # shellcheck disable=SC2064 # the signal's name is fixed here, on purpose
+    trap "on_signal $signal" "$signal"
+  done
   if [ ! -e "$guard" ]; then
-    printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$guard" >/dev/null
-    "${sudo[@]}" chmod +x "$guard"
     placed_guard=1
+    printf '#!/bin/sh\nexit 101\n' | "${as_root[@]}" tee "$guard" >/dev/null
+    "${as_root[@]}" chmod +x "$guard"
   fi
-  "${sudo[@]}" apt-get update -q
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-  [ "$placed_guard" -eq 0 ] || "${sudo[@]}" rm -f "$guard"
+  "${as_root[@]}" apt-get update -q
+  "${as_root[@]}" DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+  remove_guard
+  trap - EXIT INT TERM HUP
 fi
 
 build_type=${GLASSWING_BUILD_TYPE:-RelWithDebInfo}

@@ -10,11 +10,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStyle>
 #include <QTest>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace glasswing;
 
@@ -28,6 +36,113 @@ QString defaultsPath(const QString& home)
     return home + QStringLiteral("/.config/com.tessaro.Glasswing/defaults.json");
 }
 
+QString statusPath(const QString& home)
+{
+    return home + QStringLiteral("/.cache/com.tessaro.Preview/status.json");
+}
+
+// A home as an earlier run that crashed with a phone connected and both windows open left it.
+class CrashedHome {
+public:
+    CrashedHome()
+    {
+        m_valid = QDir().mkpath(path() + QStringLiteral("/.cache/com.tessaro.Preview"))
+            && QDir().mkpath(path() + QStringLiteral("/.config/com.tessaro.Glasswing"));
+        QFile status(statusPath(path()));
+        m_valid = m_valid && status.open(QIODevice::WriteOnly) && status.write(kTrue) == kTrue.size();
+        QFile defaults(defaultsPath(path()));
+        const QByteArray flags = R"({"Main Window Open": true, "Welcome Window Open": true, "Trusted Devices": ["a"]})";
+        m_valid = m_valid && defaults.open(QIODevice::WriteOnly) && defaults.write(flags) == flags.size();
+    }
+    bool isValid() const { return m_valid; }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    bool m_valid = false;
+};
+
+// Starts the real program in `home`, with no display. With `blockSignals`, the child starts
+// with SIGTERM, SIGINT and SIGHUP blocked: the mask survives exec, so a signal sent at once stays
+// pending until the program lets it through.
+void startApp(QProcess& app, const CrashedHome& home, bool blockSignals)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "DISPLAY",
+                             "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    app.setProcessEnvironment(environment);
+    if (blockSignals) {
+        app.setChildProcessModifier([] {
+            sigset_t signals;
+            sigemptyset(&signals);
+            for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP})
+                sigaddset(&signals, signalNumber);
+            ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        });
+    }
+    app.start(QStringLiteral(GLASSWING_BINARY), {});
+}
+
+// Through the system calls: Debian 12's <sys/pidfd.h> declares its wrappers without C linkage.
+int openPidfd(pid_t pid)
+{
+    return int(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+bool sendThroughPidfd(int pidfd, int signalNumber)
+{
+    return ::syscall(SYS_pidfd_send_signal, pidfd, signalNumber, nullptr, 0) == 0;
+}
+
+// Waits for the program to end; one that does not is killed, so that no test leaves it behind.
+bool finishes(QProcess& app)
+{
+    if (app.waitForFinished(10000))
+        return true;
+    app.kill();
+    app.waitForFinished(10000);
+    return false;
+}
+
+// True once process `pid` has a handler for `signalNumber` (its SigCgt mask in /proc).
+bool waitUntilCatching(pid_t pid, int signalNumber, std::chrono::milliseconds timeout)
+{
+    const QString path = QStringLiteral("/proc/%1/status").arg(pid);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (line.startsWith("SigCgt:")) {
+                bool ok = false;
+                const qulonglong caught = line.mid(7).trimmed().toULongLong(&ok, 16);
+                if (ok && (caught & (1ULL << (signalNumber - 1))))
+                    return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// An orderly end: exit status 0, status.json false, both window flags false, the rest kept.
+void verifyEndedInOrder(QProcess& app, const CrashedHome& home)
+{
+    QCOMPARE(test::readAll(statusPath(home.path())), kFalse);
+    const QJsonObject defaults = QJsonDocument::fromJson(test::readAll(defaultsPath(home.path()))).object();
+    QCOMPARE(defaults.value(QStringLiteral("Main Window Open")), QJsonValue(false));
+    QCOMPARE(defaults.value(QStringLiteral("Welcome Window Open")), QJsonValue(false));
+    QCOMPARE(defaults.value(QStringLiteral("Trusted Devices")).toArray().size(), 1);
+    QVERIFY2(app.exitStatus() == QProcess::NormalExit,
+             qPrintable(QStringLiteral("killed by signal %1").arg(app.exitCode())));
+    QCOMPARE(app.exitCode(), 0);
+    QVERIFY(app.readAllStandardError().contains("offscreen"));
+    QCOMPARE(app.readAllStandardOutput(), QByteArray());
+}
+
 } // namespace
 
 class AppTest : public QObject {
@@ -39,6 +154,10 @@ private Q_SLOTS:
     void launchGivesTheDarkAppearance();
     void endsInOrderOnSignal_data();
     void endsInOrderOnSignal();
+    void endsInOrderOnEarlySignal_data();
+    void endsInOrderOnEarlySignal();
+    void endsInOrderOnRepeatedSignals_data();
+    void endsInOrderOnRepeatedSignals();
 
 private:
     test::IsolatedHome m_home;
@@ -109,43 +228,89 @@ void AppTest::endsInOrderOnSignal_data()
 void AppTest::endsInOrderOnSignal()
 {
     QFETCH(int, signalNumber);
-    QTemporaryDir home;
-    // What an earlier run that crashed with a phone connected may have left behind.
-    QVERIFY(QDir().mkpath(home.path() + QStringLiteral("/.cache/com.tessaro.Preview")));
-    QVERIFY(QDir().mkpath(home.path() + QStringLiteral("/.config/com.tessaro.Glasswing")));
-    {
-        QFile status(home.path() + QStringLiteral("/.cache/com.tessaro.Preview/status.json"));
-        QVERIFY(status.open(QIODevice::WriteOnly));
-        status.write(kTrue);
-        QFile defaults(defaultsPath(home.path()));
-        QVERIFY(defaults.open(QIODevice::WriteOnly));
-        defaults.write(R"({"Main Window Open": true, "Welcome Window Open": true, "Trusted Devices": ["a"]})");
-    }
-
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "DISPLAY",
-                             "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QString::fromLatin1(name));
-    environment.insert(QStringLiteral("HOME"), home.path());
-
+    CrashedHome home;
+    QVERIFY(home.isValid());
     QProcess app;
-    app.setProcessEnvironment(environment);
-    app.start(QStringLiteral(GLASSWING_BINARY), {});
+    startApp(app, home, false);
     QVERIFY(app.waitForStarted());
     QTest::qWait(1000);
     QCOMPARE(app.state(), QProcess::Running);
     ::kill(pid_t(app.processId()), signalNumber);
-    QVERIFY(app.waitForFinished(10000));
+    QVERIFY2(finishes(app), "the app did not end within 10 s");
 
-    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(app.exitCode(), 0);
-    QVERIFY(app.readAllStandardError().contains("offscreen"));
-    QCOMPARE(app.readAllStandardOutput(), QByteArray());
-    QCOMPARE(test::readAll(home.path() + QStringLiteral("/.cache/com.tessaro.Preview/status.json")), kFalse);
-    const QJsonObject defaults = QJsonDocument::fromJson(test::readAll(defaultsPath(home.path()))).object();
-    QCOMPARE(defaults.value(QStringLiteral("Main Window Open")), QJsonValue(false));
-    QCOMPARE(defaults.value(QStringLiteral("Welcome Window Open")), QJsonValue(false));
-    QCOMPARE(defaults.value(QStringLiteral("Trusted Devices")).toArray().size(), 1);
+    verifyEndedInOrder(app, home);
+}
+
+void AppTest::endsInOrderOnEarlySignal_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+// The signal comes before the handler is in place. The child starts with the three signals
+// blocked, so the signal is certain to be pending by then, whenever main() gets to run. (Sent at
+// a delay to a child without that mask, it may land before main(), while the dynamic loader is
+// still at work, where no program can catch it: on a busy machine that happened even 40 ms after
+// start.)
+void AppTest::endsInOrderOnEarlySignal()
+{
+    QFETCH(int, signalNumber);
+    CrashedHome home;
+    QVERIFY(home.isValid());
+    QProcess app;
+    startApp(app, home, true);
+    QVERIFY(app.waitForStarted());
+    QVERIFY(::kill(pid_t(app.processId()), signalNumber) == 0);
+    QVERIFY2(finishes(app), "the app did not end within 10 s");
+
+    verifyEndedInOrder(app, home);
+}
+
+void AppTest::endsInOrderOnRepeatedSignals_data()
+{
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("then");
+    QTest::newRow("SIGTERM, then SIGTERM") << int(SIGTERM) << int(SIGTERM);
+    QTest::newRow("SIGINT, then SIGINT") << int(SIGINT) << int(SIGINT);
+    QTest::newRow("SIGTERM, then SIGHUP") << int(SIGTERM) << int(SIGHUP);
+}
+
+// The first signal starts the orderly termination; the second keeps coming, about every
+// millisecond, until the process is gone, so that some of it lands during teardown.
+void AppTest::endsInOrderOnRepeatedSignals()
+{
+    QFETCH(int, first);
+    QFETCH(int, then);
+    CrashedHome home;
+    QVERIFY(home.isValid());
+    QProcess app;
+    startApp(app, home, false);
+    QVERIFY(app.waitForStarted());
+    // A pidfd names this very process even after it has ended, so no signal can reach another
+    // process that got its id.
+    const int pidfd = openPidfd(pid_t(app.processId()));
+    QVERIFY2(pidfd >= 0, std::strerror(errno));
+    const auto closePidfd = qScopeGuard([pidfd] { ::close(pidfd); });
+    QVERIFY2(waitUntilCatching(pid_t(app.processId()), first, std::chrono::seconds(10)),
+             "the app never installed its signal handler");
+
+    QVERIFY(sendThroughPidfd(pidfd, first));
+    int sent = 0;
+    bool ended = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        if (sendThroughPidfd(pidfd, then))
+            ++sent;
+        pollfd exited{pidfd, POLLIN, 0};
+        ended = ::poll(&exited, 1, 1) == 1;
+    }
+    QVERIFY2(ended, "the app did not end within 10 s");
+    QVERIFY(sent > 0);
+    QVERIFY2(finishes(app), "the app did not end within 10 s");
+
+    verifyEndedInOrder(app, home);
 }
 
 QTEST_MAIN(AppTest)
