@@ -2,16 +2,20 @@
 // runs short: every case here once took the Mac down, let in a phone the user declined, or
 // dropped a healthy phone.
 
+#include "platform/peer/NetworkThread.h"
 #include "support/PeerHarness.h"
 #include "support/RawPhone.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <atomic>
 #include <memory>
 #include <sys/resource.h>
+#include <thread>
 #include <vector>
 
 using namespace glasswing;
@@ -49,6 +53,11 @@ qint64 cpuTicks(qint64 pid)
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
 }
 
+int openDescriptors(qint64 pid)
+{
+    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
+}
+
 QHostAddress loopback(int n)
 {
     return QHostAddress(QStringLiteral("127.0.0.%1").arg(n));
@@ -69,6 +78,7 @@ private Q_SLOTS:
     void aPhoneThatDoesNotReadItsPongsIsCutOff();
     void theQueueCapCountsWhatReallyWaits_data();
     void theQueueCapCountsWhatReallyWaits();
+    void framesAcceptedWhileTheNetworkIsBusyFitTheQueue();
     void aSlowReaderStaysAndAFrozenOneGoes_data();
     void aSlowReaderStaysAndAFrozenOneGoes();
     void acceptingResumesAfterDescriptorsRunOut();
@@ -286,6 +296,36 @@ void HostilePhoneTest::theQueueCapCountsWhatReallyWaits()
              qPrintable(QStringLiteral("%1 KiB waited for the phone").arg(mostWaiting / 1024)));
 }
 
+void HostilePhoneTest::framesAcceptedWhileTheNetworkIsBusyFitTheQueue()
+{
+    peer::PeerLimits limits = test::quickLimits();
+    limits.maxOutboundQueueBytes = 256 * 1024;
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Healthy"));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+
+    // The network thread is busy for a moment; tiny frames accepted meanwhile are handed to the
+    // connection all at once, with their framing. A healthy phone must not be cut off for it.
+    std::atomic<bool> busy{true};
+    peer::postToNetworkThread([&busy] {
+        while (busy)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    int accepted = 0;
+    for (int i = 0; i < 200000; ++i)
+        accepted += mac.session.sendData("tiny", peers, peer::SendDataMode::Reliable) ? 0 : 1;
+    busy = false;
+    QVERIFY(accepted > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(phone->binaryMessages, accepted, kWait);
+    QVERIFY(!phone->disconnected);
+    QCOMPARE(mac.count(QStringLiteral("not connected")), 0);
+}
+
 void HostilePhoneTest::aSlowReaderStaysAndAFrozenOneGoes_data()
 {
     QTest::addColumn<qint64>("readBytesPerSecond");
@@ -348,6 +388,7 @@ void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
     const QByteArray listening = mac.readLine().trimmed();
     QVERIFY2(listening.startsWith("listening "), listening.constData());
     const quint16 port = listening.mid(10).toUShort();
+    const int descriptorsAtRest = openDescriptors(mac.processId());
 
     // Plain connections from many addresses, held open: together they need more descriptors
     // than the Mac may have.
@@ -369,7 +410,9 @@ void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
     // A busy loop would have used most of that second (100 ticks); waiting uses next to none.
     QVERIFY2(cpuWhileOut < 30, qPrintable(QStringLiteral("%1 ticks of CPU").arg(cpuWhileOut)));
 
-    // The descriptors are free again: a phone is served.
+    // Once the Mac has let go of those connections, its descriptors are free again: a phone is
+    // served.
+    QTRY_VERIFY_WITH_TIMEOUT(openDescriptors(mac.processId()) <= descriptorsAtRest, kWait);
     Phone phone(port,
                 test::phoneArguments(QStringLiteral("After"), QStringLiteral("a"))
                     + QStringList{QStringLiteral("--count"), QStringLiteral("1")});

@@ -108,6 +108,10 @@ private:
     void connectionBacklogChanged(Connection* connection, qint64 backlog) override;
     void connectionClosed(Connection* connection) override;
 
+    // At least what a message of `bytes` costs on the way to the phone: WebSocket headers and
+    // TLS records included. Messages not yet handed to a connection count at this much, so
+    // that, handed over, they cannot take it past its own bound.
+    static qint64 wireBytesAtMost(qint64 bytes) { return bytes + 64 + bytes / 256; }
     Member* findLocked(Connection* connection);
     // Network thread: closes every member's connection, reporting each one not connected.
     void closeAll(QWebSocketProtocol::CloseCode code, const QString& reason);
