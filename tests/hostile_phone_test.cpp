@@ -5,13 +5,22 @@
 #include "support/PeerHarness.h"
 #include "support/RawPhone.h"
 
+#include "platform/peer/NetworkThread.h"
+
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 
+#include <fcntl.h>
+#include <malloc.h>
 #include <memory>
+#include <sched.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace glasswing;
@@ -49,6 +58,23 @@ qint64 cpuTicks(qint64 pid)
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
 }
 
+// This process's resident memory now (unlike the peak, it tells one test row from the last).
+long residentKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The resident memory to measure growth from: with what earlier tests freed handed back first, so
+// that new buffers cannot hide in it.
+long residentKiBBaseline()
+{
+    ::malloc_trim(0);
+    return residentKiB();
+}
+
 QHostAddress loopback(int n)
 {
     return QHostAddress(QStringLiteral("127.0.0.%1").arg(n));
@@ -72,6 +98,8 @@ private Q_SLOTS:
     void aSlowReaderStaysAndAFrozenOneGoes_data();
     void aSlowReaderStaysAndAFrozenOneGoes();
     void acceptingResumesAfterDescriptorsRunOut();
+    void aFloodOfTinyFramesIsNotBufferedWhole_data();
+    void aFloodOfTinyFramesIsNotBufferedWhole();
 };
 
 void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
@@ -379,6 +407,55 @@ void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
     QVERIFY(mac.waitForFinished(kWait));
     // It did run out on the way.
     QVERIFY(mac.readAllStandardError().contains("cannot take a connection"));
+}
+
+void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole_data()
+{
+    QTest::addColumn<bool>("joined");
+    QTest::newRow("before the invitation") << false;
+    QTest::newRow("after joining") << true;
+}
+
+void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole()
+{
+    QFETCH(bool, joined);
+    peer::PeerLimits limits = test::quickLimits();
+    limits.invitationTimeout = std::chrono::milliseconds(60000);
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone;
+    if (joined) {
+        phone = invitingPhone(mac, QStringLiteral("Flood"));
+        QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+        phone->sendText(R"({"type":"joined"})");
+        QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    } else {
+        phone = std::make_unique<RawPhone>(mac.advertiser.port());
+        QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
+    }
+    // A message begun and never finished: empty fragments, each one frame for the Mac to parse.
+    phone->sendFrame(0x1, QByteArray(), false);
+    QByteArray fragments;
+    for (int i = 0; i < 100000; ++i)
+        fragments.append("\x00\x80\x00\x00\x00\x00", 6); // opcode 0, not final, masked, empty
+    const long before = residentKiBBaseline();
+    long most = before;
+    qint64 sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (!phone->disconnected && clock.elapsed() < 4000) {
+        // What waits on the phone's side stays small: the rest has reached the Mac.
+        if (phone->socket().bytesToWrite() + phone->socket().encryptedBytesToWrite() < 1024 * 1024) {
+            phone->socket().write(fragments);
+            sent += fragments.size();
+        }
+        QTest::qWait(1);
+        most = std::max(most, residentKiB());
+    }
+    const long grown = most - before;
+    qInfo() << "sent" << (sent >> 20) << "MiB; memory grew by" << grown / 1024 << "MiB";
+    QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("memory grew by %1 MiB").arg(grown / 1024)));
 }
 
 QTEST_GUILESS_MAIN(HostilePhoneTest)
