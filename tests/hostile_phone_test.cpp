@@ -100,6 +100,8 @@ private Q_SLOTS:
     void acceptingResumesAfterDescriptorsRunOut();
     void aFloodOfTinyFramesIsNotBufferedWhole_data();
     void aFloodOfTinyFramesIsNotBufferedWhole();
+    void aPhoneThatOnlyPretendsToReadIsGone_data();
+    void aPhoneThatOnlyPretendsToReadIsGone();
 };
 
 void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
@@ -456,6 +458,55 @@ void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole()
     const long grown = most - before;
     qInfo() << "sent" << (sent >> 20) << "MiB; memory grew by" << grown / 1024 << "MiB";
     QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("memory grew by %1 MiB").arg(grown / 1024)));
+}
+
+void HostilePhoneTest::aPhoneThatOnlyPretendsToReadIsGone_data()
+{
+    QTest::addColumn<qint64>("bytesPerSecond");
+    // At these rates the 4 MiB of frames in front of its next pong take 8 and 17 minutes.
+    QTest::newRow("takes 8 KiB/s, decrypts nothing") << qint64(8192);
+    QTest::newRow("takes 4 KiB/s, decrypts nothing") << qint64(4096);
+}
+
+void HostilePhoneTest::aPhoneThatOnlyPretendsToReadIsGone()
+{
+    QFETCH(qint64, bytesPerSecond);
+    // The keepalive ratio the app ships with (one ping every third of the time-out), scaled down.
+    peer::PeerLimits limits = test::quickLimits();
+    limits.keepaliveInterval = std::chrono::milliseconds(1000);
+    limits.keepaliveTimeout = std::chrono::milliseconds(3000);
+    limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    // Small buffers and segments, as a phone may choose, so that a few hundred bytes open its window.
+    RawPhone::Options options;
+    options.receiveBufferBytes = 4096;
+    options.maxSegmentBytes = 536;
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Pretender"), options);
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+    phone->takeRawBytesPerSecond(bytesPerSecond);
+
+    // Frames as the app sends them, ten a second; the queue fills and stays full.
+    const QByteArray frame(256 * 1024, 'f');
+    const long before = residentKiBBaseline();
+    long most = before;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < kWait && mac.count(QStringLiteral("not connected")) == 0) {
+        mac.session.sendData(frame, peers, peer::SendDataMode::Reliable);
+        QTest::qWait(100);
+        most = std::max(most, residentKiB());
+    }
+    qInfo() << "took" << phone->rawBytesTaken << "bytes in" << clock.elapsed() << "ms; memory held"
+            << (most - before) / 1024 << "MiB";
+    // No pong for more than three keepalive time-outs, and none could come for minutes: gone.
+    QVERIFY2(mac.count(QStringLiteral("not connected")) == 1,
+             qPrintable(QStringLiteral("still connected after %1 ms without a pong, having taken %2 bytes")
+                            .arg(clock.elapsed())
+                            .arg(phone->rawBytesTaken)));
 }
 
 QTEST_GUILESS_MAIN(HostilePhoneTest)
