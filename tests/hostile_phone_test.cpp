@@ -102,6 +102,8 @@ private Q_SLOTS:
     void aFloodOfTinyFramesIsNotBufferedWhole();
     void aPhoneThatOnlyPretendsToReadIsGone_data();
     void aPhoneThatOnlyPretendsToReadIsGone();
+    void aPhoneWhoseTlsFailsIsGone_data();
+    void aPhoneWhoseTlsFailsIsGone();
 };
 
 void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
@@ -507,6 +509,62 @@ void HostilePhoneTest::aPhoneThatOnlyPretendsToReadIsGone()
              qPrintable(QStringLiteral("still connected after %1 ms without a pong, having taken %2 bytes")
                             .arg(clock.elapsed())
                             .arg(phone->rawBytesTaken)));
+}
+
+void HostilePhoneTest::aPhoneWhoseTlsFailsIsGone_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<bool>("joined");
+    // An application-data record of 32 random bytes: its authentication fails.
+    QByteArray forged("\x17\x03\x03\x00\x20", 5);
+    for (int i = 0; i < 32; ++i)
+        forged.append(char(QRandomGenerator::global()->generate()));
+    const QByteArray alert("\x15\x03\x03\x00\x02\x02\x14", 7); // fatal, bad record MAC
+    QTest::newRow("joined; a record that does not decrypt") << forged << true;
+    QTest::newRow("joined; a fatal alert") << alert << true;
+    QTest::newRow("awaiting the answer; a record that does not decrypt") << forged << false;
+    QTest::newRow("awaiting the answer; a fatal alert") << alert << false;
+}
+
+void HostilePhoneTest::aPhoneWhoseTlsFailsIsGone()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(bool, joined);
+    peer::PeerLimits limits = test::quickLimits();
+    // Only the failure itself may end it within the test.
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
+    limits.answerTimeout = std::chrono::milliseconds(60000);
+    PeerHarness mac(limits);
+    mac.answer = joined ? PeerHarness::Answer::Accept : PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Broken"));
+    if (joined) {
+        QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+        phone->sendText(R"({"type":"joined"})");
+        QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
+    }
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+    QTest::qWait(100); // the phone's last message is out of its buffers
+
+    // From here the TLS session cannot go on: nothing the Mac sends can reach the phone.
+    phone->sendUnderTls(record);
+    int acceptedAfter = 0;
+    QElapsedTimer clock;
+    clock.start();
+    const auto gone = [&] {
+        return joined ? mac.count(QStringLiteral("not connected")) == 1 : mac.advertiser.pendingConnectionCount() == 0;
+    };
+    while (clock.elapsed() < kWait && !gone()) {
+        if (joined)
+            acceptedAfter += mac.session.sendData("frame", peers, peer::SendDataMode::Reliable) ? 0 : 1;
+        QTest::qWait(100);
+    }
+    QVERIFY2(gone(),
+             qPrintable(QStringLiteral("still there %1 ms after its TLS failed; %2 frames taken for it meanwhile")
+                            .arg(clock.elapsed())
+                            .arg(acceptedAfter)));
 }
 
 QTEST_GUILESS_MAIN(HostilePhoneTest)
