@@ -98,6 +98,10 @@ private Q_SLOTS:
     void aSlowReaderStaysAndAFrozenOneGoes_data();
     void aSlowReaderStaysAndAFrozenOneGoes();
     void acceptingResumesAfterDescriptorsRunOut();
+    void aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone_data();
+    void aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone();
+    void smallMessagesCannotPileUpUncounted_data();
+    void smallMessagesCannotPileUpUncounted();
     void aFloodOfTinyFramesIsNotBufferedWhole_data();
     void aFloodOfTinyFramesIsNotBufferedWhole();
     void aPhoneThatOnlyPretendsToReadIsGone_data();
@@ -411,6 +415,99 @@ void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
     QVERIFY(mac.waitForFinished(kWait));
     // It did run out on the way.
     QVERIFY(mac.readAllStandardError().contains("cannot take a connection"));
+}
+
+void HostilePhoneTest::aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone_data()
+{
+    QTest::addColumn<int>("frameBytes");
+    QTest::newRow("4-byte frames") << 4;
+    QTest::newRow("1-byte frames") << 1;
+    QTest::newRow("empty frames") << 0;
+}
+
+void HostilePhoneTest::aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone()
+{
+    QFETCH(int, frameBytes);
+    peer::PeerLimits limits = test::quickLimits();
+    limits.maxOutboundQueueBytes = 256 * 1024;
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000); // only the bound may end it
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Stalled"));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+    // A phone that stops reading for a while: it is not gone, and what waits for it stays within
+    // the queue, since the app sends only what the session takes.
+    phone->setReadBytesPerSecond(0);
+
+    // The network thread is busy for a moment (other phones, a slow machine) while the app sends
+    // as fast as the session takes its frames, until it says the queue is full (or twice the cap
+    // would wait with framing: plenty to tell).
+    peer::postToNetworkThread([] { QThread::msleep(1000); });
+    const QByteArray frame(frameBytes, 'f');
+    qint64 accepted = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 5000 && accepted * (frameBytes + 2) < 2 * limits.maxOutboundQueueBytes) {
+        if (mac.session.sendData(frame, peers, peer::SendDataMode::Reliable))
+            break;
+        ++accepted;
+    }
+    // The queue is at most full, not over: the phone is still there, and is not cut off as one
+    // that let more wait than the queue holds.
+    QTest::qWait(1500);
+    QVERIFY2(mac.count(QStringLiteral("not connected")) == 0,
+             qPrintable(QStringLiteral("cut off after the session took %1 frames (%2 bytes) within its cap of %3")
+                            .arg(accepted)
+                            .arg(accepted * frameBytes)
+                            .arg(limits.maxOutboundQueueBytes)));
+    QVERIFY(!phone->disconnected);
+}
+
+void HostilePhoneTest::smallMessagesCannotPileUpUncounted_data()
+{
+    QTest::addColumn<int>("messageBytes");
+    QTest::newRow("1-byte messages") << 1;
+    QTest::newRow("empty messages") << 0;
+}
+
+void HostilePhoneTest::smallMessagesCannotPileUpUncounted()
+{
+    QFETCH(int, messageBytes);
+    peer::PeerLimits limits = test::quickLimits();
+    limits.maxOutboundQueueBytes = 256 * 1024;
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Reader"));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+
+    // While the network thread is busy for a moment, everything the session takes waits in
+    // memory; the cap is what bounds it, whatever the size of each message.
+    peer::postToNetworkThread([] { QThread::msleep(2000); });
+    const QByteArray message(messageBytes, 'm');
+    const long before = residentKiBBaseline();
+    long grown = 0;
+    qint64 taken = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1500 && grown < 64 * 1024) {
+        if (mac.session.sendData(message, peers, peer::SendDataMode::Reliable))
+            break; // full
+        if (++taken % 4096 == 0)
+            grown = residentKiB() - before;
+    }
+    grown = std::max(grown, residentKiB() - before);
+    QVERIFY2(grown < 16 * 1024,
+             qPrintable(QStringLiteral("memory grew by %1 MiB for %2 messages taken within a queue cap of %3 bytes")
+                            .arg(grown / 1024)
+                            .arg(taken)
+                            .arg(limits.maxOutboundQueueBytes)));
 }
 
 void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole_data()
