@@ -102,6 +102,8 @@ private Q_SLOTS:
     void aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone();
     void smallMessagesCannotPileUpUncounted_data();
     void smallMessagesCannotPileUpUncounted();
+    void aControlMessageIsBoundedInBytes_data();
+    void aControlMessageIsBoundedInBytes();
     void aFloodOfTinyFramesIsNotBufferedWhole_data();
     void aFloodOfTinyFramesIsNotBufferedWhole();
     void aPhoneThatOnlyPretendsToReadIsGone_data();
@@ -508,6 +510,47 @@ void HostilePhoneTest::smallMessagesCannotPileUpUncounted()
                             .arg(grown / 1024)
                             .arg(taken)
                             .arg(limits.maxOutboundQueueBytes)));
+}
+
+void HostilePhoneTest::aControlMessageIsBoundedInBytes_data()
+{
+    QTest::addColumn<QString>("character");
+    QTest::newRow("ASCII") << QStringLiteral("a");
+    QTest::newRow("2-byte characters") << QString(QChar(0x00E9));
+    QTest::newRow("3-byte characters") << QString(QChar(0x4E2D));
+    QTest::newRow("4-byte characters") << QString::fromUtf8("\xF0\x9F\x93\xB1");
+}
+
+void HostilePhoneTest::aControlMessageIsBoundedInBytes()
+{
+    QFETCH(QString, character);
+    const peer::PeerLimits limits = test::quickLimits();
+    PeerHarness mac(limits);
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    auto phone = std::make_unique<RawPhone>(mac.advertiser.port());
+    QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
+
+    // An invitation of 1.75 times the limit in UTF-8, in fragments of at most 3,000 bytes.
+    const QByteArray head = R"({"type":"invitation","name":")";
+    const QByteArray tail = R"("})";
+    const QByteArray piece = character.repeated(3000 / character.toUtf8().size()).toUtf8();
+    QList<QByteArray> fragments{head};
+    qint64 total = head.size() + tail.size();
+    while (total + piece.size() <= limits.maxControlMessageBytes * 7 / 4) {
+        fragments.append(piece);
+        total += piece.size();
+    }
+    fragments.append(tail);
+    for (qsizetype i = 0; i < fragments.size(); ++i) {
+        const int opcode = i == 0 ? 0x1 : 0x0;
+        phone->sendFrame(opcode, fragments[i], i + 1 == fragments.size());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(phone->disconnected || !mac.heldHandlers().isEmpty(), kWait);
+    QVERIFY2(mac.heldHandlers().isEmpty(),
+             qPrintable(QStringLiteral("an invitation of %1 bytes was taken").arg(total)));
+    QTRY_VERIFY_WITH_TIMEOUT(phone->disconnected, kWait);
+    QCOMPARE(phone->closeCode, int(QWebSocketProtocol::CloseCodeTooMuchData));
 }
 
 void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole_data()
