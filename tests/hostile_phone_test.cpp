@@ -110,6 +110,7 @@ private Q_SLOTS:
     void aPhoneThatOnlyPretendsToReadIsGone();
     void aPhoneWhoseTlsFailsIsGone_data();
     void aPhoneWhoseTlsFailsIsGone();
+    void aNeighbourOnTheSameIpv6NetworkIsStillServed();
 };
 
 void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
@@ -705,6 +706,63 @@ void HostilePhoneTest::aPhoneWhoseTlsFailsIsGone()
              qPrintable(QStringLiteral("still there %1 ms after its TLS failed; %2 frames taken for it meanwhile")
                             .arg(clock.elapsed())
                             .arg(acceptedAfter)));
+}
+
+void HostilePhoneTest::aNeighbourOnTheSameIpv6NetworkIsStillServed()
+{
+    // A Mac in a network namespace of its own whose loopback holds two addresses of one /64, as
+    // two phones on one home network have (SLAAC hands every device an address in one /64).
+    if (::geteuid() != 0)
+        QSKIP("needs root for a network namespace");
+    const QString greedy = QStringLiteral("fd00:1:2:3::a");
+    const QString neighbour = QStringLiteral("fd00:1:2:3::b");
+    QProcess mac;
+    mac.start(QStringLiteral("unshare"),
+              {QStringLiteral("--net"), QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+               QStringLiteral("ip link set lo up && ip -6 addr add %1/64 dev lo nodad && ip -6 addr add %2/64 dev lo "
+                              "nodad && exec \"$0\" Namespaced")
+                   .arg(greedy, neighbour),
+               QStringLiteral(ADVERTISE_HELPER_BINARY)});
+    QVERIFY(mac.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(mac.canReadLine() || mac.state() == QProcess::NotRunning, kWait);
+    const QByteArray listening = mac.readLine().trimmed();
+    if (!listening.startsWith("listening "))
+        QSKIP(qPrintable(QStringLiteral("no network namespace here: ")
+                         + QString::fromLocal8Bit(mac.readAllStandardError())));
+    const quint16 port = listening.mid(10).toUShort();
+
+    // Sockets are made in the namespace of the thread that makes them: enter the Mac's for that.
+    const int home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int away = ::open(qPrintable(QStringLiteral("/proc/%1/ns/net").arg(mac.processId())), O_RDONLY | O_CLOEXEC);
+    QVERIFY(home >= 0 && away >= 0);
+    QCOMPARE(::setns(away, CLONE_NEWNET), 0);
+    // One device takes its share of connections that have not joined: TCP only, no TLS yet.
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < peer::PeerLimits{}.maxPendingConnectionsPerAddress; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->bind(QHostAddress(greedy));
+        held.back()->connectToHost(QHostAddress(greedy), port);
+    }
+    RawPhone::Options options;
+    options.source = QHostAddress(neighbour);
+    options.host = neighbour;
+    auto phone = std::make_unique<RawPhone>(port, options);
+    QCOMPARE(::setns(home, CLONE_NEWNET), 0);
+    ::close(home);
+    ::close(away);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(held.begin(), held.end(),
+                    [](const auto& socket) { return socket->state() == QAbstractSocket::ConnectedState; }),
+        kWait);
+
+    // Another device of the same network is a neighbour, not the same source: it gets its turn.
+    QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded || phone->disconnected, kWait);
+    const bool served = phone->upgraded;
+    held.clear();
+    phone.reset();
+    mac.terminate();
+    QVERIFY(mac.waitForFinished(kWait));
+    QVERIFY2(served, "refused while another device of its /64 held four connections");
 }
 
 QTEST_GUILESS_MAIN(HostilePhoneTest)
