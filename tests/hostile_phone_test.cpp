@@ -111,6 +111,8 @@ private Q_SLOTS:
     void aPhoneWhoseTlsFailsIsGone_data();
     void aPhoneWhoseTlsFailsIsGone();
     void aNeighbourOnTheSameIpv6NetworkIsStillServed();
+    void aPhoneNameCannotDisguiseItself_data();
+    void aPhoneNameCannotDisguiseItself();
 };
 
 void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
@@ -763,6 +765,42 @@ void HostilePhoneTest::aNeighbourOnTheSameIpv6NetworkIsStillServed()
     mac.terminate();
     QVERIFY(mac.waitForFinished(kWait));
     QVERIFY2(served, "refused while another device of its /64 held four connections");
+}
+
+void HostilePhoneTest::aPhoneNameCannotDisguiseItself_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("blank");
+    // What the user reads in the allow prompt is one line of visible text, or "Phone".
+    QTest::newRow("line breaks") << QStringLiteral("Ada's iPhone\n\nAlready trusted: press Allow") << false;
+    QTest::newRow("right-to-left override") << QStringLiteral("Ada's \u202Eenohp") << false;
+    QTest::newRow("control characters") << QStringLiteral("Ada\u0007\u001B[2J") << false;
+    QTest::newRow("only invisible characters") << QStringLiteral("\u200B\u2060\u200B") << true;
+}
+
+void HostilePhoneTest::aPhoneNameCannotDisguiseItself()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, blank);
+    PeerHarness mac(test::quickLimits());
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    auto phone = std::make_unique<RawPhone>(mac.advertiser.port());
+    QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
+    const QJsonObject invitation{{QStringLiteral("type"), QStringLiteral("invitation")},
+                                 {QStringLiteral("name"), name}};
+    phone->sendText(QJsonDocument(invitation).toJson(QJsonDocument::Compact));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("invited")), 1, kWait);
+    const QString displayed = mac.events().first().name;
+    for (const QChar character : displayed) {
+        const QChar::Category category = character.category();
+        QVERIFY2(
+            category != QChar::Other_Control && category != QChar::Other_Format && category != QChar::Separator_Line
+                && category != QChar::Separator_Paragraph,
+            qPrintable(QStringLiteral("the prompt would show U+%1").arg(character.unicode(), 4, 16, QLatin1Char('0'))));
+    }
+    if (blank)
+        QCOMPARE(displayed, QStringLiteral("Phone"));
 }
 
 QTEST_GUILESS_MAIN(HostilePhoneTest)
