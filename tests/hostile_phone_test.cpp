@@ -8,14 +8,21 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 
 #include <atomic>
+#include <fcntl.h>
+#include <malloc.h>
 #include <memory>
+#include <sched.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace glasswing;
@@ -58,6 +65,23 @@ int openDescriptors(qint64 pid)
     return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size());
 }
 
+// This process's resident memory now (unlike the peak, it tells one test row from the last).
+long residentKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The resident memory to measure growth from: with what earlier tests freed handed back first, so
+// that new buffers cannot hide in it.
+long residentKiBBaseline()
+{
+    ::malloc_trim(0);
+    return residentKiB();
+}
+
 QHostAddress loopback(int n)
 {
     return QHostAddress(QStringLiteral("127.0.0.%1").arg(n));
@@ -82,6 +106,21 @@ private Q_SLOTS:
     void aSlowReaderStaysAndAFrozenOneGoes_data();
     void aSlowReaderStaysAndAFrozenOneGoes();
     void acceptingResumesAfterDescriptorsRunOut();
+    void aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone_data();
+    void aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone();
+    void smallMessagesCannotPileUpUncounted_data();
+    void smallMessagesCannotPileUpUncounted();
+    void aControlMessageIsBoundedInBytes_data();
+    void aControlMessageIsBoundedInBytes();
+    void aFloodOfTinyFramesIsNotBufferedWhole_data();
+    void aFloodOfTinyFramesIsNotBufferedWhole();
+    void aPhoneThatOnlyPretendsToReadIsGone_data();
+    void aPhoneThatOnlyPretendsToReadIsGone();
+    void aPhoneWhoseTlsFailsIsGone_data();
+    void aPhoneWhoseTlsFailsIsGone();
+    void aNeighbourOnTheSameIpv6NetworkIsStillServed();
+    void aPhoneNameCannotDisguiseItself_data();
+    void aPhoneNameCannotDisguiseItself();
 };
 
 void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
@@ -422,6 +461,387 @@ void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
     QVERIFY(mac.waitForFinished(kWait));
     // It did run out on the way.
     QVERIFY(mac.readAllStandardError().contains("cannot take a connection"));
+}
+
+void HostilePhoneTest::aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone_data()
+{
+    QTest::addColumn<int>("frameBytes");
+    QTest::newRow("4-byte frames") << 4;
+    QTest::newRow("1-byte frames") << 1;
+    QTest::newRow("empty frames") << 0;
+}
+
+void HostilePhoneTest::aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone()
+{
+    QFETCH(int, frameBytes);
+    peer::PeerLimits limits = test::quickLimits();
+    limits.maxOutboundQueueBytes = 256 * 1024;
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000); // only the bound may end it
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Stalled"));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+    // A phone that stops reading for a while: it is not gone, and what waits for it stays within
+    // the queue, since the app sends only what the session takes.
+    phone->setReadBytesPerSecond(0);
+
+    // The network thread is busy for a moment (other phones, a slow machine) while the app sends
+    // as fast as the session takes its frames, until it says the queue is full (or twice the cap
+    // would wait with framing: plenty to tell).
+    peer::postToNetworkThread([] { QThread::msleep(1000); });
+    const QByteArray frame(frameBytes, 'f');
+    qint64 accepted = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 5000 && accepted * (frameBytes + 2) < 2 * limits.maxOutboundQueueBytes) {
+        if (mac.session.sendData(frame, peers, peer::SendDataMode::Reliable))
+            break;
+        ++accepted;
+    }
+    // The queue is at most full, not over: the phone is still there, and is not cut off as one
+    // that let more wait than the queue holds.
+    QTest::qWait(1500);
+    QVERIFY2(mac.count(QStringLiteral("not connected")) == 0,
+             qPrintable(QStringLiteral("cut off after the session took %1 frames (%2 bytes) within its cap of %3")
+                            .arg(accepted)
+                            .arg(accepted * frameBytes)
+                            .arg(limits.maxOutboundQueueBytes)));
+    QVERIFY(!phone->disconnected);
+}
+
+void HostilePhoneTest::smallMessagesCannotPileUpUncounted_data()
+{
+    QTest::addColumn<int>("messageBytes");
+    QTest::newRow("1-byte messages") << 1;
+    QTest::newRow("empty messages") << 0;
+}
+
+void HostilePhoneTest::smallMessagesCannotPileUpUncounted()
+{
+    QFETCH(int, messageBytes);
+    peer::PeerLimits limits = test::quickLimits();
+    limits.maxOutboundQueueBytes = 256 * 1024;
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Reader"));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+
+    // While the network thread is busy for a moment, everything the session takes waits in
+    // memory; the cap is what bounds it, whatever the size of each message.
+    peer::postToNetworkThread([] { QThread::msleep(2000); });
+    const QByteArray message(messageBytes, 'm');
+    const long before = residentKiBBaseline();
+    long grown = 0;
+    qint64 taken = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1500 && grown < 64 * 1024) {
+        if (mac.session.sendData(message, peers, peer::SendDataMode::Reliable))
+            break; // full
+        if (++taken % 4096 == 0)
+            grown = residentKiB() - before;
+    }
+    grown = std::max(grown, residentKiB() - before);
+    QVERIFY2(grown < 16 * 1024,
+             qPrintable(QStringLiteral("memory grew by %1 MiB for %2 messages taken within a queue cap of %3 bytes")
+                            .arg(grown / 1024)
+                            .arg(taken)
+                            .arg(limits.maxOutboundQueueBytes)));
+}
+
+void HostilePhoneTest::aControlMessageIsBoundedInBytes_data()
+{
+    QTest::addColumn<QString>("character");
+    QTest::newRow("ASCII") << QStringLiteral("a");
+    QTest::newRow("2-byte characters") << QString(QChar(0x00E9));
+    QTest::newRow("3-byte characters") << QString(QChar(0x4E2D));
+    QTest::newRow("4-byte characters") << QString::fromUtf8("\xF0\x9F\x93\xB1");
+}
+
+void HostilePhoneTest::aControlMessageIsBoundedInBytes()
+{
+    QFETCH(QString, character);
+    const peer::PeerLimits limits = test::quickLimits();
+    PeerHarness mac(limits);
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    auto phone = std::make_unique<RawPhone>(mac.advertiser.port());
+    QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
+
+    // An invitation of 1.75 times the limit in UTF-8, in fragments of at most 3,000 bytes.
+    const QByteArray head = R"({"type":"invitation","name":")";
+    const QByteArray tail = R"("})";
+    const QByteArray piece = character.repeated(3000 / character.toUtf8().size()).toUtf8();
+    QList<QByteArray> fragments{head};
+    qint64 total = head.size() + tail.size();
+    while (total + piece.size() <= limits.maxControlMessageBytes * 7 / 4) {
+        fragments.append(piece);
+        total += piece.size();
+    }
+    fragments.append(tail);
+    for (qsizetype i = 0; i < fragments.size(); ++i) {
+        const int opcode = i == 0 ? 0x1 : 0x0;
+        phone->sendFrame(opcode, fragments[i], i + 1 == fragments.size());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(phone->disconnected || !mac.heldHandlers().isEmpty(), kWait);
+    QVERIFY2(mac.heldHandlers().isEmpty(),
+             qPrintable(QStringLiteral("an invitation of %1 bytes was taken").arg(total)));
+    QTRY_VERIFY_WITH_TIMEOUT(phone->disconnected, kWait);
+    QCOMPARE(phone->closeCode, int(QWebSocketProtocol::CloseCodeTooMuchData));
+}
+
+void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole_data()
+{
+    QTest::addColumn<bool>("joined");
+    QTest::newRow("before the invitation") << false;
+    QTest::newRow("after joining") << true;
+}
+
+void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole()
+{
+    QFETCH(bool, joined);
+    peer::PeerLimits limits = test::quickLimits();
+    limits.invitationTimeout = std::chrono::milliseconds(60000);
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone;
+    if (joined) {
+        phone = invitingPhone(mac, QStringLiteral("Flood"));
+        QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+        phone->sendText(R"({"type":"joined"})");
+        QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    } else {
+        phone = std::make_unique<RawPhone>(mac.advertiser.port());
+        QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
+    }
+    // A message begun and never finished: empty fragments, each one frame for the Mac to parse.
+    phone->sendFrame(0x1, QByteArray(), false);
+    QByteArray fragments;
+    for (int i = 0; i < 100000; ++i)
+        fragments.append("\x00\x80\x00\x00\x00\x00", 6); // opcode 0, not final, masked, empty
+    const long before = residentKiBBaseline();
+    long most = before;
+    qint64 sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (!phone->disconnected && clock.elapsed() < 4000) {
+        // What waits on the phone's side stays small: the rest has reached the Mac.
+        if (phone->socket().bytesToWrite() + phone->socket().encryptedBytesToWrite() < 1024 * 1024) {
+            phone->socket().write(fragments);
+            sent += fragments.size();
+        }
+        QTest::qWait(1);
+        most = std::max(most, residentKiB());
+    }
+    const long grown = most - before;
+    qInfo() << "sent" << (sent >> 20) << "MiB; memory grew by" << grown / 1024 << "MiB";
+    QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("memory grew by %1 MiB").arg(grown / 1024)));
+}
+
+void HostilePhoneTest::aPhoneThatOnlyPretendsToReadIsGone_data()
+{
+    QTest::addColumn<qint64>("bytesPerSecond");
+    // At these rates the 4 MiB of frames in front of its next pong take 8 and 17 minutes.
+    QTest::newRow("takes 8 KiB/s, decrypts nothing") << qint64(8192);
+    QTest::newRow("takes 4 KiB/s, decrypts nothing") << qint64(4096);
+}
+
+void HostilePhoneTest::aPhoneThatOnlyPretendsToReadIsGone()
+{
+    QFETCH(qint64, bytesPerSecond);
+    // The keepalive ratio the app ships with (one ping every third of the time-out), scaled down.
+    peer::PeerLimits limits = test::quickLimits();
+    limits.keepaliveInterval = std::chrono::milliseconds(1000);
+    limits.keepaliveTimeout = std::chrono::milliseconds(3000);
+    limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
+    PeerHarness mac(limits);
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    // Small buffers and segments, as a phone may choose, so that a few hundred bytes open its window.
+    RawPhone::Options options;
+    options.receiveBufferBytes = 4096;
+    options.maxSegmentBytes = 536;
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Pretender"), options);
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+    phone->sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+    phone->takeRawBytesPerSecond(bytesPerSecond);
+
+    // Frames as the app sends them, ten a second; the queue fills and stays full.
+    const QByteArray frame(256 * 1024, 'f');
+    const long before = residentKiBBaseline();
+    long most = before;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < kWait && mac.count(QStringLiteral("not connected")) == 0) {
+        mac.session.sendData(frame, peers, peer::SendDataMode::Reliable);
+        QTest::qWait(100);
+        most = std::max(most, residentKiB());
+    }
+    qInfo() << "took" << phone->rawBytesTaken << "bytes in" << clock.elapsed() << "ms; memory held"
+            << (most - before) / 1024 << "MiB";
+    // No pong for more than three keepalive time-outs, and none could come for minutes: gone.
+    QVERIFY2(mac.count(QStringLiteral("not connected")) == 1,
+             qPrintable(QStringLiteral("still connected after %1 ms without a pong, having taken %2 bytes")
+                            .arg(clock.elapsed())
+                            .arg(phone->rawBytesTaken)));
+}
+
+void HostilePhoneTest::aPhoneWhoseTlsFailsIsGone_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::addColumn<bool>("joined");
+    // An application-data record of 32 random bytes: its authentication fails.
+    QByteArray forged("\x17\x03\x03\x00\x20", 5);
+    for (int i = 0; i < 32; ++i)
+        forged.append(char(QRandomGenerator::global()->generate()));
+    const QByteArray alert("\x15\x03\x03\x00\x02\x02\x14", 7); // fatal, bad record MAC
+    QTest::newRow("joined; a record that does not decrypt") << forged << true;
+    QTest::newRow("joined; a fatal alert") << alert << true;
+    QTest::newRow("awaiting the answer; a record that does not decrypt") << forged << false;
+    QTest::newRow("awaiting the answer; a fatal alert") << alert << false;
+}
+
+void HostilePhoneTest::aPhoneWhoseTlsFailsIsGone()
+{
+    QFETCH(QByteArray, record);
+    QFETCH(bool, joined);
+    peer::PeerLimits limits = test::quickLimits();
+    // Only the failure itself may end it within the test.
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
+    limits.answerTimeout = std::chrono::milliseconds(60000);
+    PeerHarness mac(limits);
+    mac.answer = joined ? PeerHarness::Answer::Accept : PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Broken"));
+    if (joined) {
+        QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
+        phone->sendText(R"({"type":"joined"})");
+        QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
+    }
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+    QTest::qWait(100); // the phone's last message is out of its buffers
+
+    // From here the TLS session cannot go on: nothing the Mac sends can reach the phone.
+    phone->sendUnderTls(record);
+    int acceptedAfter = 0;
+    QElapsedTimer clock;
+    clock.start();
+    const auto gone = [&] {
+        return joined ? mac.count(QStringLiteral("not connected")) == 1 : mac.advertiser.pendingConnectionCount() == 0;
+    };
+    while (clock.elapsed() < kWait && !gone()) {
+        if (joined)
+            acceptedAfter += mac.session.sendData("frame", peers, peer::SendDataMode::Reliable) ? 0 : 1;
+        QTest::qWait(100);
+    }
+    QVERIFY2(gone(),
+             qPrintable(QStringLiteral("still there %1 ms after its TLS failed; %2 frames taken for it meanwhile")
+                            .arg(clock.elapsed())
+                            .arg(acceptedAfter)));
+}
+
+void HostilePhoneTest::aNeighbourOnTheSameIpv6NetworkIsStillServed()
+{
+    // A Mac in a network namespace of its own whose loopback holds two addresses of one /64, as
+    // two phones on one home network have (SLAAC hands every device an address in one /64).
+    if (::geteuid() != 0)
+        QSKIP("needs root for a network namespace");
+    const QString greedy = QStringLiteral("fd00:1:2:3::a");
+    const QString neighbour = QStringLiteral("fd00:1:2:3::b");
+    QProcess mac;
+    mac.start(QStringLiteral("unshare"),
+              {QStringLiteral("--net"), QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+               QStringLiteral("ip link set lo up && ip -6 addr add %1/64 dev lo nodad && ip -6 addr add %2/64 dev lo "
+                              "nodad && exec \"$0\" Namespaced")
+                   .arg(greedy, neighbour),
+               QStringLiteral(ADVERTISE_HELPER_BINARY)});
+    QVERIFY(mac.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(mac.canReadLine() || mac.state() == QProcess::NotRunning, kWait);
+    const QByteArray listening = mac.readLine().trimmed();
+    if (!listening.startsWith("listening "))
+        QSKIP(qPrintable(QStringLiteral("no network namespace here: ")
+                         + QString::fromLocal8Bit(mac.readAllStandardError())));
+    const quint16 port = listening.mid(10).toUShort();
+
+    // Sockets are made in the namespace of the thread that makes them: enter the Mac's for that.
+    const int home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int away = ::open(qPrintable(QStringLiteral("/proc/%1/ns/net").arg(mac.processId())), O_RDONLY | O_CLOEXEC);
+    QVERIFY(home >= 0 && away >= 0);
+    QCOMPARE(::setns(away, CLONE_NEWNET), 0);
+    // One device takes its share of connections that have not joined: TCP only, no TLS yet.
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < peer::PeerLimits{}.maxPendingConnectionsPerAddress; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->bind(QHostAddress(greedy));
+        held.back()->connectToHost(QHostAddress(greedy), port);
+    }
+    RawPhone::Options options;
+    options.source = QHostAddress(neighbour);
+    options.host = neighbour;
+    auto phone = std::make_unique<RawPhone>(port, options);
+    QCOMPARE(::setns(home, CLONE_NEWNET), 0);
+    ::close(home);
+    ::close(away);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(held.begin(), held.end(),
+                    [](const auto& socket) { return socket->state() == QAbstractSocket::ConnectedState; }),
+        kWait);
+
+    // Another device of the same network is a neighbour, not the same source: it gets its turn.
+    QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded || phone->disconnected, kWait);
+    const bool served = phone->upgraded;
+    held.clear();
+    phone.reset();
+    mac.terminate();
+    QVERIFY(mac.waitForFinished(kWait));
+    QVERIFY2(served, "refused while another device of its /64 held four connections");
+}
+
+void HostilePhoneTest::aPhoneNameCannotDisguiseItself_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("blank");
+    // What the user reads in the allow prompt is one line of visible text, or "Phone".
+    QTest::newRow("line breaks") << QStringLiteral("Ada's iPhone\n\nAlready trusted: press Allow") << false;
+    QTest::newRow("right-to-left override") << QStringLiteral("Ada's \u202Eenohp") << false;
+    QTest::newRow("control characters") << QStringLiteral("Ada\u0007\u001B[2J") << false;
+    QTest::newRow("only invisible characters") << QStringLiteral("\u200B\u2060\u200B") << true;
+}
+
+void HostilePhoneTest::aPhoneNameCannotDisguiseItself()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, blank);
+    PeerHarness mac(test::quickLimits());
+    mac.answer = PeerHarness::Answer::Hold;
+    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    auto phone = std::make_unique<RawPhone>(mac.advertiser.port());
+    QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
+    const QJsonObject invitation{{QStringLiteral("type"), QStringLiteral("invitation")},
+                                 {QStringLiteral("name"), name}};
+    phone->sendText(QJsonDocument(invitation).toJson(QJsonDocument::Compact));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("invited")), 1, kWait);
+    const QString displayed = mac.events().first().name;
+    for (const QChar character : displayed) {
+        const QChar::Category category = character.category();
+        QVERIFY2(
+            category != QChar::Other_Control && category != QChar::Other_Format && category != QChar::Separator_Line
+                && category != QChar::Separator_Paragraph,
+            qPrintable(QStringLiteral("the prompt would show U+%1").arg(character.unicode(), 4, 16, QLatin1Char('0'))));
+    }
+    if (blank)
+        QCOMPARE(displayed, QStringLiteral("Phone"));
 }
 
 QTEST_GUILESS_MAIN(HostilePhoneTest)

@@ -11,17 +11,25 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <utility>
 
 namespace glasswing::test {
 
 struct RawPhoneOptions {
     QHostAddress source = QHostAddress(QHostAddress::LocalHost);
+    QString host = QStringLiteral("127.0.0.1"); // the Mac's address
     // Bytes per second taken from the socket: negative for as fast as they come, 0 for none.
     qint64 readBytesPerSecond = -1;
     bool answerPings = true;
     // The kernel's receive buffer, kept small so that not reading pushes back on the Mac soon.
     int receiveBufferBytes = 64 * 1024;
+    // The largest TCP segment the phone takes (0: the system's choice); a Wi-Fi phone's is about 1,400.
+    int maxSegmentBytes = 0;
 };
 
 // A phone written at the byte level, for behaving as no well-made phone would: flooding pings,
@@ -59,7 +67,36 @@ public:
 
         m_socket.bind(m_options.source);
         m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, m_options.receiveBufferBytes);
-        m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        if (m_options.maxSegmentBytes > 0)
+            ::setsockopt(int(m_socket.socketDescriptor()), IPPROTO_TCP, TCP_MAXSEG, &m_options.maxSegmentBytes,
+                         sizeof m_options.maxSegmentBytes);
+        m_socket.connectToHostEncrypted(m_options.host, port);
+    }
+
+    // Lets go of TLS for good and from now on takes this many bytes a second straight from the TCP
+    // connection, undecrypted: a phone that only pretends to read. It never answers a ping again.
+    // (Qt's socket is left polling the silent end of a socket pair in its place.)
+    void takeRawBytesPerSecond(qint64 rate)
+    {
+        const int descriptor = int(m_socket.socketDescriptor());
+        int pair[2];
+        if (m_rawSocket >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+            return;
+        m_rawSocket = ::dup(descriptor);
+        ::dup2(pair[0], descriptor);
+        ::close(pair[0]);
+        m_silentPeer = pair[1];
+        m_options.readBytesPerSecond = 0;
+        m_rawBytesPerSecond = rate;
+        m_tokens = 0;
+        m_lastPump = m_clock.nsecsElapsed();
+    }
+    ~RawPhone() override
+    {
+        if (m_rawSocket >= 0)
+            ::close(m_rawSocket);
+        if (m_silentPeer >= 0)
+            ::close(m_silentPeer);
     }
 
     void setReadBytesPerSecond(qint64 rate)
@@ -72,10 +109,11 @@ public:
     // A text message, as one masked frame.
     void sendText(const QByteArray& text) { sendFrame(0x1, text); }
     void sendPing(const QByteArray& payload = QByteArray(125, 'p')) { sendFrame(0x9, payload); }
-    void sendFrame(int opcode, const QByteArray& payload)
+    // `fin` false leaves the message open for continuation frames (opcode 0) to follow.
+    void sendFrame(int opcode, const QByteArray& payload, bool fin = true)
     {
         QByteArray frame;
-        frame.append(char(0x80 | opcode));
+        frame.append(char((fin ? 0x80 : 0x00) | opcode));
         if (payload.size() < 126) {
             frame.append(char(0x80 | payload.size()));
         } else if (payload.size() <= 0xFFFF) {
@@ -93,6 +131,11 @@ public:
             frame.append(char(payload[i] ^ mask[i % 4]));
         m_socket.write(frame);
     }
+    // Bytes straight onto the TCP connection, under TLS (a forged record or alert, say).
+    void sendUnderTls(const QByteArray& bytes)
+    {
+        ::send(int(m_socket.socketDescriptor()), bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+    }
     void abort() { m_socket.abort(); }
     QSslSocket& socket() { return m_socket; }
 
@@ -102,12 +145,31 @@ public:
     int binaryMessages = 0;
     qint64 binaryPayloadBytes = 0;
     int pings = 0;
-    int closeCode = -1; // -1 until a close frame arrives
+    int closeCode = -1; // the first close frame's; -1 until one arrives
     QByteArray closeReason;
+    qint64 rawBytesTaken = 0; // undecrypted, see takeRawBytesPerSecond
 
 private:
     void pump()
     {
+        if (m_rawSocket >= 0) {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_tokens = std::min<qint64>(m_tokens + (now - m_lastPump) * m_rawBytesPerSecond / 1000000000,
+                                        std::max<qint64>(m_rawBytesPerSecond / 20, 1));
+            m_lastPump = now;
+            char sink[4096];
+            while (m_tokens > 0) {
+                const ssize_t got
+                    = ::recv(m_rawSocket, sink, size_t(std::min<qint64>(m_tokens, sizeof sink)), MSG_DONTWAIT);
+                if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+                    disconnected = true;
+                if (got <= 0)
+                    break;
+                m_tokens -= got;
+                rawBytesTaken += got;
+            }
+            return;
+        }
         qint64 allowance = m_socket.bytesAvailable();
         if (m_options.readBytesPerSecond >= 0) {
             const qint64 now = m_clock.nsecsElapsed();
@@ -171,8 +233,10 @@ private:
                 binaryMessages += fin ? 1 : 0;
                 break;
             case 0x8:
-                closeCode = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 1005;
-                closeReason = payload.mid(2);
+                if (closeCode < 0) {
+                    closeCode = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 1005;
+                    closeReason = payload.mid(2);
+                }
                 break;
             case 0x9:
                 ++pings;
@@ -191,6 +255,9 @@ private:
     QElapsedTimer m_clock;
     qint64 m_lastPump = 0;
     qint64 m_tokens = 0;
+    qint64 m_rawBytesPerSecond = 0;
+    int m_rawSocket = -1;
+    int m_silentPeer = -1;
     QByteArray m_in;
     QByteArray m_text;
     int m_fragmentOpcode = 0;
