@@ -1,11 +1,35 @@
 #include "platform/peer/PeerID.h"
 
+#include <QList>
+
 namespace glasswing::peer {
 
 PeerID::PeerID(const QString& displayName, const QString& fallbackName)
-    : m_displayName(limitedDisplayName(displayName.trimmed().isEmpty() ? fallbackName : displayName))
-    , m_identity(QUuid::createUuid())
+    : m_identity(QUuid::createUuid())
 {
+    const QString visible = visibleName(displayName);
+    m_displayName = limitedDisplayName(visible.isEmpty() ? fallbackName : visible);
+}
+
+QString PeerID::visibleName(const QString& name)
+{
+    // The name is what the user reads when asked to allow a phone: nothing in it may hide, move
+    // or rearrange text (line breaks, bidirectional overrides, zero-width characters, escapes).
+    QString visible;
+    const QList<uint> characters = name.toUcs4();
+    for (const uint character : characters) {
+        switch (QChar::category(char32_t(character))) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Other_Surrogate:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            continue;
+        default:
+            visible += QString::fromUcs4(reinterpret_cast<const char32_t*>(&character), 1);
+        }
+    }
+    return visible.simplified();
 }
 
 QString PeerID::limitedDisplayName(const QString& name)

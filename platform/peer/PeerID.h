@@ -11,8 +11,9 @@ namespace glasswing::peer {
 // constructor is a different peer, even with the same name; copies are the same peer.
 //
 // Display names are limited to 63 bytes of UTF-8, the longest DNS-SD instance label: a longer
-// name is cut at the last whole character that fits. An empty name (or one of only white space)
-// becomes "Glasswing" for the Mac's own identity, "Phone" for phones (`fallbackName`).
+// name is cut at the last whole character that fits. Only visible text is kept (`visibleName`),
+// and a name with none becomes "Glasswing" for the Mac's own identity, "Phone" for phones
+// (`fallbackName`).
 class PeerID {
 public:
     static constexpr int kMaxDisplayNameBytes = 63;
@@ -29,6 +30,9 @@ public:
 
     // The name cut to `kMaxDisplayNameBytes` of UTF-8 at a character boundary.
     static QString limitedDisplayName(const QString& name);
+    // The name without control and format characters (line breaks, bidirectional overrides,
+    // zero-width characters), with each run of white space made one space and none at the ends.
+    static QString visibleName(const QString& name);
 
 private:
     QString m_displayName;
