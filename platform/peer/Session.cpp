@@ -49,7 +49,7 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
                              .arg(data.size())
                              .arg(m_limits.maxSendMessageBytes)};
 
-    const qint64 wireBytes = wireBytesAtMost(data.size());
+    const qint64 cost = costAtMost(data.size());
     QStringList notConnected;
     QStringList queueFull;
     std::vector<Connection*> targets;
@@ -60,16 +60,16 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
                 = std::find_if(m_members.begin(), m_members.end(), [&](const Member& m) { return m.peer == peer; });
             if (member == m_members.end() || member->state != SessionState::Connected) {
                 notConnected.append(peer.displayName());
-            } else if (member->postedBytes + member->backlogBytes + wireBytes > m_limits.maxOutboundQueueBytes) {
+            } else if (member->postedBytes + member->backlogBytes + cost > m_limits.maxOutboundQueueBytes) {
                 queueFull.append(peer.displayName());
             } else {
-                member->postedBytes += wireBytes;
+                member->postedBytes += cost;
                 targets.push_back(member->connection);
             }
         }
     }
     if (!targets.empty()) {
-        postToNetworkThread([this, data, targets, wireBytes] {
+        postToNetworkThread([this, data, targets, cost] {
             for (Connection* connection : targets) {
                 bool stillMember = false;
                 {
@@ -84,7 +84,7 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
                 // not at all, so a send from another thread cannot slip past the cap.
                 const std::lock_guard<std::mutex> guard(m_lock);
                 if (Member* member = findLocked(connection))
-                    member->postedBytes -= wireBytes;
+                    member->postedBytes -= cost;
             }
         });
     }

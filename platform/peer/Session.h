@@ -108,10 +108,11 @@ private:
     void connectionBacklogChanged(Connection* connection, qint64 backlog) override;
     void connectionClosed(Connection* connection) override;
 
-    // At least what a message of `bytes` costs on the way to the phone: WebSocket headers and
-    // TLS records included. Messages not yet handed to a connection count at this much, so
-    // that, handed over, they cannot take it past its own bound.
-    static qint64 wireBytesAtMost(qint64 bytes) { return bytes + 64 + bytes / 256; }
+    // At least what a message of `bytes` costs until the phone has it: its WebSocket headers and
+    // TLS records, and the memory of handing it to the network thread. Messages not yet handed
+    // to a connection count at this much, so that, handed over, they cannot take it past its own
+    // bound, and that empty messages cannot pile up uncounted.
+    static qint64 costAtMost(qint64 bytes) { return bytes + 256 + bytes / 256; }
     Member* findLocked(Connection* connection);
     // Network thread: closes every member's connection, reporting each one not connected.
     void closeAll(QWebSocketProtocol::CloseCode code, const QString& reason);
