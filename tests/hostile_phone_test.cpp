@@ -208,29 +208,36 @@ void HostilePhoneTest::pendingConnectionsAreCountedPerNetwork_data()
 {
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
-    QTest::addColumn<bool>("same");
+    QTest::addColumn<bool>("sameAddress");
+    QTest::addColumn<bool>("sameNetwork");
 
     QTest::newRow("IPv4-mapped is the IPv4 address") << "::ffff:192.0.2.7"
-                                                     << "192.0.2.7" << true;
-    QTest::newRow("two IPv4 addresses") << "192.0.2.7"
-                                        << "192.0.2.8" << false;
+                                                     << "192.0.2.7" << true << false;
+    QTest::newRow("two IPv4 addresses: never one network") << "192.0.2.7"
+                                                           << "192.0.2.8" << false << false;
     QTest::newRow("IPv6 in one /64") << "2001:db8:1:2::1"
-                                     << "2001:db8:1:2:aaaa:bbbb:cccc:dddd" << true;
+                                     << "2001:db8:1:2:aaaa:bbbb:cccc:dddd" << false << true;
     QTest::newRow("IPv6 in neighbouring /64s") << "2001:db8:1:2::1"
-                                               << "2001:db8:1:3::1" << false;
+                                               << "2001:db8:1:3::1" << false << false;
     QTest::newRow("link-local IPv6 of one interface") << "fe80::1%1"
-                                                      << "fe80::2%1" << true;
+                                                      << "fe80::2%1" << false << true;
+    QTest::newRow("one link-local address on two interfaces") << "fe80::1%1"
+                                                              << "fe80::1%2" << false << false;
 }
 
 void HostilePhoneTest::pendingConnectionsAreCountedPerNetwork()
 {
     QFETCH(QString, a);
     QFETCH(QString, b);
-    QFETCH(bool, same);
-    const QByteArray keyA = peer::Advertiser::sourceKey(QHostAddress(a));
-    const QByteArray keyB = peer::Advertiser::sourceKey(QHostAddress(b));
-    QVERIFY(!keyA.isEmpty());
-    QCOMPARE(keyA == keyB, same);
+    QFETCH(bool, sameAddress);
+    QFETCH(bool, sameNetwork);
+    const QHostAddress first(a);
+    const QHostAddress second(b);
+    QVERIFY(!peer::Advertiser::addressKey(first).isEmpty());
+    QCOMPARE(peer::Advertiser::addressKey(first) == peer::Advertiser::addressKey(second), sameAddress);
+    QCOMPARE(!peer::Advertiser::networkKey(first).isEmpty()
+                 && peer::Advertiser::networkKey(first) == peer::Advertiser::networkKey(second),
+             sameNetwork);
 }
 
 void HostilePhoneTest::aPhoneThatDoesNotReadItsPongsIsCutOff_data()
@@ -661,6 +668,7 @@ void HostilePhoneTest::aPhoneThatOnlyPretendsToReadIsGone()
     peer::PeerLimits limits = test::quickLimits();
     limits.keepaliveInterval = std::chrono::milliseconds(1000);
     limits.keepaliveTimeout = std::chrono::milliseconds(3000);
+    limits.pingDeliveryTimeout = std::chrono::milliseconds(5000);
     limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
     PeerHarness mac(limits);
     QVERIFY(mac.advertiser.startAdvertisingPeer());

@@ -1,4 +1,5 @@
 #include "platform/peer/ControlMessage.h"
+#include "platform/peer/Liveness.h"
 #include "support/PeerHarness.h"
 #include "support/TestEnvironment.h"
 
@@ -42,6 +43,8 @@ class PeerLinkTest : public QObject {
 private Q_SLOTS:
     void initTestCase();
     void peerIdentitiesAreDistinctAndNamesBounded();
+    void livenessWeighsAnswersAndReading_data();
+    void livenessWeighsAnswersAndReading();
     void acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFramesUnchanged();
     void invitationContextKeepsAbsentApartFromEmpty();
     void declinedPhoneIsToldAndNeverJoins();
@@ -82,6 +85,86 @@ void PeerLinkTest::peerIdentitiesAreDistinctAndNamesBounded()
     QCOMPARE(cut, QString(30, QChar(0x00E9)));
     QCOMPARE(peer::PeerID(QString()).displayName(), QStringLiteral("Glasswing"));
     QCOMPARE(peer::PeerID(QStringLiteral("  "), QStringLiteral("Phone")).displayName(), QStringLiteral("Phone"));
+}
+
+namespace {
+// One step of a phone's life as the keepalive sees it, at `at` milliseconds.
+struct LivenessStep {
+    enum Kind { Answered, PingSent, Tick } kind;
+    qint64 at;
+    qint64 a = 0; // PingSent: where the ping ends; Tick: bytes taken so far
+    qint64 b = 0; // PingSent: bytes in front of it; Tick: bytes still waiting
+};
+} // namespace
+Q_DECLARE_METATYPE(QList<LivenessStep>)
+
+void PeerLinkTest::livenessWeighsAnswersAndReading_data()
+{
+    QTest::addColumn<QList<LivenessStep>>("steps");
+    QTest::addColumn<bool>("stillThere"); // after the last tick
+    using S = LivenessStep;
+    constexpr qint64 MiB = 1024 * 1024;
+    // Keepalive every 2 s, time-out 6 s, pings delivered within 60 s (as the app will ship).
+    QTest::newRow("answers in time") << QList<S>{{S::PingSent, 0, 100, 0}, {S::Answered, 50}, {S::Tick, 6000, 100, 0}}
+                                     << true;
+    QTest::newRow("a ping with nothing in front, unanswered: gone")
+        << QList<S>{{S::PingSent, 0, 100, 0}, {S::Tick, 2000, 100, 0}, {S::Tick, 6100, 100, 0}} << false;
+    QTest::newRow("a frozen phone's kernel takes the ping: no progress, gone")
+        << QList<S>{{S::Tick, 0, 0, 0}, {S::PingSent, 1, 100, 0}, {S::Tick, 2000, 100, 0}, {S::Tick, 6100, 100, 0}}
+        << false;
+    QTest::newRow("a ping behind a full queue, the phone reading its way: there")
+        << QList<S>{{S::PingSent, 0, 20 * MiB, 20 * MiB}, {S::Tick, 2000, 2 * MiB, 18 * MiB},
+                    {S::Tick, 4000, 4 * MiB, 16 * MiB},   {S::Tick, 6000, 6 * MiB, 14 * MiB},
+                    {S::Tick, 8000, 8 * MiB, 12 * MiB},   {S::Tick, 10000, 10 * MiB, 10 * MiB}}
+        << true;
+    QTest::newRow("stops reading behind the queue: gone") << QList<S>{{S::PingSent, 0, 20 * MiB, 20 * MiB},
+                                                                      {S::Tick, 2000, 2 * MiB, 18 * MiB},
+                                                                      {S::Tick, 4000, 4 * MiB, 16 * MiB},
+                                                                      {S::Tick, 8000, 4 * MiB, 16 * MiB},
+                                                                      {S::Tick, 10100, 4 * MiB, 16 * MiB}}
+                                                          << false;
+    QTest::newRow("the waited ping taken: its answer is due within the time-out of that")
+        << QList<S>{{S::PingSent, 0, 20 * MiB, 20 * MiB},
+                    {S::Tick, 8000, 8 * MiB, 12 * MiB},
+                    {S::Tick, 16000, 16 * MiB, 4 * MiB},
+                    {S::Tick, 20000, 21 * MiB, 0},
+                    {S::Tick, 21000, 21 * MiB, 0}}
+        << true;
+    QTest::newRow("the waited ping taken and never answered: gone") << QList<S>{{S::PingSent, 0, 20 * MiB, 20 * MiB},
+                                                                                {S::Tick, 8000, 8 * MiB, 12 * MiB},
+                                                                                {S::Tick, 16000, 16 * MiB, 4 * MiB},
+                                                                                {S::Tick, 20000, 21 * MiB, 0},
+                                                                                {S::Tick, 22100, 21 * MiB, 0}}
+                                                                    << false;
+    QTest::newRow("a trickle that never reaches the ping: gone after the delivery time-out")
+        << QList<S>{{S::PingSent, 0, 64 * MiB, 64 * MiB},
+                    {S::Tick, 20000, 1000, 64 * MiB},
+                    {S::Tick, 40000, 2000, 64 * MiB},
+                    {S::Tick, 59000, 3000, 64 * MiB},
+                    {S::Tick, 61000, 4000, 64 * MiB}}
+        << false;
+}
+
+void PeerLinkTest::livenessWeighsAnswersAndReading()
+{
+    QFETCH(QList<LivenessStep>, steps);
+    QFETCH(bool, stillThere);
+    peer::Liveness liveness(std::chrono::milliseconds(6000), std::chrono::milliseconds(60000), 0);
+    bool there = true;
+    for (const LivenessStep& step : steps) {
+        switch (step.kind) {
+        case LivenessStep::Answered:
+            liveness.answered(step.at);
+            break;
+        case LivenessStep::PingSent:
+            liveness.pingSent(step.a, step.b, step.at);
+            break;
+        case LivenessStep::Tick:
+            there = liveness.stillThere(step.a, step.b, step.at);
+            break;
+        }
+    }
+    QCOMPARE(there, stillThere);
 }
 
 void PeerLinkTest::acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFramesUnchanged()

@@ -9,7 +9,6 @@
 #include <QHostAddress>
 #include <QLoggingCategory>
 
-#include <algorithm>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,15 +53,25 @@ QByteArray Advertiser::dnsSdServiceType(const QString& serviceType)
     return "_" + serviceType.toUtf8() + "._tcp";
 }
 
-QByteArray Advertiser::sourceKey(const QHostAddress& address)
+QByteArray Advertiser::addressKey(const QHostAddress& address)
 {
     bool isIPv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIPv4);
     if (isIPv4)
         return "4:" + QByteArray::number(ipv4);
-    // The scope keeps link-local networks of different interfaces apart.
+    // The scope keeps link-local addresses of different interfaces apart.
     const Q_IPV6ADDR ipv6 = address.toIPv6Address();
-    return "6:" + QByteArray(reinterpret_cast<const char*>(ipv6.c), 8).toHex() + '%' + address.scopeId().toUtf8();
+    return "6:" + QByteArray(reinterpret_cast<const char*>(ipv6.c), 16).toHex() + '%' + address.scopeId().toUtf8();
+}
+
+QByteArray Advertiser::networkKey(const QHostAddress& address)
+{
+    bool isIPv4 = false;
+    address.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        return {};
+    const Q_IPV6ADDR ipv6 = address.toIPv6Address();
+    return "6:" + QByteArray(reinterpret_cast<const char*>(ipv6.c), 8).toHex() + "::/64%" + address.scopeId().toUtf8();
 }
 
 void Advertiser::setDelegate(AdvertiserDelegate* delegate)
@@ -122,12 +131,20 @@ void Advertiser::incoming(qintptr socketDescriptor)
         ::close(int(socketDescriptor)); // gone before it was taken
         return;
     }
-    const QByteArray source = sourceKey(QHostAddress(reinterpret_cast<const sockaddr*>(&peer)));
-    const qsizetype fromSource = std::count(m_pending.cbegin(), m_pending.cend(), source);
-    if (m_pending.size() >= m_limits.maxPendingConnections || fromSource >= m_limits.maxPendingConnectionsPerAddress) {
-        qCInfo(lcAdvertiser).noquote() << "too many connections waiting to join"
-                                       << (m_pending.size() >= m_limits.maxPendingConnections ? "" : "from one address")
-                                       << "; closing a new one";
+    const QHostAddress from(reinterpret_cast<const sockaddr*>(&peer));
+    const Source source{addressKey(from), networkKey(from)};
+    qsizetype fromAddress = 0;
+    qsizetype fromNetwork = 0;
+    for (const Source& other : std::as_const(m_pending)) {
+        fromAddress += other.address == source.address ? 1 : 0;
+        fromNetwork += !source.network.isEmpty() && other.network == source.network ? 1 : 0;
+    }
+    const char* over = m_pending.size() >= m_limits.maxPendingConnections ? ""
+        : fromAddress >= m_limits.maxPendingConnectionsPerAddress         ? "from one address"
+        : fromNetwork >= m_limits.maxPendingConnectionsPerNetwork         ? "from one network"
+                                                                          : nullptr;
+    if (over) {
+        qCInfo(lcAdvertiser) << "too many connections waiting to join" << over << "; closing a new one";
         ::close(int(socketDescriptor));
         return;
     }

@@ -72,9 +72,11 @@ public:
 
     // "_Glasswing._tcp" for "Glasswing".
     static QByteArray dnsSdServiceType(const QString& serviceType);
-    // What one source counts as for `maxPendingConnectionsPerAddress`: an IPv4 address (also
-    // when mapped into IPv6), or an IPv6 /64 network, which one device can fill with addresses.
-    static QByteArray sourceKey(const QHostAddress& address);
+    // Where a connection comes from, for the per-source caps on connections that have not
+    // joined: the device's address (an IPv4 address also when mapped into IPv6), and for IPv6
+    // its /64 network, which one device can fill with addresses (empty for IPv4).
+    static QByteArray addressKey(const QHostAddress& address);
+    static QByteArray networkKey(const QHostAddress& address);
 
 private:
     // One invitation waiting for the user's answer. Answers find it by its serial number, never
@@ -103,7 +105,11 @@ private:
     AdvertiserDelegate* m_delegate = nullptr;
     Listener* m_listener = nullptr;
     QSslConfiguration m_tls;
-    QHash<Connection*, QByteArray> m_pending; // not joined yet, with the key of their source
+    struct Source {
+        QByteArray address;
+        QByteArray network;
+    };
+    QHash<Connection*, Source> m_pending; // not joined yet, with where they come from
     QHash<quint64, Invitation> m_invitations; // awaiting the user's answer, by serial number
     quint64 m_lastInvitation = 0;
     // Lets late invitation answers find out that this advertiser is gone.

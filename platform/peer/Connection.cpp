@@ -4,6 +4,7 @@
 #include "platform/peer/KernelSendQueue.h"
 
 #include <QLoggingCategory>
+#include <QRandomGenerator>
 #include <QSslSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -15,6 +16,10 @@ namespace glasswing::peer {
 namespace {
 constexpr std::chrono::milliseconds kCloseGrace{2000};
 constexpr std::chrono::milliseconds kDrainCheck{20};
+// The longest WebSocket frame header (opcode, 64-bit length, mask).
+constexpr qint64 kFrameHeaderBytes = 14;
+// More than any phone needs: Qt itself splits a message into frames of 512 KiB.
+constexpr int kMaxFramesPerMessage = 1024;
 } // namespace
 
 Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
@@ -37,12 +42,14 @@ Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, c
         m_bytesWritten += bytes;
         updateBacklog();
     });
+    // Whatever the stage, a socket or TLS error ends the connection: after a forged record or a
+    // fatal alert nothing more can be read or written on it.
     connect(m_tls, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
-        if (m_stage == Stage::Handshaking || m_stage == Stage::Upgrading) {
-            qCDebug(lcConnection) << "refused before the upgrade:" << error << m_tls->errorString();
-            m_tls->abort();
-            finish();
-        }
+        if (m_stage == Stage::Closed)
+            return;
+        qCDebug(lcConnection) << "closing:" << error << m_tls->errorString();
+        m_tls->abort();
+        finish();
     });
     if (!m_tls->setSocketDescriptor(socketDescriptor)) {
         QMetaObject::invokeMethod(this, &Connection::finish, Qt::QueuedConnection);
@@ -80,26 +87,61 @@ void Connection::onUpgraded()
     m_webSocket->setParent(this);
     // The WebSocket uses the TLS socket until its own destructor has run, so it must own it.
     m_tls->setParent(m_webSocket);
-    m_webSocket->setMaxAllowedIncomingMessageSize(quint64(m_limits.maxControlMessageBytes));
-    m_webSocket->setMaxAllowedIncomingFrameSize(quint64(m_limits.maxControlMessageBytes));
-    // From here the WebSocket layer bounds each message itself; a read buffer smaller than one
-    // data message would stall it.
-    m_tls->setReadBufferSize(0);
+    limitIncoming(m_limits.maxControlMessageBytes);
+    connect(m_webSocket, &QWebSocket::textFrameReceived, this,
+            [this](const QString& frame, bool isLastFrame) { onFrame(frame.toUtf8().size(), isLastFrame); });
+    connect(m_webSocket, &QWebSocket::binaryFrameReceived, this,
+            [this](const QByteArray& frame, bool isLastFrame) { onFrame(frame.size(), isLastFrame); });
     connect(m_webSocket, &QWebSocket::textMessageReceived, this, &Connection::onText);
     connect(m_webSocket, &QWebSocket::binaryMessageReceived, this, &Connection::onBinary);
     connect(m_webSocket, &QWebSocket::disconnected, this, &Connection::finish);
-    connect(m_webSocket, &QWebSocket::pong, this, [this] { m_lastHeard.restart(); });
+    connect(m_webSocket, &QWebSocket::pong, this, [this](quint64, const QByteArray& payload) {
+        // Only the answer to the ping in flight counts: a pong sent unasked proves no reading.
+        if (m_liveness && m_liveness->pingInFlight() && payload == m_pingPayload)
+            m_liveness->answered(m_clock.elapsed());
+    });
     // The WebSocket answers each ping by queueing a pong, on its own, while it reads; a look
     // queued behind its reading sees them.
     connect(m_tls, &QSslSocket::readyRead, this, &Connection::updateBacklog, Qt::QueuedConnection);
-    m_lastHeard.start();
+    m_clock.start();
+    m_liveness.emplace(m_limits.keepaliveTimeout, m_limits.pingDeliveryTimeout, m_clock.elapsed());
     m_keepaliveTimer.start(m_limits.keepaliveInterval);
     startStage(Stage::AwaitingInvitation, m_limits.invitationTimeout);
 }
 
+void Connection::limitIncoming(qint64 messageBytes)
+{
+    m_maxIncomingMessageBytes = messageBytes;
+    m_webSocket->setMaxAllowedIncomingMessageSize(quint64(messageBytes));
+    m_webSocket->setMaxAllowedIncomingFrameSize(quint64(messageBytes));
+    // Qt takes bytes from the kernel only this far ahead of the WebSocket layer, so a phone that
+    // sends faster than frames are parsed fills its own buffers, not ours. The WebSocket layer
+    // waits for a frame's whole payload, so one frame and its header must fit.
+    m_tls->setReadBufferSize(messageBytes + kFrameHeaderBytes);
+}
+
+void Connection::onFrame(qint64 bytes, bool isLastFrame)
+{
+    // The WebSocket layer counts a text message in UTF-16 units and does not bound the number of
+    // frames: a message of empty frames would never end. Count bytes and frames here.
+    m_incomingMessageBytes += bytes;
+    ++m_incomingMessageFrames;
+    if (m_incomingMessageBytes > m_maxIncomingMessageBytes) {
+        qCDebug(lcConnection) << "closing: message over" << m_maxIncomingMessageBytes << "bytes";
+        return close(QWebSocketProtocol::CloseCodeTooMuchData, QStringLiteral("message too big"));
+    }
+    if (m_incomingMessageFrames > kMaxFramesPerMessage)
+        return refuse(QStringLiteral("more than %1 frames in one message").arg(kMaxFramesPerMessage));
+    if (isLastFrame) {
+        m_incomingMessageBytes = 0;
+        m_incomingMessageFrames = 0;
+    }
+}
+
 void Connection::onText(const QString& text)
 {
-    m_lastHeard.restart();
+    if (m_stage == Stage::Closed)
+        return;
     QString error;
     const std::optional<ControlMessage> message = ControlMessage::parse(text.toUtf8(), &error);
     if (!message) {
@@ -120,8 +162,7 @@ void Connection::onText(const QString& text)
             return refuse(QStringLiteral("expected joined"));
         m_stageTimer.stop();
         m_stage = Stage::Joined;
-        m_webSocket->setMaxAllowedIncomingMessageSize(quint64(m_limits.maxIncomingDataMessageBytes));
-        m_webSocket->setMaxAllowedIncomingFrameSize(quint64(m_limits.maxIncomingDataMessageBytes));
+        limitIncoming(m_limits.maxIncomingDataMessageBytes);
         Q_EMIT leftPending();
         if (m_owner)
             m_owner->connectionJoined(this);
@@ -138,7 +179,8 @@ void Connection::onText(const QString& text)
 
 void Connection::onBinary(const QByteArray& data)
 {
-    m_lastHeard.restart();
+    if (m_stage == Stage::Closed)
+        return;
     if (m_stage != Stage::Joined)
         return refuse(QStringLiteral("data before joining"));
     if (m_owner)
@@ -228,31 +270,26 @@ void Connection::onStageTimeout()
 
 void Connection::onKeepalive()
 {
-    // A phone that reads slowly behind queued frames answers pings late; that it takes bytes
-    // at all shows it is there.
-    if (tookWaitingBytes())
-        m_lastHeard.restart();
-    if (std::chrono::milliseconds(m_lastHeard.elapsed()) > m_limits.keepaliveTimeout) {
-        qCDebug(lcConnection) << "closing: keepalive time-out";
+    const qint64 now = m_clock.elapsed();
+    // How far the phone's side has taken the stream: acknowledged by its kernel where ours can
+    // tell, otherwise handed to our kernel.
+    const qint64 taken = kernelAcknowledgedBytes(m_tls->socketDescriptor()).value_or(m_bytesWritten);
+    const qint64 waiting = backlog();
+    if (!m_liveness->stillThere(taken, waiting, now)) {
+        qCDebug(lcConnection) << "closing: keepalive time-out;" << waiting << "bytes wait";
         m_webSocket->abort();
         finish();
         return;
     }
-    m_webSocket->ping();
+    if (m_liveness->pingInFlight())
+        return;
+    m_pingPayload = QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+    m_webSocket->ping(m_pingPayload);
+    // Where the ping ends in the stream. Bytes not yet encrypted grow a little on the way (TLS
+    // records): reckoned generously, so that the phone is never held to a ping it cannot have.
+    const qint64 plain = m_tls->bytesToWrite();
+    m_liveness->pingSent(taken + backlog() + plain / 256 + kFrameHeaderBytes, waiting, now);
     updateBacklog();
-}
-
-bool Connection::tookWaitingBytes()
-{
-    // Bytes the phone's side acknowledged; without the kernel's figure, what left our own queue.
-    const qint64 taken = kernelAcknowledgedBytes(m_tls->socketDescriptor()).value_or(m_bytesWritten);
-    const qint64 waiting = backlog();
-    // Only bytes that had to wait count: a ping that a frozen phone's kernel takes into an empty
-    // buffer says nothing of the phone.
-    const bool took = m_lastWaiting > 0 && taken > m_lastTaken;
-    m_lastTaken = taken;
-    m_lastWaiting = waiting;
-    return took;
 }
 
 void Connection::finish()

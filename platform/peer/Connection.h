@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/peer/Liveness.h"
 #include "platform/peer/PeerLimits.h"
 
 #include <QByteArray>
@@ -66,8 +67,9 @@ private:
     // Cuts off a phone that lets more wait for it than its stage allows (it is not reading), and
     // otherwise tells the owner how much waits.
     void updateBacklog();
-    // Whether the phone has taken bytes since the last look while more waited behind them.
-    bool tookWaitingBytes();
+    // Bounds each incoming message (and frame) to `messageBytes`, and how far ahead Qt reads.
+    void limitIncoming(qint64 messageBytes);
+    void onFrame(qint64 bytes, bool isLastFrame);
     void startStage(Stage stage, PeerLimits::ms limit);
     void refuse(const QString& reason);
     void finish();
@@ -82,10 +84,13 @@ private:
     QTimer m_keepaliveTimer;
     // While only the kernel holds bytes for the phone, nothing signals their leaving: look again.
     QTimer m_drainTimer;
-    QElapsedTimer m_lastHeard; // the last sign of life: a message, a pong, or reading progress
+    QElapsedTimer m_clock;
+    std::optional<Liveness> m_liveness; // from the upgrade on
+    QByteArray m_pingPayload; // of the ping in flight
     qint64 m_bytesWritten = 0; // to the kernel, since the connection began
-    qint64 m_lastTaken = 0;
-    qint64 m_lastWaiting = 0;
+    qint64 m_maxIncomingMessageBytes = 0;
+    qint64 m_incomingMessageBytes = 0; // of the message being received, so far
+    int m_incomingMessageFrames = 0;
 };
 
 // Whoever a connection reports to. Called on the network thread.

@@ -24,8 +24,10 @@ struct PeerLimits {
     // Connections that have not joined (handshaking, inviting, waiting for the user's answer or
     // for the joined message). Further connections are closed at once.
     int maxPendingConnections = 32;
-    // Of those, how many one source address may hold (IPv6: one /64 network).
+    // Of those, how many one device's address may hold, and all the IPv6 addresses of one /64
+    // network (every device of a home network has one there; one device can take many).
     int maxPendingConnectionsPerAddress = 4;
+    int maxPendingConnectionsPerNetwork = 16;
     // Bytes waiting to be written to a phone that has not joined (pongs, the answer, a close);
     // after joining, the allowance on top of `maxOutboundQueueBytes`. A phone that does not read
     // its way below it is cut off.
@@ -38,9 +40,12 @@ struct PeerLimits {
     ms joinTimeout{10000}; // from the accept message to the joined message
 
     ms keepaliveInterval{5000}; // a ping this often once upgraded
-    // No pong, no message and no reading progress (taking bytes that had to wait) for this
-    // long: the phone is gone.
+    // The ping in flight must be answered within this long of the phone's side taking it; until
+    // it has taken it, the phone must keep taking bytes that waited, at least this often.
     ms keepaliveTimeout{15000};
+    // However slowly it reads, a phone must take a ping within this long of its sending: with a
+    // full queue, a phone must read at least the queue cap in this time.
+    ms pingDeliveryTimeout{60000};
 };
 
 } // namespace glasswing::peer
