@@ -15,13 +15,11 @@
 #include <QTest>
 #include <QThread>
 
-#include <atomic>
 #include <fcntl.h>
 #include <malloc.h>
 #include <memory>
 #include <sched.h>
 #include <sys/resource.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -102,7 +100,6 @@ private Q_SLOTS:
     void aPhoneThatDoesNotReadItsPongsIsCutOff();
     void theQueueCapCountsWhatReallyWaits_data();
     void theQueueCapCountsWhatReallyWaits();
-    void framesAcceptedWhileTheNetworkIsBusyFitTheQueue();
     void aSlowReaderStaysAndAFrozenOneGoes_data();
     void aSlowReaderStaysAndAFrozenOneGoes();
     void acceptingResumesAfterDescriptorsRunOut();
@@ -340,36 +337,6 @@ void HostilePhoneTest::theQueueCapCountsWhatReallyWaits()
     // The phone's own buffers (its kernel's and its TLS socket's) hold a little more.
     QVERIFY2(mostWaiting < limits.maxOutboundQueueBytes + 512 * 1024,
              qPrintable(QStringLiteral("%1 KiB waited for the phone").arg(mostWaiting / 1024)));
-}
-
-void HostilePhoneTest::framesAcceptedWhileTheNetworkIsBusyFitTheQueue()
-{
-    peer::PeerLimits limits = test::quickLimits();
-    limits.maxOutboundQueueBytes = 256 * 1024;
-    limits.keepaliveTimeout = std::chrono::milliseconds(60000);
-    PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
-    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Healthy"));
-    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-    phone->sendText(R"({"type":"joined"})");
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
-    const QList<peer::PeerID> peers = mac.session.connectedPeers();
-
-    // The network thread is busy for a moment; tiny frames accepted meanwhile are handed to the
-    // connection all at once, with their framing. A healthy phone must not be cut off for it.
-    std::atomic<bool> busy{true};
-    peer::postToNetworkThread([&busy] {
-        while (busy)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    int accepted = 0;
-    for (int i = 0; i < 200000; ++i)
-        accepted += mac.session.sendData("tiny", peers, peer::SendDataMode::Reliable) ? 0 : 1;
-    busy = false;
-    QVERIFY(accepted > 0);
-    QTRY_COMPARE_WITH_TIMEOUT(phone->binaryMessages, accepted, kWait);
-    QVERIFY(!phone->disconnected);
-    QCOMPARE(mac.count(QStringLiteral("not connected")), 0);
 }
 
 void HostilePhoneTest::aSlowReaderStaysAndAFrozenOneGoes_data()
