@@ -46,6 +46,15 @@ std::unique_ptr<RawPhone> invitingPhone(PeerHarness& mac, const QString& name,
     return phone;
 }
 
+// Answers the Mac's accept with joined; true once the session has the phone as its only one.
+bool joinAsOnlyPhone(PeerHarness& mac, RawPhone& phone)
+{
+    if (!QTest::qWaitFor([&] { return phone.texts.size() == 1; }, kWait))
+        return false;
+    phone.sendText(R"({"type":"joined"})");
+    return QTest::qWaitFor([&] { return mac.session.connectedPeers().size() == 1; }, kWait);
+}
+
 // User and system CPU time of a process so far, in clock ticks.
 qint64 cpuTicks(qint64 pid)
 {
@@ -255,9 +264,7 @@ void HostilePhoneTest::aPhoneThatDoesNotReadItsPongsIsCutOff()
     QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Pinger"));
     if (joined) {
-        QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-        phone->sendText(R"({"type":"joined"})");
-        QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+        QVERIFY(joinAsOnlyPhone(mac, *phone));
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
     }
@@ -309,9 +316,7 @@ void HostilePhoneTest::theQueueCapCountsWhatReallyWaits()
     RawPhone::Options options;
     options.readBytesPerSecond = 1024 * 1024;
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Reader"), options);
-    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-    phone->sendText(R"({"type":"joined"})");
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
 
     // Frames are offered far faster than the phone reads. Everything between the Mac and the
@@ -359,9 +364,7 @@ void HostilePhoneTest::aSlowReaderStaysAndAFrozenOneGoes()
     PeerHarness mac(limits);
     QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Slow"));
-    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-    phone->sendText(R"({"type":"joined"})");
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
     phone->setReadBytesPerSecond(readBytesPerSecond);
 
@@ -454,9 +457,7 @@ void HostilePhoneTest::aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone()
     PeerHarness mac(limits);
     QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Stalled"));
-    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-    phone->sendText(R"({"type":"joined"})");
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
     // A phone that stops reading for a while: it is not gone, and what waits for it stays within
     // the queue, since the app sends only what the session takes.
@@ -502,9 +503,7 @@ void HostilePhoneTest::smallMessagesCannotPileUpUncounted()
     PeerHarness mac(limits);
     QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Reader"));
-    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-    phone->sendText(R"({"type":"joined"})");
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
 
     // While the network thread is busy for a moment, everything the session takes waits in
@@ -589,9 +588,7 @@ void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole()
     std::unique_ptr<RawPhone> phone;
     if (joined) {
         phone = invitingPhone(mac, QStringLiteral("Flood"));
-        QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-        phone->sendText(R"({"type":"joined"})");
-        QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+        QVERIFY(joinAsOnlyPhone(mac, *phone));
     } else {
         phone = std::make_unique<RawPhone>(mac.advertiser.port());
         QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
@@ -644,9 +641,7 @@ void HostilePhoneTest::aPhoneThatOnlyPretendsToReadIsGone()
     options.receiveBufferBytes = 4096;
     options.maxSegmentBytes = 536;
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Pretender"), options);
-    QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-    phone->sendText(R"({"type":"joined"})");
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
     phone->takeRawBytesPerSecond(bytesPerSecond);
 
@@ -698,9 +693,7 @@ void HostilePhoneTest::aPhoneWhoseTlsFailsIsGone()
     QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Broken"));
     if (joined) {
-        QTRY_COMPARE_WITH_TIMEOUT(phone->texts.size(), 1, kWait);
-        phone->sendText(R"({"type":"joined"})");
-        QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+        QVERIFY(joinAsOnlyPhone(mac, *phone));
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
     }
