@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/TerminationSignals.h"
+#include "mirroring/ViewController.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"
@@ -49,6 +50,9 @@ int main(int argc, char* argv[])
     glasswing::UserDefaults defaults;
     glasswing::NotificationCenter& center = glasswing::NotificationCenter::defaultCenter();
     glasswing::AppDelegate delegate(defaults, center, serializationQueue);
+    // The main window and its controller, which advertises to phones from here on.
+    glasswing::ViewController viewController(center, serializationQueue);
+    viewController.view()->show();
 
     QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     glasswing::TerminationSignals terminationSignals;

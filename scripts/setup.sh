@@ -14,6 +14,8 @@ packages=(
   libavahi-client-dev libssl-dev openssl
   # tests: the fuzzer, and a private DNS-SD world inside a network namespace
   clang libclang-rt-14-dev avahi-daemon avahi-utils dbus-daemon iproute2 util-linux
+  # tests: an independent decoder of the frames sent to phones (plistlib)
+  python3
 )
 
 missing=()

@@ -196,7 +196,16 @@ void Advertiser::answer(quint64 invitation, bool accept, Session* session)
 
 void Advertiser::connectionClosed(Connection* connection)
 {
-    m_invitations.removeIf([connection](const auto& entry) { return entry.value().connection == connection; });
+    for (auto entry = m_invitations.begin(); entry != m_invitations.end();) {
+        if (entry.value().connection != connection) {
+            ++entry;
+            continue;
+        }
+        const PeerID peer = entry.value().peer;
+        entry = m_invitations.erase(entry);
+        if (m_delegate)
+            m_delegate->advertiserInvitationWasWithdrawn(*this, peer);
+    }
 }
 
 } // namespace glasswing::peer

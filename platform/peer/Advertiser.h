@@ -39,6 +39,13 @@ public:
                                                         const std::optional<QByteArray>& context,
                                                         InvitationHandler invitationHandler)
         = 0;
+    // The phone of an invitation still waiting for its answer has gone (it closed, vanished or ran
+    // out of time); answering it now does nothing. `peer` is the one its invitation named.
+    virtual void advertiserInvitationWasWithdrawn(Advertiser& advertiser, const PeerID& peer)
+    {
+        (void)advertiser;
+        (void)peer;
+    }
 };
 
 // Announces the Mac to nearby phones and takes their invitations.

@@ -39,10 +39,10 @@ struct PeerLimits {
     ms answerTimeout{60000}; // from the invitation to the user's answer
     ms joinTimeout{10000}; // from the accept message to the joined message
 
-    ms keepaliveInterval{5000}; // a ping this often once upgraded
+    ms keepaliveInterval{2000}; // a ping this often once upgraded
     // The ping in flight must be answered within this long of the phone's side taking it; until
     // it has taken it, the phone must keep taking bytes that waited, at least this often.
-    ms keepaliveTimeout{15000};
+    ms keepaliveTimeout{6000};
     // However slowly it reads, a phone must take a ping within this long of its sending: with a
     // full queue, a phone must read at least the queue cap in this time.
     ms pingDeliveryTimeout{60000};

@@ -1,0 +1,160 @@
+// Invitations: a remembered phone is accepted at once, any other only once the user allows it
+// in an alert. Invitations are decided one after the other on the main thread; the alert never
+// blocks the event loop, so frames keep flowing to joined phones while it is up.
+
+#include "mirroring/ViewController.h"
+#include "platform/ConsoleLine.h"
+
+#include <QCheckBox>
+#include <QJsonArray>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace glasswing {
+
+namespace {
+
+const QString kTrustedDevices = QStringLiteral("Trusted Devices");
+
+// User IDs are compared as text: case-sensitive, untrimmed, and equal when canonically
+// equivalent (a precomposed and a decomposed accented letter match).
+bool sameUserID(const QString& a, const QString& b)
+{
+    return a == b || a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
+}
+
+// The remembered list as stored: an array, or empty when absent or not an array. Elements that
+// are not strings match nothing but are kept.
+QJsonArray rememberedDevices(const UserDefaults& defaults)
+{
+    const QJsonValue stored = defaults.objectForKey(kTrustedDevices);
+    return stored.isArray() ? stored.toArray() : QJsonArray();
+}
+
+bool isRemembered(const QJsonArray& devices, const QString& userID)
+{
+    for (const QJsonValue& device : devices) {
+        if (device.isString() && sameUserID(device.toString(), userID))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void ViewController::advertiserDidReceiveInvitationFromPeer(peer::Advertiser&, const peer::PeerID& peer,
+                                                            const std::optional<QByteArray>& context,
+                                                            peer::InvitationHandler invitationHandler)
+{
+    // A phone always sends its user ID; an invitation without one cannot be judged, remembered
+    // or shown fairly, so it is declined without asking.
+    if (!context) {
+        invitationHandler(false, nullptr);
+        return;
+    }
+    Invitation invitation{peer, *context, std::move(invitationHandler)};
+    onMainThread([this, invitation = std::move(invitation)]() mutable { enqueueInvitation(std::move(invitation)); });
+}
+
+void ViewController::advertiserInvitationWasWithdrawn(peer::Advertiser&, const peer::PeerID& peer)
+{
+    onMainThread([this, peer] { withdrawInvitation(peer); });
+}
+
+void ViewController::enqueueInvitation(Invitation invitation)
+{
+    m_invitations.push_back(std::move(invitation));
+    decideNextInvitation();
+}
+
+void ViewController::decideNextInvitation()
+{
+    while (!m_alert && !m_invitations.empty()) {
+        Invitation next = std::move(m_invitations.front());
+        m_invitations.pop_front();
+        decide(next);
+    }
+}
+
+void ViewController::decide(const Invitation& invitation)
+{
+    // Ill-formed UTF-8 becomes U+FFFD: every context yields a user ID.
+    const QString userID = QString::fromUtf8(invitation.context);
+    consoleLine(QStringLiteral("Incoming User ID: ") + userID);
+
+    if (isRemembered(rememberedDevices(defaults), userID)) {
+        consoleLine(QStringLiteral("Allowing Incoming User ID ") + userID);
+        invitation.handler(true, session.get());
+        return;
+    }
+
+    auto* alert = new QMessageBox(m_view.get());
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->setIcon(QMessageBox::Question);
+    alert->setWindowTitle(QStringLiteral("Glasswing"));
+    // The phone chose its own name: it is shown as plain text, never as markup.
+    alert->setTextFormat(Qt::PlainText);
+    alert->setText(QStringLiteral("Begin mirroring with \"") + invitation.peer.displayName() + QStringLiteral("\"?"));
+    alert->setInformativeText(QString());
+    auto* remember = new QCheckBox(QStringLiteral("Remember this device"), alert);
+    remember->setChecked(true);
+    alert->setCheckBox(remember);
+    QPushButton* allow = alert->addButton(QStringLiteral("Allow"), QMessageBox::AcceptRole);
+    QPushButton* dontAllow = alert->addButton(QStringLiteral("Don't Allow"), QMessageBox::RejectRole);
+    alert->setDefaultButton(allow);
+    alert->setEscapeButton(dontAllow);
+
+    m_alert = alert;
+    m_asking = invitation;
+    // Every way the alert ends comes here: a button, Return (Allow) or Escape and the window's
+    // close (Don't Allow).
+    QObject::connect(alert, &QDialog::finished, this, [this, alert, allow] {
+        if (alert != m_alert || !m_asking)
+            return; // withdrawn: its phone has gone
+        const Invitation asked = std::move(*m_asking);
+        m_asking.reset();
+        m_alert = nullptr;
+        answerAlert(asked, alert->clickedButton() == allow, alert->checkBox()->isChecked());
+        // The next invitation gets its turn once this alert has gone.
+        onMainThread([this] { decideNextInvitation(); });
+    });
+    alert->open();
+}
+
+void ViewController::answerAlert(const Invitation& invitation, bool allowed, bool remember)
+{
+    if (!allowed) {
+        invitation.handler(false, nullptr);
+        return;
+    }
+    invitation.handler(true, session.get());
+    if (!remember)
+        return;
+    // Read again now, not when the alert went up: anything stored meanwhile stays.
+    const QString userID = QString::fromUtf8(invitation.context);
+    QJsonArray devices = rememberedDevices(defaults);
+    if (!isRemembered(devices, userID)) {
+        devices.append(userID);
+        defaults.setObject(kTrustedDevices, devices);
+    }
+}
+
+void ViewController::withdrawInvitation(const peer::PeerID& peer)
+{
+    for (auto waiting = m_invitations.begin(); waiting != m_invitations.end(); ++waiting) {
+        if (waiting->peer == peer) {
+            m_invitations.erase(waiting);
+            return;
+        }
+    }
+    if (m_alert && m_asking && m_asking->peer == peer) {
+        // Its phone has gone: the question no longer stands, and nothing is answered or stored.
+        QMessageBox* alert = m_alert;
+        m_alert = nullptr;
+        m_asking.reset();
+        alert->close();
+        decideNextInvitation();
+    }
+}
+
+} // namespace glasswing

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+
+namespace glasswing {
+
+// One preview frame, as phones receive it.
+struct PreviewData {
+    // When the file was read: seconds since 2001-01-01 00:00:00 UTC, from this machine's clock.
+    double timestamp = 0;
+    // The file's bytes, unchanged and never decoded.
+    QByteArray image;
+
+    // The current time in the frame's reference: seconds since 2001-01-01 00:00:00 UTC.
+    static double now();
+
+    // The frame as phones decode it: a binary property list ("bplist00") whose top object is a
+    // dictionary of exactly two entries, "timestamp" (always an 8-byte real) and "image" (data).
+    QByteArray encoded() const;
+    // The size of `encoded()` for an image of `imageBytes`, known before the image is read.
+    static qint64 encodedSize(qint64 imageBytes);
+};
+
+} // namespace glasswing

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+namespace glasswing {
+
+// Tells the preview pump, at once, that the plug-in has finished a preview file: one written in
+// place and closed, or one renamed into place. The pump's timer still runs; this only spares a
+// frame the wait for the next tick.
+//
+// Watches the folder with inotify, from when it exists: `ensureWatching` starts (or, after the
+// folder was removed, restarts) the watch and is cheap to call on every tick. Main thread.
+class PreviewPickup : public QObject {
+    Q_OBJECT
+public:
+    PreviewPickup(QString folder, QString fileName, QObject* parent = nullptr);
+    ~PreviewPickup() override;
+
+    void ensureWatching();
+    bool isWatching() const { return m_watch >= 0; }
+
+Q_SIGNALS:
+    void fileArrived();
+
+private:
+    void readEvents();
+
+    const QString m_folder;
+    const QByteArray m_fileName;
+    int m_inotify = -1;
+    int m_watch = -1;
+    QSocketNotifier* m_notifier = nullptr;
+};
+
+} // namespace glasswing

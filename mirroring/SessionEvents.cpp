@@ -1,0 +1,66 @@
+// Session events: each phone's state change is logged, and each change that settles a
+// connection brings the status display and the status file up to date from the number of
+// phones the session still lists. What phones send is ignored.
+
+#include "mirroring/ViewController.h"
+#include "platform/ConsoleLine.h"
+
+namespace glasswing {
+
+void ViewController::sessionPeerDidChangeState(peer::Session& reporting, const peer::PeerID& peer,
+                                               peer::SessionState state)
+{
+    // Network thread: lines and the count here; the display and the status request on the main
+    // thread, display first.
+    const QString name = peer.displayName();
+    switch (state) {
+    case peer::SessionState::Connected: {
+        consoleLine(QStringLiteral("Connected: ") + name);
+        const qint64 count = reporting.connectedPeers().size();
+        onMainThread([this, count] {
+            showConnectedStatus(count);
+            updateStatus(true);
+        });
+        return;
+    }
+    case peer::SessionState::Connecting:
+        consoleLine(QStringLiteral("Connecting: ") + name);
+        return;
+    case peer::SessionState::NotConnected: {
+        consoleLine(QStringLiteral("Not Connected: ") + name);
+        const qint64 count = reporting.connectedPeers().size();
+        onMainThread([this, count] {
+            if (count == 0) {
+                showDisconnectedStatus();
+                updateStatus(false);
+            } else {
+                showConnectedStatus(count);
+                updateStatus(true);
+            }
+        });
+        return;
+    }
+    }
+    consoleLine(QStringLiteral("ERROR"));
+}
+
+void ViewController::sessionDidReceiveData(peer::Session&, const QByteArray&, const peer::PeerID&) { }
+
+void ViewController::sessionDidReceiveStream(peer::Session&, QIODevice*, const QString&, const peer::PeerID&) { }
+
+void ViewController::sessionDidStartReceivingResource(peer::Session&, const QString&, const peer::PeerID&,
+                                                      const peer::ResourceProgress&)
+{
+}
+
+void ViewController::sessionDidFinishReceivingResource(peer::Session&, const QString&, const peer::PeerID&,
+                                                       const QUrl&, const std::optional<peer::PeerError>&)
+{
+}
+
+void ViewController::disconnect()
+{
+    session->disconnect();
+}
+
+} // namespace glasswing

@@ -1,0 +1,124 @@
+#include "mirroring/ViewController.h"
+
+#include "mirroring/PreviewPickup.h"
+#include "mirroring/StatusFile.h"
+#include "platform/ImageView.h"
+#include "platform/ProgressIndicator.h"
+#include "platform/SerialQueue.h"
+#include "platform/TextField.h"
+#include "ui_Main.h"
+
+#include <QHostInfo>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QTimer>
+
+namespace glasswing {
+
+Q_LOGGING_CATEGORY(lcMirroring, "glasswing.mirroring", QtInfoMsg)
+
+ViewController::ViewController(NotificationCenter& center, SerialQueue& serializationQueue,
+                               const peer::PeerLimits& limits, QObject* parent)
+    : QObject(parent)
+    , m_center(center)
+    , m_serializationQueue(serializationQueue)
+    , m_limits(limits)
+{
+}
+
+ViewController::~ViewController()
+{
+    for (NotificationCenter::Token token : m_observers)
+        m_center.removeObserver(token);
+    // The advertiser goes first, so that no invitation adopts a phone into a session being closed.
+    if (advertiser)
+        advertiser->setDelegate(nullptr);
+    advertiser.reset();
+    if (session)
+        session->setDelegate(nullptr);
+    session.reset();
+    if (m_alert)
+        delete m_alert.data();
+}
+
+QWidget* ViewController::view()
+{
+    if (!m_view) {
+        m_form = std::make_unique<Ui::MainView>();
+        m_view = std::make_unique<QWidget>();
+        m_form->setupUi(m_view.get());
+        WindowImage = m_form->WindowImage;
+        StatusImage = m_form->StatusImage;
+        StatusLabel = m_form->StatusLabel;
+        iPhoneChip = m_form->iPhoneChip;
+        iPhoneCounter = m_form->iPhoneCounter;
+        ConnectedLight = m_form->ConnectedLight;
+        DisconnectedLight = m_form->DisconnectedLight;
+        ActivityIndicator = m_form->ActivityIndicator;
+        viewDidLoad();
+    }
+    return m_view.get();
+}
+
+void ViewController::viewDidLoad()
+{
+    // Peer identity: the host name, within the limits of a display name.
+    peerID = peer::PeerID(QHostInfo::localHostName());
+
+    session = std::make_unique<peer::Session>(*peerID, nullptr, peer::EncryptionPreference::Required, m_limits);
+    session->setDelegate(this);
+
+    advertiser = std::make_unique<peer::Advertiser>(*peerID, nullptr, serviceID, m_limits);
+    advertiser->setDelegate(this);
+    // A failure to advertise is not the controller's to handle; the advertiser says why on
+    // standard error. Where phones can reach the app is said there too, for trying it by hand.
+    if (advertiser->startAdvertisingPeer())
+        qCInfo(lcMirroring, "advertising \"%s\" as %s on port %u", qUtf8Printable(peerID->displayName()),
+               peer::Advertiser::dnsSdServiceType(serviceID).constData(), unsigned(advertiser->port()));
+
+    timerContainer = new QTimer(this);
+    timerContainer->setInterval(100);
+    // Ticks come every 0.1 s rather than up to 5% late, so that their spacing never trips the
+    // pump's own ten-reads-a-second bound.
+    timerContainer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timerContainer, &QTimer::timeout, this, &ViewController::checkForSketchUpdates);
+    timerContainer->start();
+    m_pickup = new PreviewPickup(sharedCacheFolder(), QStringLiteral("Preview@3x.png"), this);
+    QObject::connect(m_pickup, &PreviewPickup::fileArrived, this, &ViewController::checkForSketchUpdates);
+
+    StatusLabel->setHidden(true);
+    StatusLabel->setAllowsEditingTextAttributes(true);
+    ActivityIndicator->startAnimation();
+    showDisconnectedStatus();
+
+    updateStatus(false);
+
+    m_observers << m_center.addObserver(QStringLiteral("Disconnect Menu Item"), [this] { disconnect(); });
+    m_observers << m_center.addObserver(QStringLiteral("Show Welcome Window"), [this] { openWelcomeWindow(); });
+
+    defaults.setBool(QStringLiteral("Main Window Open"), true);
+    defaults.setBool(QStringLiteral("Welcome Window Open"), false);
+}
+
+void ViewController::updateStatus(bool isConnected)
+{
+    glasswing::updateStatus(m_serializationQueue, isConnected);
+}
+
+void ViewController::writeStatus(bool isConnected)
+{
+    glasswing::writeStatus(isConnected);
+}
+
+void ViewController::openWelcomeWindow()
+{
+    // The welcome window arrives with the onboarding; until then the menu command has nothing to open.
+}
+
+void ViewController::onMainThread(std::function<void()> work)
+{
+    // Queued calls run in the order they were posted, and are dropped if the controller is gone.
+    QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+}
+
+} // namespace glasswing

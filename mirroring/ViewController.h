@@ -1,0 +1,156 @@
+#pragma once
+
+#include "mirroring/PreviewData.h"
+#include "platform/ImageView.h"
+#include "platform/ProgressIndicator.h"
+#include "platform/TextField.h"
+#include "platform/NotificationCenter.h"
+#include "platform/UserDefaults.h"
+#include "platform/peer/Advertiser.h"
+#include "platform/peer/Session.h"
+
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <deque>
+#include <memory>
+#include <optional>
+
+class QTimer;
+class QWidget;
+
+namespace Ui {
+class MainView;
+}
+
+namespace glasswing {
+
+class AnimationContext;
+class PreviewPickup;
+class SerialQueue;
+
+// The main window's view controller, and the owner of the mirroring service for the whole run.
+//
+// Loading its view (`view()`) gives this machine a peer identity, opens the session that every
+// phone joins, advertises it, starts the preview pump, shows the disconnected state, tells the
+// plug-in that no phone is connected and starts listening to the menu commands. Its members live
+// beside their concern: start-up here, the pump in PreviewPump.cpp, invitations in
+// Invitations.cpp, session events in SessionEvents.cpp, the status display in
+// mainwindow/StatusDisplay.cpp.
+//
+// Made and used on the main thread. The session and the advertiser call it on the network
+// thread; everything that touches a view or a user default is handed to the main thread there.
+class ViewController : public QObject, public peer::SessionDelegate, public peer::AdvertiserDelegate {
+    Q_OBJECT
+public:
+    // `limits` bound the peer link; the defaults are the ones the protocol documents.
+    ViewController(NotificationCenter& center, SerialQueue& serializationQueue, const peer::PeerLimits& limits = {},
+                   QObject* parent = nullptr);
+    // Stops listening to the menus and to the network before the fields go, so that nothing
+    // reaches a controller that is being destroyed.
+    ~ViewController() override;
+
+    // The main window's view, built from the layout and set up (`viewDidLoad`) on first use.
+    QWidget* view();
+    bool isViewLoaded() const { return m_view != nullptr; }
+
+    // Outlets, connected when the view loads.
+    QPointer<ImageView> WindowImage;
+    QPointer<ImageView> StatusImage;
+    QPointer<TextField> StatusLabel;
+    QPointer<ImageView> iPhoneChip;
+    QPointer<TextField> iPhoneCounter;
+    QPointer<ImageView> ConnectedLight;
+    QPointer<ImageView> DisconnectedLight;
+    QPointer<ProgressIndicator> ActivityIndicator;
+
+    // Mirroring state; present from `viewDidLoad` on.
+    std::optional<peer::PeerID> peerID;
+    std::unique_ptr<peer::Session> session;
+    std::unique_ptr<peer::Advertiser> advertiser;
+    const QString serviceID = QStringLiteral("Glasswing");
+    std::optional<PreviewData> previewSet;
+    QTimer* timerContainer = nullptr;
+    UserDefaults defaults;
+    QPointer<QWidget> welcomeWindow;
+
+    // Status display (main thread).
+    void showDisconnectedStatus();
+    void showConnectedStatus(qint64 peerCount);
+
+    // Status file.
+    void updateStatus(bool isConnected);
+    void writeStatus(bool isConnected);
+
+    // The preview pump: one tick, and the send of `previewSet` to the connected phones.
+    void checkForSketchUpdates();
+    void sendPreview();
+
+    // Menu commands (main thread).
+    void disconnect();
+    void openWelcomeWindow();
+
+    // Invitations waiting for their turn, the one being asked about included (main thread).
+    int pendingInvitationCount() const { return int(m_invitations.size()) + (m_alert ? 1 : 0); }
+    // The alert on screen, if any.
+    QMessageBox* invitationAlert() const { return m_alert; }
+
+    // Session and advertiser delegate (network thread).
+    void sessionPeerDidChangeState(peer::Session& session, const peer::PeerID& peer, peer::SessionState state) override;
+    void sessionDidReceiveData(peer::Session& session, const QByteArray& data, const peer::PeerID& peer) override;
+    void sessionDidReceiveStream(peer::Session& session, QIODevice* stream, const QString& name,
+                                 const peer::PeerID& peer) override;
+    void sessionDidStartReceivingResource(peer::Session& session, const QString& name, const peer::PeerID& peer,
+                                          const peer::ResourceProgress& progress) override;
+    void sessionDidFinishReceivingResource(peer::Session& session, const QString& name, const peer::PeerID& peer,
+                                           const QUrl& location, const std::optional<peer::PeerError>& error) override;
+    void advertiserDidReceiveInvitationFromPeer(peer::Advertiser& advertiser, const peer::PeerID& peer,
+                                                const std::optional<QByteArray>& context,
+                                                peer::InvitationHandler invitationHandler) override;
+    void advertiserInvitationWasWithdrawn(peer::Advertiser& advertiser, const peer::PeerID& peer) override;
+
+private:
+    struct Invitation {
+        peer::PeerID peer;
+        QByteArray context;
+        peer::InvitationHandler handler;
+    };
+
+    void viewDidLoad();
+
+    // Status display presentations, each the body of one animation group.
+    void applyDisconnectedPresentation(AnimationContext& context);
+    void applyConnectedPresentation(AnimationContext& context, qint64 peerCount);
+    void applyPhoneChipAlpha(AnimationContext& context, double alpha);
+
+    // Invitations, decided one after the other on the main thread.
+    void enqueueInvitation(Invitation invitation);
+    void decideNextInvitation();
+    // Decides at once for a remembered phone; otherwise puts the alert up and returns.
+    void decide(const Invitation& invitation);
+    void answerAlert(const Invitation& invitation, bool allowed, bool remember);
+    void withdrawInvitation(const peer::PeerID& peer);
+
+    // Runs `work` on the main thread, after whatever was handed over before it.
+    void onMainThread(std::function<void()> work);
+
+    NotificationCenter& m_center;
+    SerialQueue& m_serializationQueue;
+    const peer::PeerLimits m_limits;
+    std::unique_ptr<Ui::MainView> m_form;
+    std::unique_ptr<QWidget> m_view;
+    QList<NotificationCenter::Token> m_observers;
+
+    std::deque<Invitation> m_invitations;
+    QPointer<QMessageBox> m_alert;
+    std::optional<Invitation> m_asking;
+
+    PreviewPickup* m_pickup = nullptr;
+    QTimer* m_deferredTick = nullptr;
+    QElapsedTimer m_lastRead; // when a preview file was last read
+};
+
+} // namespace glasswing

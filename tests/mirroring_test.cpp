@@ -1,0 +1,521 @@
+// The main controller in process, with real phones (glasswing-phone processes) on loopback: the
+// invitation alert, the status display, session events and the preview pump.
+
+#include "mirroring/PreviewData.h"
+#include "mirroring/StatusFile.h"
+#include "mirroring/ViewController.h"
+#include "platform/NotificationCenter.h"
+#include "platform/SerialQueue.h"
+#include "platform/ViewAlpha.h"
+#include "support/PeerHarness.h"
+#include "support/TestEnvironment.h"
+
+#include <QCheckBox>
+#include <QJsonArray>
+#include <QPushButton>
+#include <QTest>
+
+#include <QtEndian>
+
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace glasswing;
+using test::Phone;
+using test::kWait;
+
+namespace {
+
+QString previewPath()
+{
+    return sharedCacheFile(QStringLiteral("Preview@3x.png"));
+}
+
+// Puts a preview in place the way the plug-in does: written beside it, then renamed.
+void writePreview(const QByteArray& bytes)
+{
+    QDir().mkpath(sharedCacheFolder());
+    const QString temporary = sharedCacheFile(QStringLiteral(".Preview@3x.png.part"));
+    QFile file(temporary);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(bytes), bytes.size());
+    file.close();
+    QVERIFY(QFile::rename(temporary, previewPath()));
+}
+
+// One app's worth of the mirroring side, in this process.
+struct Mac {
+    explicit Mac(const QStringList& trusted = {}, const peer::PeerLimits& limits = test::quickLimits())
+        : controller(center, queue, limits)
+    {
+        if (!trusted.isEmpty())
+            UserDefaults().setStringArray(QStringLiteral("Trusted Devices"), trusted);
+        controller.view();
+    }
+    ~Mac() { queue.waitUntilIdle(); }
+
+    quint16 port() const { return controller.advertiser->port(); }
+    Phone* phone(const QString& name, const QString& userId, QStringList more = {})
+    {
+        phones.push_back(std::make_unique<Phone>(port(), test::phoneArguments(name, userId) + more));
+        return phones.back().get();
+    }
+    QByteArray status()
+    {
+        queue.waitUntilIdle();
+        return test::readAll(home.statusFile());
+    }
+    int connected() const { return int(controller.session->connectedPeers().size()); }
+
+    test::IsolatedHome home;
+    NotificationCenter center;
+    SerialQueue queue{QStringLiteral("SerializationQueue")};
+    ViewController controller;
+    std::vector<std::unique_ptr<Phone>> phones;
+};
+
+// The alert on screen, once there is one; null (and the caller's checks fail) if none comes.
+QMessageBox* waitForAlert(ViewController& controller)
+{
+    QTest::qWaitFor([&] { return controller.invitationAlert() && controller.invitationAlert()->isVisible(); }, kWait);
+    return controller.invitationAlert();
+}
+
+QPushButton* button(QMessageBox* alert, const QString& text)
+{
+    for (QAbstractButton* candidate : alert->buttons()) {
+        if (candidate->text() == text)
+            return qobject_cast<QPushButton*>(candidate);
+    }
+    return nullptr;
+}
+
+QJsonValue trustedDevices()
+{
+    return UserDefaults().objectForKey(QStringLiteral("Trusted Devices"));
+}
+
+} // namespace
+
+class MirroringTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void startsDisconnectedWhateverWasLeft();
+    void theAlertAsksExactlyAndRemembersOnlyWhenTold_data();
+    void theAlertAsksExactlyAndRemembersOnlyWhenTold();
+    void invitationsAreAskedOneAfterTheOther();
+    void rememberedListsKeepWhatTheyHold_data();
+    void rememberedListsKeepWhatTheyHold();
+    void aPhoneThatLeavesTakesItsAlertAlong();
+    void anInvitationWithoutContextIsDeclinedUnasked();
+    void theDisplayAndStatusFollowThePhones();
+    void thePumpSurvivesWhateverSitsAtThePath_data();
+    void thePumpSurvivesWhateverSitsAtThePath();
+    void aPreviewTooLargeToSendIsSaidAndDeleted();
+    void aFinishedFileIsPickedUpAtOnceButNeverTooOften();
+};
+
+void MirroringTest::startsDisconnectedWhateverWasLeft()
+{
+    test::IsolatedHome home;
+    QDir().mkpath(sharedCacheFolder());
+    QFile stale(sharedCacheFile(QStringLiteral("status.json")));
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.write(test::kStatusTrue);
+    stale.close();
+    UserDefaults().setBool(QStringLiteral("Main Window Open"), false);
+    UserDefaults().setBool(QStringLiteral("Welcome Window Open"), true);
+
+    NotificationCenter center;
+    SerialQueue queue(QStringLiteral("SerializationQueue"));
+    ViewController first(center, queue, test::quickLimits());
+    ViewController second(center, queue, test::quickLimits());
+    QVERIFY(!first.isViewLoaded());
+    first.view();
+    second.view();
+    queue.waitUntilIdle();
+
+    QCOMPARE(test::readAll(home.statusFile()), test::kStatusFalse);
+    QCOMPARE(UserDefaults().boolForKey(QStringLiteral("Main Window Open")), true);
+    QCOMPARE(UserDefaults().boolForKey(QStringLiteral("Welcome Window Open")), false);
+    // Each start is a peer of its own, under the same name, and advertises.
+    QCOMPARE(first.peerID->displayName(), second.peerID->displayName());
+    QVERIFY(*first.peerID != *second.peerID);
+    QVERIFY(first.advertiser->port() != 0);
+    QVERIFY(first.timerContainer->isActive());
+    QCOMPARE(first.timerContainer->interval(), 100);
+
+    // The disconnected presentation, with the status text hidden but kept in step.
+    QCOMPARE(alphaValue(first.DisconnectedLight), 1.0);
+    QCOMPARE(alphaValue(first.ActivityIndicator), 1.0);
+    QVERIFY(first.ActivityIndicator->isAnimating());
+    QCOMPARE(alphaValue(first.ConnectedLight), 0.0);
+    QCOMPARE(alphaValue(first.iPhoneChip), 0.0);
+    QCOMPARE(alphaValue(first.iPhoneCounter), 0.0);
+    QCOMPARE(first.StatusImage->image()->name, QStringLiteral("DisconnectedLabel"));
+    QVERIFY(first.StatusLabel->isHidden());
+    QVERIFY(first.StatusLabel->allowsEditingTextAttributes());
+    const AttributedString text = first.StatusLabel->attributedStringValue();
+    QCOMPARE(text.string, QStringLiteral("disconnected"));
+    QCOMPARE(text.font.pointSizeF(), 14.0);
+    QCOMPARE(text.font.weight(), QFont::Light);
+    QCOMPARE(text.kern, 0.46);
+    QCOMPARE(text.foregroundColor, QColor::fromRgbF(1.0f, 220 / 255.0f, 163 / 255.0f, 1.0f));
+    // Fonts keep spacing in 64ths of a point.
+    QVERIFY(qAbs(first.StatusLabel->font().letterSpacing() - 0.46) <= 1.0 / 64);
+
+}
+
+void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold_data()
+{
+    QTest::addColumn<QString>("answer"); // "Allow", "Don't Allow" or "Return"
+    QTest::addColumn<bool>("ticked");
+    QTest::addColumn<bool>("remembered");
+    QTest::newRow("allow, remembered") << QStringLiteral("Allow") << true << true;
+    QTest::newRow("allow, not remembered") << QStringLiteral("Allow") << false << false;
+    QTest::newRow("Return allows") << QStringLiteral("Return") << true << true;
+    QTest::newRow("don't allow, box ticked") << QStringLiteral("Don't Allow") << true << false;
+}
+
+void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, ticked);
+    QFETCH(bool, remembered);
+    Mac mac;
+    test::StdoutCapture out;
+    Phone* phone = mac.phone(QStringLiteral("Ada's <b>Phone</b>"), QStringLiteral("ada-1"));
+
+    QMessageBox* alert = waitForAlert(mac.controller);
+    QVERIFY(alert);
+    QCOMPARE(alert->text(), QStringLiteral("Begin mirroring with \"Ada's <b>Phone</b>\"?"));
+    QCOMPARE(alert->textFormat(), Qt::PlainText);
+    QCOMPARE(alert->informativeText(), QString());
+    QVERIFY(alert->checkBox());
+    QCOMPARE(alert->checkBox()->text(), QStringLiteral("Remember this device"));
+    QVERIFY(alert->checkBox()->isChecked());
+    QCOMPARE(alert->buttons().size(), 2);
+    QCOMPARE(alert->buttons().at(0)->text(), QStringLiteral("Allow"));
+    QCOMPARE(alert->buttons().at(1)->text(), QStringLiteral("Don't Allow"));
+    QCOMPARE(alert->defaultButton(), button(alert, QStringLiteral("Allow")));
+    // The alert does not hold the event loop: the pump still consumes previews meanwhile.
+    writePreview("while asking");
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+
+    alert->checkBox()->setChecked(ticked);
+    if (answer == QStringLiteral("Return"))
+        QTest::keyClick(alert, Qt::Key_Return);
+    else
+        button(alert, answer)->click();
+
+    const bool allowed = answer != QStringLiteral("Don't Allow");
+    if (allowed) {
+        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    } else {
+        QVERIFY(phone->waitForExit());
+        QCOMPARE(phone->exitCode(), 2); // declined
+    }
+    QCOMPARE(trustedDevices(),
+             remembered ? QJsonValue(QJsonArray{QStringLiteral("ada-1")}) : QJsonValue(QJsonValue::Undefined));
+    QTRY_VERIFY_WITH_TIMEOUT(!mac.controller.invitationAlert(), kWait);
+
+    // The same phone again: asked again unless remembered.
+    mac.phone(QStringLiteral("Ada's <b>Phone</b>"), QStringLiteral("ada-1"));
+    if (remembered) {
+        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 2, kWait);
+        QVERIFY(!mac.controller.invitationAlert());
+    } else {
+        QVERIFY(waitForAlert(mac.controller));
+    }
+    const QByteArray lines = out.text();
+    QCOMPARE(lines.count("Incoming User ID: ada-1\n"), 2);
+    QCOMPARE(lines.count("Allowing Incoming User ID ada-1\n"), remembered ? 1 : 0);
+}
+
+void MirroringTest::invitationsAreAskedOneAfterTheOther()
+{
+    Mac mac;
+    mac.phone(QStringLiteral("First"), QStringLiteral("same"));
+    QMessageBox* first = waitForAlert(mac.controller);
+    QVERIFY(first);
+    Phone* second = mac.phone(QStringLiteral("Second"), QStringLiteral("same"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.controller.pendingInvitationCount(), 2, kWait);
+    Phone* third = mac.phone(QStringLiteral("Third"), QStringLiteral("other"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.controller.pendingInvitationCount(), 3, kWait);
+    QCOMPARE(mac.controller.invitationAlert(), first);
+    QVERIFY(first->text().contains(QStringLiteral("\"First\"")));
+
+    button(first, QStringLiteral("Allow"))->click();
+    // The second phone's turn reads the list that the first answer wrote: it is let in unasked.
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 2, kWait);
+    QMessageBox* last = waitForAlert(mac.controller);
+    QVERIFY(last && last != first);
+    QVERIFY(last->text().contains(QStringLiteral("\"Third\"")));
+    button(last, QStringLiteral("Don't Allow"))->click();
+    QVERIFY(third->waitForExit());
+    QCOMPARE(third->exitCode(), 2);
+    QCOMPARE(second->state(), QProcess::Running);
+    QCOMPARE(trustedDevices(), QJsonValue(QJsonArray{QStringLiteral("same")}));
+}
+
+void MirroringTest::rememberedListsKeepWhatTheyHold_data()
+{
+    QTest::addColumn<QJsonValue>("stored");
+    QTest::addColumn<QString>("userId");
+    QTest::addColumn<bool>("asked");
+    QTest::addColumn<QJsonValue>("afterAllowing");
+    const QString decomposed = QStringLiteral("Zoe\u0301");
+    const QString precomposed = QStringLiteral("Zo\u00e9");
+    QTest::newRow("not an array") << QJsonValue(QJsonObject{{QStringLiteral("ada"), true}}) << QStringLiteral("ada")
+                                  << true << QJsonValue(QJsonArray{QStringLiteral("ada")});
+    QTest::newRow("elements that are not strings stay")
+        << QJsonValue(QJsonArray{1, QJsonObject{{QStringLiteral("a"), true}}, QStringLiteral("bob")})
+        << QStringLiteral("ada") << true
+        << QJsonValue(QJsonArray{1, QJsonObject{{QStringLiteral("a"), true}}, QStringLiteral("bob"),
+                                 QStringLiteral("ada")});
+    QTest::newRow("canonically equivalent") << QJsonValue(QJsonArray{decomposed}) << precomposed << false
+                                            << QJsonValue(QJsonArray{decomposed});
+    QTest::newRow("letter case differs") << QJsonValue(QJsonArray{QStringLiteral("ADA")}) << QStringLiteral("ada")
+                                         << true << QJsonValue(QJsonArray{QStringLiteral("ADA"), QStringLiteral("ada")});
+}
+
+void MirroringTest::rememberedListsKeepWhatTheyHold()
+{
+    QFETCH(QJsonValue, stored);
+    QFETCH(QString, userId);
+    QFETCH(bool, asked);
+    QFETCH(QJsonValue, afterAllowing);
+    Mac mac;
+    UserDefaults().setObject(QStringLiteral("Trusted Devices"), stored);
+    mac.phone(QStringLiteral("Phone"), userId);
+    if (asked)
+        {
+        QMessageBox* alert = waitForAlert(mac.controller);
+        QVERIFY(alert);
+        button(alert, QStringLiteral("Allow"))->click();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QVERIFY(!mac.controller.invitationAlert());
+    QCOMPARE(trustedDevices(), afterAllowing);
+}
+
+void MirroringTest::aPhoneThatLeavesTakesItsAlertAlong()
+{
+    Mac mac;
+    Phone* leaving = mac.phone(QStringLiteral("Leaving"), QStringLiteral("gone"));
+    QPointer<QMessageBox> alert = waitForAlert(mac.controller);
+    QVERIFY(alert);
+    Phone* waiting = mac.phone(QStringLiteral("Waiting"), QStringLiteral("next"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.controller.pendingInvitationCount(), 2, kWait);
+    leaving->kill();
+    // Its alert goes, and the next phone is asked about.
+    QTRY_VERIFY_WITH_TIMEOUT(!alert || !alert->isVisible(), kWait);
+    QMessageBox* next = waitForAlert(mac.controller);
+    QVERIFY(next && next != alert);
+    QVERIFY(next->text().contains(QStringLiteral("\"Waiting\"")));
+    // A phone that leaves while still queued is dropped from the queue.
+    waiting->kill();
+    QTRY_COMPARE_WITH_TIMEOUT(mac.controller.pendingInvitationCount(), 0, kWait);
+    QCOMPARE(trustedDevices(), QJsonValue(QJsonValue::Undefined));
+}
+
+void MirroringTest::anInvitationWithoutContextIsDeclinedUnasked()
+{
+    Mac mac;
+    test::StdoutCapture out;
+    auto phone = std::make_unique<Phone>(mac.port(), QStringList{QStringLiteral("--no-context")});
+    QVERIFY(phone->waitForExit());
+    QCOMPARE(phone->exitCode(), 2);
+    QVERIFY(!mac.controller.invitationAlert());
+    QCOMPARE(out.text(), QByteArray());
+}
+
+void MirroringTest::theDisplayAndStatusFollowThePhones()
+{
+    Mac mac({QStringLiteral("a"), QStringLiteral("b")});
+    test::StdoutCapture out;
+    ViewController& c = mac.controller;
+    const auto shows = [&](int connected, const QString& counter, double chip) {
+        QCOMPARE(alphaValue(c.ConnectedLight), connected ? 1.0 : 0.0);
+        QCOMPARE(alphaValue(c.DisconnectedLight), connected ? 0.0 : 1.0);
+        QCOMPARE(alphaValue(c.ActivityIndicator), connected ? 0.0 : 1.0);
+        QCOMPARE(c.StatusImage->image()->name,
+                 connected ? QStringLiteral("ConnectedLabel") : QStringLiteral("DisconnectedLabel"));
+        QCOMPARE(c.StatusLabel->attributedStringValue().string,
+                 connected ? QStringLiteral("connected") : QStringLiteral("disconnected"));
+        QCOMPARE(c.StatusLabel->attributedStringValue().foregroundColor,
+                 connected ? QColor::fromRgbF(201 / 255.0f, 1.0f, 253 / 255.0f, 1.0f)
+                           : QColor::fromRgbF(1.0f, 220 / 255.0f, 163 / 255.0f, 1.0f));
+        QCOMPARE(c.iPhoneCounter->stringValue(), counter);
+        QCOMPARE(alphaValue(c.iPhoneChip), chip);
+        QCOMPARE(alphaValue(c.iPhoneCounter), chip);
+        QVERIFY(c.StatusLabel->isHidden());
+    };
+
+    Phone* a = mac.phone(QStringLiteral("Phone A"), QStringLiteral("a"));
+    QTRY_COMPARE_WITH_TIMEOUT(c.iPhoneCounter->stringValue(), QStringLiteral("1"), kWait);
+    shows(true, QStringLiteral("1"), 1.0);
+    QCOMPARE(mac.status(), test::kStatusTrue);
+
+    Phone* b = mac.phone(QStringLiteral("Phone B"), QStringLiteral("b"));
+    QTRY_COMPARE_WITH_TIMEOUT(c.iPhoneCounter->stringValue(), QStringLiteral("2"), kWait);
+    shows(true, QStringLiteral("2"), 1.0);
+
+    b->kill();
+    QTRY_COMPARE_WITH_TIMEOUT(c.iPhoneCounter->stringValue(), QStringLiteral("1"), kWait);
+    shows(true, QStringLiteral("1"), 1.0);
+    QCOMPARE(mac.status(), test::kStatusTrue);
+
+    // The menu command, from whoever posts it, ends the session's connections.
+    mac.center.post(QStringLiteral("Disconnect Menu Item"));
+    QVERIFY(a->waitForExit());
+    QCOMPARE(a->exitCode(), 3); // disconnected by the Mac
+    QTRY_COMPARE_WITH_TIMEOUT(alphaValue(c.DisconnectedLight), 1.0, kWait);
+    shows(false, QStringLiteral("1"), 0.0); // the counter keeps its last text
+    QCOMPARE(mac.status(), test::kStatusFalse);
+
+    c.showConnectedStatus(0);
+    shows(true, QStringLiteral("0"), 0.0);
+    c.showConnectedStatus(0);
+    shows(true, QStringLiteral("0"), 0.0);
+
+    const QList<QByteArray> lines = out.text().split('\n');
+    const QList<QByteArray> expected{"Incoming User ID: a", "Allowing Incoming User ID a", "Connecting: Phone A",
+                                     "Connected: Phone A", "Incoming User ID: b", "Allowing Incoming User ID b",
+                                     "Connecting: Phone B", "Connected: Phone B", "Not Connected: Phone B",
+                                     "Not Connected: Phone A", ""};
+    QCOMPARE(lines, expected);
+}
+
+void MirroringTest::thePumpSurvivesWhateverSitsAtThePath_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::newRow("FIFO with no writer") << QStringLiteral("fifo");
+    QTest::newRow("directory") << QStringLiteral("directory");
+    QTest::newRow("symlink to /dev/zero") << QStringLiteral("device");
+    QTest::newRow("file that keeps growing") << QStringLiteral("growing");
+}
+
+void MirroringTest::thePumpSurvivesWhateverSitsAtThePath()
+{
+    QFETCH(QString, what);
+    Mac mac({QStringLiteral("p")});
+    test::StdoutCapture out;
+    Phone* phone = mac.phone(QStringLiteral("P"), QStringLiteral("p"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QDir().mkpath(sharedCacheFolder());
+    const QByteArray path = QFile::encodeName(previewPath());
+
+    std::atomic<bool> stop{false};
+    std::thread writer;
+    if (what == QStringLiteral("fifo")) {
+        QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+    } else if (what == QStringLiteral("directory")) {
+        QVERIFY(QDir().mkpath(previewPath()));
+    } else if (what == QStringLiteral("device")) {
+        QCOMPARE(::symlink("/dev/zero", path.constData()), 0);
+    } else {
+        // Appends for as long as the test lets it, at about 50 MB/s, to whatever file is at the
+        // path: a new one as soon as the pump has deleted the last.
+        writer = std::thread([&] {
+            const QByteArray chunk(256 * 1024, 'g');
+            while (!stop) {
+                const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+                if (fd < 0 || ::write(fd, chunk.constData(), size_t(chunk.size())) <= 0)
+                    break;
+                ::close(fd);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+    }
+    const long memoryBefore = test::peakMemoryKiB();
+    // The main thread keeps turning: a tick that blocked would hold these waits far past their time.
+    for (int i = 0; i < 10; ++i) {
+        QElapsedTimer waited;
+        waited.start();
+        QTest::qWait(100);
+        QVERIFY2(waited.elapsed() < 2000, "the event loop was held");
+    }
+    stop = true;
+    if (writer.joinable())
+        writer.join();
+    QVERIFY(test::peakMemoryKiB() - memoryBefore < 256 * 1024);
+    QCOMPARE(out.text().count("Deletion Error"), 0);
+
+    if (what == QStringLiteral("growing")) {
+        // Each read took what was there at its start, within the frame limit, and was deleted.
+        QTRY_VERIFY_WITH_TIMEOUT(phone->messages() >= 1, kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+    } else {
+        QCOMPARE(phone->messages(), 0);
+        QVERIFY(QFileInfo::exists(previewPath()) || QFileInfo(previewPath()).isSymLink());
+        // Once a real preview takes its place, it goes out as ever.
+        QFileInfo(previewPath()).isDir() ? QDir(previewPath()).removeRecursively() : QFile::remove(previewPath());
+        writePreview("after");
+        QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 1, kWait);
+    }
+}
+
+void MirroringTest::aPreviewTooLargeToSendIsSaidAndDeleted()
+{
+    peer::PeerLimits limits = test::quickLimits();
+    limits.maxSendMessageBytes = 1024 * 1024;
+    Mac mac({QStringLiteral("p")}, limits);
+    test::StdoutCapture out;
+
+    // With no phone, it goes silently, like any frame.
+    writePreview(QByteArray(2 * 1024 * 1024, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+    QCOMPARE(out.text(), QByteArray());
+
+    Phone* phone = mac.phone(QStringLiteral("P"), QStringLiteral("p"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    // The largest image that still fits goes; one byte more does not.
+    const qint64 fits = limits.maxSendMessageBytes
+        - (PreviewData::encodedSize(limits.maxSendMessageBytes) - limits.maxSendMessageBytes);
+    QCOMPARE(PreviewData::encodedSize(fits), limits.maxSendMessageBytes);
+    writePreview(QByteArray(fits, 'f'));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 1, kWait);
+    writePreview(QByteArray(fits + 1, 'x'));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(out.text().contains("error sending data: Error Domain=GlasswingPeerLinkErrorDomain Code=2"),
+                             kWait);
+    writePreview("small");
+    QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 2, kWait);
+    QCOMPARE(out.text().count("error sending data: "), 1);
+}
+
+void MirroringTest::aFinishedFileIsPickedUpAtOnceButNeverTooOften()
+{
+    Mac mac({QStringLiteral("p")});
+    QTemporaryDir frames;
+    Phone* phone = mac.phone(QStringLiteral("P"), QStringLiteral("p"), {QStringLiteral("--out"), frames.path()});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    // Without its timer, the pump hears of each finished file from the folder itself, watched
+    // from the first tick after the folder exists.
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sharedCacheFolder()), kWait);
+    QTest::qWait(250);
+    mac.controller.timerContainer->stop();
+    constexpr int kFrames = 8;
+    for (int i = 0; i < kFrames; ++i) {
+        writePreview(QByteArray::number(i));
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), kFrames, kWait);
+    double previous = 0;
+    for (int i = 1; i <= kFrames; ++i) {
+        const QByteArray frame = test::readAll(frames.path() + QStringLiteral("/message-%1.bin").arg(i, 6, 10, QLatin1Char('0')));
+        QCOMPARE(frame.mid(29, 1), QByteArray("\x23"));
+        const double timestamp = qFromBigEndian<double>(frame.constData() + 30);
+        if (i > 1)
+            QVERIFY2(timestamp - previous >= 0.099, qPrintable(QStringLiteral("frame %1 read %2 s after the one before").arg(i).arg(timestamp - previous)));
+        previous = timestamp;
+    }
+}
+
+QTEST_MAIN(MirroringTest)
+#include "mirroring_test.moc"
