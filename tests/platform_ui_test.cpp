@@ -1,0 +1,177 @@
+#include "platform/NamedImage.h"
+
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <cstdio>
+#include <functional>
+#include <unistd.h>
+
+using namespace glasswing;
+
+namespace {
+
+QStringList g_messages;
+
+void keepMessage(QtMsgType, const QMessageLogContext&, const QString& message)
+{
+    g_messages.append(message);
+}
+
+// Everything `call` reports: Qt messages, and whatever reaches standard output or error.
+QByteArray heardDuring(const std::function<void()>& call)
+{
+    QTemporaryFile sink;
+    if (!sink.open())
+        return "<no capture file>";
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int savedOut = ::dup(STDOUT_FILENO);
+    const int savedErr = ::dup(STDERR_FILENO);
+    ::dup2(sink.handle(), STDOUT_FILENO);
+    ::dup2(sink.handle(), STDERR_FILENO);
+    g_messages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepMessage);
+
+    call();
+
+    qInstallMessageHandler(previous);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::dup2(savedOut, STDOUT_FILENO);
+    ::dup2(savedErr, STDERR_FILENO);
+    ::close(savedOut);
+    ::close(savedErr);
+    QFile written(sink.fileName());
+    written.open(QIODevice::ReadOnly);
+    return g_messages.join(QLatin1Char('\n')).toUtf8() + written.readAll();
+}
+
+// The smallest rectangle holding every pixel that is not fully transparent.
+QRect inkBounds(const QImage& image)
+{
+    QRect bounds;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (qAlpha(image.pixel(x, y)) != 0)
+                bounds |= QRect(x, y, 1, 1);
+        }
+    }
+    return bounds;
+}
+
+} // namespace
+
+class PlatformUiTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void imagesAreFoundWithTheirNaturalSize_data();
+    void imagesAreFoundWithTheirNaturalSize();
+    void otherNamesFindNothingAndSayNothing_data();
+    void otherNamesFindNothingAndSayNothing();
+    void pixmapsAreRenderedAtTheRatioAsked_data();
+    void pixmapsAreRenderedAtTheRatioAsked();
+};
+
+void PlatformUiTest::imagesAreFoundWithTheirNaturalSize_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("resourcePath");
+    QTest::addColumn<QSizeF>("size");
+
+    const auto vector = [](const char* name, QSizeF size) {
+        const QString text = QString::fromUtf8(name);
+        QTest::newRow(name) << text << QStringLiteral(":/images/") + text + QStringLiteral(".svg") << size;
+    };
+    vector("Window Background", {320, 96});
+    vector("Disconnected Light", {20, 20});
+    vector("Connected Light", {20, 20});
+    vector("DisconnectedLabel", {160, 24});
+    vector("ConnectedLabel", {160, 24});
+    vector("Phone Chip", {56, 40});
+    // The test's own bitmap: 8 x 6 pixels drawn at 2x.
+    QTest::newRow("bitmap") << QStringLiteral("Test Pattern") << QStringLiteral(":/images/Test Pattern@2x.png")
+                            << QSizeF(4, 3);
+}
+
+void PlatformUiTest::imagesAreFoundWithTheirNaturalSize()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, resourcePath);
+    QFETCH(QSizeF, size);
+
+    std::optional<NamedImage> image;
+    // Quiet too: a renderer that complains about the artwork draws it wrong.
+    QCOMPARE(heardDuring([&] { image = imageNamed(name); }), QByteArray());
+    QVERIFY(image);
+    QCOMPARE(image->name, name);
+    QCOMPARE(image->resourcePath, resourcePath);
+    QCOMPARE(image->size, size);
+}
+
+void PlatformUiTest::otherNamesFindNothingAndSayNothing_data()
+{
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("unknown") << QStringLiteral("Disconnect Button");
+    QTest::newRow("lower case") << QStringLiteral("connected light");
+    QTest::newRow("upper case") << QStringLiteral("CONNECTED LIGHT");
+    QTest::newRow("trailing space") << QStringLiteral("Connected Light ");
+    QTest::newRow("with its file suffix") << QStringLiteral("Connected Light.svg");
+    QTest::newRow("bitmap with its file suffix") << QStringLiteral("Test Pattern@2x.png");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("parent folder") << QStringLiteral("../x");
+    // Each of these would reach a real image if a '/' were let through.
+    QTest::newRow("back into the folder") << QStringLiteral("../images/Connected Light");
+    QTest::newRow("leading slash") << QStringLiteral("/Connected Light");
+    QTest::newRow("current folder") << QStringLiteral("./Connected Light");
+}
+
+void PlatformUiTest::otherNamesFindNothingAndSayNothing()
+{
+    QFETCH(QString, name);
+
+    std::optional<NamedImage> image;
+    const QByteArray heard = heardDuring([&] { image = imageNamed(name); });
+    QVERIFY2(!image, qPrintable(image ? image->resourcePath : QString()));
+    QCOMPARE(heard, QByteArray());
+}
+
+void PlatformUiTest::pixmapsAreRenderedAtTheRatioAsked_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QSizeF>("pointSize");
+    QTest::addColumn<qreal>("ratio");
+    QTest::addColumn<QSize>("pixels");
+
+    QTest::newRow("light at 2x") << QStringLiteral("Connected Light") << QSizeF(20, 20) << 2.0 << QSize(40, 40);
+    QTest::newRow("background at 2x") << QStringLiteral("Window Background") << QSizeF(320, 96) << 2.0
+                                      << QSize(640, 192);
+    QTest::newRow("label at 1.5x") << QStringLiteral("DisconnectedLabel") << QSizeF(160, 24) << 1.5 << QSize(240, 36);
+    QTest::newRow("chip enlarged at 1x") << QStringLiteral("Phone Chip") << QSizeF(112, 80) << 1.0 << QSize(112, 80);
+    QTest::newRow("bitmap at 2x") << QStringLiteral("Test Pattern") << QSizeF(4, 3) << 2.0 << QSize(8, 6);
+    QTest::newRow("bitmap at 3x") << QStringLiteral("Test Pattern") << QSizeF(4, 3) << 3.0 << QSize(12, 9);
+}
+
+void PlatformUiTest::pixmapsAreRenderedAtTheRatioAsked()
+{
+    QFETCH(QString, name);
+    QFETCH(QSizeF, pointSize);
+    QFETCH(qreal, ratio);
+    QFETCH(QSize, pixels);
+
+    const std::optional<NamedImage> image = imageNamed(name);
+    QVERIFY(image);
+    QPixmap pixmap;
+    QCOMPARE(heardDuring([&] { pixmap = image->pixmap(pointSize, ratio); }), QByteArray());
+    QCOMPARE(pixmap.size(), pixels);
+    QCOMPARE(pixmap.devicePixelRatio(), ratio);
+    QCOMPARE(pixmap.deviceIndependentSize(), pointSize);
+    QVERIFY(inkBounds(pixmap.toImage()).isValid());
+    QVERIFY(image->pixmap(QSizeF(0, 20), ratio).isNull());
+}
+
+QTEST_MAIN(PlatformUiTest)
+
+#include "platform_ui_test.moc"
