@@ -1,3 +1,4 @@
+#include "platform/ImageView.h"
 #include "platform/NamedImage.h"
 
 #include <QTemporaryFile>
@@ -47,6 +48,15 @@ QByteArray heardDuring(const std::function<void()>& call)
     return g_messages.join(QLatin1Char('\n')).toUtf8() + written.readAll();
 }
 
+// What a widget itself paints, over transparency: no window background, no children.
+QImage paintedBy(QWidget& widget)
+{
+    QImage image(widget.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    widget.render(&image, QPoint(), QRegion(), QWidget::RenderFlags());
+    return image;
+}
+
 // The smallest rectangle holding every pixel that is not fully transparent.
 QRect inkBounds(const QImage& image)
 {
@@ -72,6 +82,11 @@ private Q_SLOTS:
     void otherNamesFindNothingAndSayNothing();
     void pixmapsAreRenderedAtTheRatioAsked_data();
     void pixmapsAreRenderedAtTheRatioAsked();
+
+    void imageViewTakesItsImageByName_data();
+    void imageViewTakesItsImageByName();
+    void imageViewFitsItsImageCentredWithItsAspect_data();
+    void imageViewFitsItsImageCentredWithItsAspect();
 };
 
 void PlatformUiTest::imagesAreFoundWithTheirNaturalSize_data()
@@ -170,6 +185,57 @@ void PlatformUiTest::pixmapsAreRenderedAtTheRatioAsked()
     QCOMPARE(pixmap.deviceIndependentSize(), pointSize);
     QVERIFY(inkBounds(pixmap.toImage()).isValid());
     QVERIFY(image->pixmap(QSizeF(0, 20), ratio).isNull());
+}
+
+void PlatformUiTest::imageViewTakesItsImageByName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("found");
+
+    QTest::newRow("an image") << QStringLiteral("Phone Chip") << true;
+    QTest::newRow("another image") << QStringLiteral("ConnectedLabel") << true;
+    QTest::newRow("a missing name") << QStringLiteral("phone chip") << false;
+    QTest::newRow("no name") << QString() << false;
+}
+
+void PlatformUiTest::imageViewTakesItsImageByName()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, found);
+
+    ImageView view;
+    view.setImage(imageNamed(QStringLiteral("Connected Light")));
+    // As a form sets it.
+    QVERIFY(view.setProperty("imageName", name));
+    QCOMPARE(bool(view.image()), found);
+    if (found)
+        QCOMPARE(view.image()->name, name);
+    QCOMPARE(view.property("imageName").toString(), found ? name : QString());
+}
+
+void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QSize>("viewSize");
+    QTest::addColumn<QRect>("ink");
+
+    // The test pattern is an opaque 4 x 3 block, so its ink is exactly where it was drawn.
+    QTest::newRow("natural size") << QStringLiteral("Test Pattern") << QSize(4, 3) << QRect(0, 0, 4, 3);
+    QTest::newRow("wide view") << QStringLiteral("Test Pattern") << QSize(40, 12) << QRect(12, 0, 16, 12);
+    QTest::newRow("tall view") << QStringLiteral("Test Pattern") << QSize(8, 30) << QRect(0, 12, 8, 6);
+    QTest::newRow("no image") << QString() << QSize(40, 40) << QRect();
+}
+
+void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect()
+{
+    QFETCH(QString, name);
+    QFETCH(QSize, viewSize);
+    QFETCH(QRect, ink);
+
+    ImageView view;
+    view.setImageName(name);
+    view.resize(viewSize);
+    QCOMPARE(inkBounds(paintedBy(view)), ink);
 }
 
 QTEST_MAIN(PlatformUiTest)
