@@ -1,8 +1,11 @@
 #include "platform/ImageView.h"
 #include "platform/NamedImage.h"
+#include "platform/ProgressIndicator.h"
 
+#include <QSignalSpy>
 #include <QTemporaryFile>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 #include <functional>
@@ -70,6 +73,11 @@ QRect inkBounds(const QImage& image)
     return bounds;
 }
 
+QTimer* timerOf(ProgressIndicator& indicator)
+{
+    return indicator.findChild<QTimer*>();
+}
+
 } // namespace
 
 class PlatformUiTest : public QObject {
@@ -87,6 +95,9 @@ private Q_SLOTS:
     void imageViewTakesItsImageByName();
     void imageViewFitsItsImageCentredWithItsAspect_data();
     void imageViewFitsItsImageCentredWithItsAspect();
+
+    void spinnerAnimatesOnlyBetweenStartAndStop();
+    void spinnerTimerRunsOnlyWhileShown();
 };
 
 void PlatformUiTest::imagesAreFoundWithTheirNaturalSize_data()
@@ -236,6 +247,50 @@ void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect()
     view.setImageName(name);
     view.resize(viewSize);
     QCOMPARE(inkBounds(paintedBy(view)), ink);
+}
+
+void PlatformUiTest::spinnerAnimatesOnlyBetweenStartAndStop()
+{
+    ProgressIndicator indicator;
+    indicator.resize(24, 24);
+    indicator.show();
+    QVERIFY(!indicator.isAnimating());
+    QVERIFY(!inkBounds(paintedBy(indicator)).isValid());
+
+    indicator.startAnimation();
+    QVERIFY(indicator.isAnimating());
+    const QImage first = paintedBy(indicator);
+    QVERIFY(inkBounds(first).isValid());
+    QSignalSpy ticks(timerOf(indicator), &QTimer::timeout);
+    QVERIFY(ticks.wait(1000));
+    QVERIFY(paintedBy(indicator) != first);
+
+    indicator.stopAnimation();
+    QVERIFY(!indicator.isAnimating());
+    QVERIFY(!timerOf(indicator)->isActive());
+    QVERIFY(!inkBounds(paintedBy(indicator)).isValid());
+}
+
+void PlatformUiTest::spinnerTimerRunsOnlyWhileShown()
+{
+    ProgressIndicator indicator;
+    QTimer* timer = timerOf(indicator);
+    QVERIFY(timer);
+
+    indicator.startAnimation(); // before it is ever shown
+    QVERIFY(!timer->isActive());
+    indicator.show();
+    QVERIFY(timer->isActive());
+    indicator.hide();
+    QVERIFY(!timer->isActive());
+    QVERIFY(indicator.isAnimating());
+    indicator.show();
+    QVERIFY(timer->isActive());
+
+    indicator.stopAnimation();
+    indicator.hide();
+    indicator.show();
+    QVERIFY(!timer->isActive());
 }
 
 QTEST_MAIN(PlatformUiTest)
