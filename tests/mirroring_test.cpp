@@ -80,7 +80,7 @@ struct Mac {
 // The alert on screen, once there is one; null (and the caller's checks fail) if none comes.
 QMessageBox* waitForAlert(ViewController& controller)
 {
-    QTest::qWaitFor([&] { return controller.invitationAlert() && controller.invitationAlert()->isVisible(); }, kWait);
+    (void)QTest::qWaitFor([&] { return controller.invitationAlert() && controller.invitationAlert()->isVisible(); }, kWait);
     return controller.invitationAlert();
 }
 

@@ -1,0 +1,223 @@
+// The real program with real phones (separate processes) on loopback, in a temporary home: what
+// a user sees end to end.
+
+#include "support/PeerHarness.h"
+#include "support/Plistlib.h"
+#include "support/TestEnvironment.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+#include <unistd.h>
+
+using namespace glasswing;
+using test::kWait;
+using test::Phone;
+
+namespace {
+
+// The real program in a home of its own, started with the trusted user IDs given.
+class App : public QProcess {
+public:
+    explicit App(const QStringList& trusted, const QStringList& wrapper = {})
+    {
+        QDir().mkpath(configFolder());
+        QFile defaults(configFolder() + QStringLiteral("/defaults.json"));
+        QJsonObject object{{QStringLiteral("Trusted Devices"), QJsonArray::fromStringList(trusted)}};
+        if (defaults.open(QIODevice::WriteOnly))
+            defaults.write(QJsonDocument(object).toJson());
+        defaults.close();
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "DISPLAY", "WAYLAND_DISPLAY"})
+            environment.remove(QString::fromLatin1(name));
+        environment.insert(QStringLiteral("HOME"), m_home.path());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        setProcessEnvironment(environment);
+        if (wrapper.isEmpty()) {
+            start(QStringLiteral(GLASSWING_BINARY), {});
+        } else {
+            start(wrapper.first(), wrapper.mid(1) + QStringList{QStringLiteral(GLASSWING_BINARY)});
+        }
+    }
+    ~App() override
+    {
+        if (state() != NotRunning) {
+            kill();
+            waitForFinished(5000);
+        }
+    }
+
+    QString home() const { return m_home.path(); }
+    QString cacheFolder() const { return m_home.path() + QStringLiteral("/.cache/com.tessaro.Preview"); }
+    QString configFolder() const { return m_home.path() + QStringLiteral("/.config/com.tessaro.Glasswing"); }
+    QString preview() const { return cacheFolder() + QStringLiteral("/Preview@3x.png"); }
+    QByteArray status() const { return test::readAll(cacheFolder() + QStringLiteral("/status.json")); }
+
+    // The port it advertises on, once it says so.
+    quint16 port()
+    {
+        (void)QTest::qWaitFor(
+            [&] {
+                m_errors += readAllStandardError();
+                return m_errors.contains(" on port ");
+            },
+            kWait);
+        const auto match = QRegularExpression(QStringLiteral(" on port (\\d+)")).match(QString::fromUtf8(m_errors));
+        return match.hasMatch() ? match.captured(1).toUShort() : 0;
+    }
+    QByteArray lines()
+    {
+        m_output += readAllStandardOutput();
+        return m_output;
+    }
+
+    // Puts a preview in place as the plug-in does: written beside it, then renamed.
+    bool writePreview(const QByteArray& bytes) const
+    {
+        QFile file(cacheFolder() + QStringLiteral("/.Preview@3x.png.part"));
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush()
+            && QFile::rename(file.fileName(), preview());
+    }
+
+private:
+    QTemporaryDir m_home;
+    QByteArray m_errors;
+    QByteArray m_output;
+};
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char& byte : bytes)
+        byte = char(QRandomGenerator::global()->generate());
+    return bytes;
+}
+
+QStringList savedFrames(const QString& folder)
+{
+    QStringList files;
+    for (const QString& name : QDir(folder).entryList({QStringLiteral("message-*.bin")}, QDir::Files, QDir::Name))
+        files << folder + u'/' + name;
+    return files;
+}
+
+} // namespace
+
+class EndToEndTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void aRememberedPhoneGetsEveryPreviewWhileAnotherWaits();
+    void aPreviewThatCannotBeDeletedGoesOutEveryTick();
+};
+
+void EndToEndTest::aRememberedPhoneGetsEveryPreviewWhileAnotherWaits()
+{
+    App app({QStringLiteral("ada"), QStringLiteral("cy")});
+    const quint16 port = app.port();
+    QVERIFY(port != 0);
+    QTRY_COMPARE_WITH_TIMEOUT(app.status(), test::kStatusFalse, kWait);
+
+    QTemporaryDir frames;
+    Phone ada(port, test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada"))
+                        + QStringList{QStringLiteral("--out"), frames.path()});
+    QTRY_VERIFY_WITH_TIMEOUT(app.lines().contains("Connected: Ada\n"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(app.status(), test::kStatusTrue, kWait);
+    // A phone nobody has allowed: its alert stays up, unanswered, while frames flow.
+    auto bob = std::make_unique<Phone>(port, test::phoneArguments(QStringLiteral("Bob"), QStringLiteral("bob")));
+    QTRY_VERIFY_WITH_TIMEOUT(app.lines().contains("Incoming User ID: bob\n"), kWait);
+
+    QList<QByteArray> sent;
+    for (qsizetype size : {qsizetype(0), qsizetype(1), qsizetype(70000), qsizetype(2 * 1024 * 1024)}) {
+        sent << randomBytes(size);
+        QVERIFY(app.writePreview(sent.last()));
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(app.preview()), kWait);
+        QTest::qWait(150); // the next preview is a new frame, read on a later tick
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(ada.messages(), sent.size(), kWait);
+    QString why;
+    const auto decoded = test::decodeWithPlistlib(savedFrames(frames.path()), &why);
+    QVERIFY2(decoded, qPrintable(why));
+    double previous = -1e300;
+    for (int i = 0; i < sent.size(); ++i) {
+        const test::DecodedFrame& frame = decoded->at(i);
+        QCOMPARE(frame.keys, QStringList({QStringLiteral("image"), QStringLiteral("timestamp")}));
+        QCOMPARE(frame.timestampType, QStringLiteral("float"));
+        QVERIFY(frame.image == sent.at(i));
+        QVERIFY(frame.timestamp > previous);
+        previous = frame.timestamp;
+    }
+
+    // The last phone leaves: the plug-in is told.
+    ada.kill();
+    QTRY_VERIFY_WITH_TIMEOUT(app.lines().contains("Not Connected: Ada\n"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(app.status(), test::kStatusFalse, kWait);
+
+    // With no phone, a preview is consumed at once and sent to nobody, not even to a phone that
+    // joins afterwards.
+    QVERIFY(app.writePreview("unseen"));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(app.preview()), 200);
+    bob.reset(); // its alert goes, and the next phone's turn comes
+    Phone cy(port, test::phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
+    QTRY_VERIFY_WITH_TIMEOUT(app.lines().contains("Connected: Cy\n"), kWait);
+    QTest::qWait(300);
+    QCOMPARE(cy.messages(), 0);
+
+    ::kill(pid_t(app.processId()), SIGTERM);
+    QVERIFY(app.waitForFinished(kWait));
+    QCOMPARE(app.exitCode(), 0);
+    QCOMPARE(app.status(), test::kStatusFalse);
+    const QByteArray expected = "Incoming User ID: ada\n"
+                                "Allowing Incoming User ID ada\n"
+                                "Connecting: Ada\n"
+                                "Connected: Ada\n"
+                                "Incoming User ID: bob\n"
+                                "Not Connected: Ada\n"
+                                "Incoming User ID: cy\n"
+                                "Allowing Incoming User ID cy\n"
+                                "Connecting: Cy\n"
+                                "Connected: Cy\n";
+    QCOMPARE(app.lines(), expected);
+}
+
+void EndToEndTest::aPreviewThatCannotBeDeletedGoesOutEveryTick()
+{
+    if (::geteuid() != 0)
+        QSKIP("a read-only file system in a mount namespace of the test's own needs root");
+    // The shared folder on a tmpfs of its own, holding a preview, then made read-only: the
+    // preview can be read but never deleted.
+    const QString script = QStringLiteral(
+        "set -e; folder=\"$HOME/.cache/com.tessaro.Preview\"; mkdir -p \"$folder\"; "
+        "mount -t tmpfs -o size=1m tmpfs \"$folder\"; printf stuck > \"$folder/Preview@3x.png\"; "
+        "mount -o remount,ro \"$folder\"; exec \"$0\"");
+    App app({QStringLiteral("ada")},
+            {QStringLiteral("unshare"), QStringLiteral("--mount"), QStringLiteral("--propagation"),
+             QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"), script});
+    const quint16 port = app.port();
+    if (port == 0 && app.state() != QProcess::Running)
+        QSKIP("unshare or mount refused here");
+    QTemporaryDir frames;
+    Phone ada(port, test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada"))
+                        + QStringList{QStringLiteral("--out"), frames.path(), QStringLiteral("--count"),
+                                      QStringLiteral("3")});
+    QVERIFY(ada.waitForExit());
+    QCOMPARE(ada.exitCode(), 0);
+    QString why;
+    const auto decoded = test::decodeWithPlistlib(savedFrames(frames.path()), &why);
+    QVERIFY2(decoded, qPrintable(why));
+    QCOMPARE(decoded->size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(decoded->at(i).image, QByteArray("stuck"));
+        if (i > 0)
+            QVERIFY(decoded->at(i).timestamp > decoded->at(i - 1).timestamp);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(app.lines().count("Deletion Error\n") >= 3, kWait);
+    QVERIFY2(app.lines().startsWith("Couldn't Save Status.json\n"), app.lines().constData());
+}
+
+QTEST_GUILESS_MAIN(EndToEndTest)
+#include "end_to_end_test.moc"
