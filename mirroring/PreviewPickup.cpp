@@ -37,7 +37,7 @@ void PreviewPickup::ensureWatching()
         QObject::connect(m_notifier, &QSocketNotifier::activated, this, &PreviewPickup::readEvents);
     }
     m_watch = inotify_add_watch(m_inotify, QFile::encodeName(m_folder).constData(),
-                                IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
+                                IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVE_SELF | IN_ONLYDIR);
 }
 
 void PreviewPickup::readEvents()
@@ -59,6 +59,12 @@ void PreviewPickup::readEvents()
             if (event->mask & IN_IGNORED) {
                 if (event->wd == m_watch)
                     m_watch = -1;
+                continue;
+            }
+            // Moved away, the watched folder is no longer the shared one: follow the path instead.
+            if ((event->mask & IN_MOVE_SELF) && event->wd == m_watch) {
+                inotify_rm_watch(m_inotify, m_watch);
+                m_watch = -1;
                 continue;
             }
             // An overflowed queue may have lost the event that mattered.

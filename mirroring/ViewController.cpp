@@ -37,8 +37,9 @@ ViewController::~ViewController()
     if (session)
         session->setDelegate(nullptr);
     session.reset();
+    // An alert going with its window must not answer for anyone.
     if (m_alert)
-        delete m_alert.data();
+        m_alert->disconnect(this);
 }
 
 QWidget* ViewController::view()
