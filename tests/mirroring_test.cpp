@@ -119,6 +119,8 @@ private Q_SLOTS:
     void thePumpSurvivesWhateverSitsAtThePath();
     void aPreviewTooLargeToSendIsSaidAndDeleted();
     void aFinishedFileIsPickedUpAtOnceButNeverTooOften();
+    void theFolderIsWatchedAgainOnceReplaced_data();
+    void theFolderIsWatchedAgainOnceReplaced();
     void aUserIdCannotForgeOutputLines_data();
     void aUserIdCannotForgeOutputLines();
 };
@@ -519,6 +521,45 @@ void MirroringTest::aFinishedFileIsPickedUpAtOnceButNeverTooOften()
             QVERIFY2(timestamp - previous >= 0.099, qPrintable(QStringLiteral("frame %1 read %2 s after the one before").arg(i).arg(timestamp - previous)));
         previous = timestamp;
     }
+}
+
+void MirroringTest::theFolderIsWatchedAgainOnceReplaced_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("removed") << QStringLiteral("removed");
+    QTest::newRow("renamed away") << QStringLiteral("renamed");
+    QTest::newRow("its parent renamed away") << QStringLiteral("parent");
+    QTest::newRow("a file in its place for a while") << QStringLiteral("file");
+}
+
+void MirroringTest::theFolderIsWatchedAgainOnceReplaced()
+{
+    QFETCH(QString, how);
+    Mac mac;
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sharedCacheFolder()), kWait);
+    QTest::qWait(250);
+    const QString folder = sharedCacheFolder();
+    const QString parent = QFileInfo(folder).path();
+    if (how == QStringLiteral("removed")) {
+        QVERIFY(QDir(folder).removeRecursively());
+    } else if (how == QStringLiteral("renamed")) {
+        QVERIFY(QDir().rename(folder, folder + QStringLiteral(".old")));
+    } else if (how == QStringLiteral("parent")) {
+        QVERIFY(QDir().rename(parent, parent + QStringLiteral(".old")));
+    } else {
+        QVERIFY(QDir(folder).removeRecursively());
+        QFile file(folder);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QTest::qWait(250);
+        QVERIFY(QFile::remove(folder));
+    }
+    QVERIFY(QDir().mkpath(folder));
+    // A few ticks to find the new folder, then only the folder's own word brings frames in.
+    QTest::qWait(350);
+    mac.controller.timerContainer->stop();
+    writePreview("again");
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
 }
 
 void MirroringTest::aUserIdCannotForgeOutputLines_data()
