@@ -78,6 +78,12 @@ void ViewController::advertiserInvitationWasWithdrawn(peer::Advertiser&, const p
 
 void ViewController::enqueueInvitation(Invitation invitation)
 {
+    // A remembered phone is let in at once: it does not wait for the user to come back and answer
+    // the alert about another phone.
+    if (m_alert && isRemembered(rememberedDevices(defaults), QString::fromUtf8(invitation.context))) {
+        decide(invitation);
+        return;
+    }
     m_invitations.push_back(std::move(invitation));
     decideNextInvitation();
 }

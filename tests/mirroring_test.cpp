@@ -110,6 +110,7 @@ private Q_SLOTS:
     void theAlertAsksExactlyAndRemembersOnlyWhenTold_data();
     void theAlertAsksExactlyAndRemembersOnlyWhenTold();
     void invitationsAreAskedOneAfterTheOther();
+    void aRememberedPhoneIsLetInWhileAnotherIsAsked();
     void rememberedListsKeepWhatTheyHold_data();
     void rememberedListsKeepWhatTheyHold();
     void aPhoneThatLeavesTakesItsAlertAlong();
@@ -266,6 +267,22 @@ void MirroringTest::invitationsAreAskedOneAfterTheOther()
     QCOMPARE(third->exitCode(), 2);
     QCOMPARE(second->state(), QProcess::Running);
     QCOMPARE(trustedDevices(), QJsonValue(QJsonArray{QStringLiteral("same")}));
+}
+
+void MirroringTest::aRememberedPhoneIsLetInWhileAnotherIsAsked()
+{
+    Mac mac({QStringLiteral("known")});
+    test::StdoutCapture out;
+    mac.phone(QStringLiteral("Stranger"), QStringLiteral("stranger"));
+    QMessageBox* alert = waitForAlert(mac.controller);
+    QVERIFY(alert);
+    // The user is away: the alert stays up, and a remembered phone does not wait behind it.
+    mac.phone(QStringLiteral("Known"), QStringLiteral("known"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QCOMPARE(mac.controller.invitationAlert(), alert);
+    QCOMPARE(mac.controller.pendingInvitationCount(), 1);
+    QVERIFY(out.text().startsWith("Incoming User ID: stranger\nIncoming User ID: known\n"
+                                  "Allowing Incoming User ID known\n"));
 }
 
 void MirroringTest::rememberedListsKeepWhatTheyHold_data()
