@@ -54,6 +54,8 @@ void PreviewPickup::ensureWatching()
     m_watch = inotify_add_watch(m_inotify, folder.constData(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
     m_device = status.st_dev;
     m_inode = status.st_ino;
+    if (m_watch >= 0)
+        Q_EMIT folderWatched();
 }
 
 void PreviewPickup::readEvents()

@@ -27,6 +27,9 @@ public:
 
 Q_SIGNALS:
     void fileArrived();
+    // A folder is watched: the first one, or a new one in the place of one that went away. What
+    // the app keeps in it (the status file) may have gone with the old one.
+    void folderWatched();
 
 private:
     void readEvents();

@@ -122,6 +122,8 @@ private Q_SLOTS:
     void aFinishedFileIsPickedUpAtOnceButNeverTooOften();
     void theFolderIsWatchedAgainOnceReplaced_data();
     void theFolderIsWatchedAgainOnceReplaced();
+    void theStatusComesBackWithTheFolder_data();
+    void theStatusComesBackWithTheFolder();
     void aUserIdCannotForgeOutputLines_data();
     void aUserIdCannotForgeOutputLines();
 };
@@ -577,6 +579,35 @@ void MirroringTest::theFolderIsWatchedAgainOnceReplaced()
     mac.controller.timerContainer->stop();
     writePreview("again");
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+}
+
+void MirroringTest::theStatusComesBackWithTheFolder_data()
+{
+    QTest::addColumn<bool>("phone");
+    QTest::addColumn<bool>("renamed"); // or removed
+    QTest::newRow("connected, removed") << true << false;
+    QTest::newRow("connected, renamed away") << true << true;
+    QTest::newRow("not connected, removed") << false << false;
+}
+
+void MirroringTest::theStatusComesBackWithTheFolder()
+{
+    QFETCH(bool, phone);
+    QFETCH(bool, renamed);
+    Mac mac({QStringLiteral("p")});
+    if (phone) {
+        mac.phone(QStringLiteral("P"), QStringLiteral("p"));
+        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    }
+    const QByteArray expected = phone ? test::kStatusTrue : test::kStatusFalse;
+    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), expected, kWait);
+    QTest::qWait(250);
+    // The user clears the caches; the plug-in makes its folder again for the next preview.
+    const QString folder = sharedCacheFolder();
+    QVERIFY(renamed ? QDir().rename(folder, folder + QStringLiteral(".old")) : QDir(folder).removeRecursively());
+    QTest::qWait(250);
+    QVERIFY(QDir().mkpath(folder));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), expected, kWait);
 }
 
 void MirroringTest::aUserIdCannotForgeOutputLines_data()
