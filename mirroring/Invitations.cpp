@@ -40,6 +40,21 @@ bool isRemembered(const QJsonArray& devices, const QString& userID)
     return false;
 }
 
+// The user ID as printed: the phone chose its bytes, so a line break, a carriage return or a NUL
+// in it would let it forge or garble output lines. Such characters show as U+FFFD; matching and
+// remembering still use the user ID as sent.
+QString printableUserID(const QString& userID)
+{
+    QString printable = userID;
+    for (QChar& c : printable) {
+        const QChar::Category category = c.category();
+        if (category == QChar::Other_Control || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
+            c = QChar::ReplacementCharacter;
+    }
+    return printable;
+}
+
 } // namespace
 
 void ViewController::advertiserDidReceiveInvitationFromPeer(peer::Advertiser&, const peer::PeerID& peer,
@@ -63,6 +78,12 @@ void ViewController::advertiserInvitationWasWithdrawn(peer::Advertiser&, const p
 
 void ViewController::enqueueInvitation(Invitation invitation)
 {
+    // A remembered phone is let in at once: it does not wait for the user to come back and answer
+    // the alert about another phone.
+    if (m_alert && isRemembered(rememberedDevices(defaults), QString::fromUtf8(invitation.context))) {
+        decide(invitation);
+        return;
+    }
     m_invitations.push_back(std::move(invitation));
     decideNextInvitation();
 }
@@ -80,10 +101,10 @@ void ViewController::decide(const Invitation& invitation)
 {
     // Ill-formed UTF-8 becomes U+FFFD: every context yields a user ID.
     const QString userID = QString::fromUtf8(invitation.context);
-    consoleLine(QStringLiteral("Incoming User ID: ") + userID);
+    consoleLine(QStringLiteral("Incoming User ID: ") + printableUserID(userID));
 
     if (isRemembered(rememberedDevices(defaults), userID)) {
-        consoleLine(QStringLiteral("Allowing Incoming User ID ") + userID);
+        consoleLine(QStringLiteral("Allowing Incoming User ID ") + printableUserID(userID));
         invitation.handler(true, session.get());
         return;
     }

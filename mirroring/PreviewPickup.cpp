@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace glasswing {
@@ -26,7 +27,20 @@ PreviewPickup::~PreviewPickup()
 
 void PreviewPickup::ensureWatching()
 {
-    if (m_watch >= 0 || m_folder.isEmpty())
+    if (m_folder.isEmpty())
+        return;
+    const QByteArray folder = QFile::encodeName(m_folder);
+    struct stat status {};
+    const bool exists = ::stat(folder.constData(), &status) == 0;
+    if (m_watch >= 0) {
+        if (exists && status.st_dev == m_device && status.st_ino == m_inode)
+            return;
+        // The watched folder was renamed away (or one of its parents was): the one at the path
+        // now is another. Its IN_IGNORED comes later and names a number no longer in use.
+        inotify_rm_watch(m_inotify, m_watch);
+        m_watch = -1;
+    }
+    if (!exists)
         return;
     if (m_inotify < 0) {
         // Out of descriptors or of inotify instances: the timer alone still finds every file.
@@ -36,8 +50,12 @@ void PreviewPickup::ensureWatching()
         m_notifier = new QSocketNotifier(m_inotify, QSocketNotifier::Read, this);
         QObject::connect(m_notifier, &QSocketNotifier::activated, this, &PreviewPickup::readEvents);
     }
-    m_watch = inotify_add_watch(m_inotify, QFile::encodeName(m_folder).constData(),
-                                IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVE_SELF | IN_ONLYDIR);
+    // Stated before it is watched: if it is replaced in between, the next call sees it.
+    m_watch = inotify_add_watch(m_inotify, folder.constData(), IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
+    m_device = status.st_dev;
+    m_inode = status.st_ino;
+    if (m_watch >= 0)
+        Q_EMIT folderWatched();
 }
 
 void PreviewPickup::readEvents()
@@ -59,12 +77,6 @@ void PreviewPickup::readEvents()
             if (event->mask & IN_IGNORED) {
                 if (event->wd == m_watch)
                     m_watch = -1;
-                continue;
-            }
-            // Moved away, the watched folder is no longer the shared one: follow the path instead.
-            if ((event->mask & IN_MOVE_SELF) && event->wd == m_watch) {
-                inotify_rm_watch(m_inotify, m_watch);
-                m_watch = -1;
                 continue;
             }
             // An overflowed queue may have lost the event that mattered.

@@ -86,6 +86,10 @@ void ViewController::viewDidLoad()
     timerContainer->start();
     m_pickup = new PreviewPickup(sharedCacheFolder(), QStringLiteral("Preview@3x.png"), this);
     QObject::connect(m_pickup, &PreviewPickup::fileArrived, this, &ViewController::checkForSketchUpdates);
+    // A shared folder removed or replaced while running took the status file with it: the plug-in
+    // must find it again in the new folder, saying what holds now.
+    QObject::connect(m_pickup, &PreviewPickup::folderWatched, this,
+                     [this] { updateStatus(!session->connectedPeers().isEmpty()); });
 
     StatusLabel->setHidden(true);
     StatusLabel->setAllowsEditingTextAttributes(true);

@@ -7,7 +7,9 @@
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/ViewAlpha.h"
+#include "platform/peer/ControlMessage.h"
 #include "support/PeerHarness.h"
+#include "support/RawPhone.h"
 #include "support/TestEnvironment.h"
 
 #include <QCheckBox>
@@ -108,6 +110,7 @@ private Q_SLOTS:
     void theAlertAsksExactlyAndRemembersOnlyWhenTold_data();
     void theAlertAsksExactlyAndRemembersOnlyWhenTold();
     void invitationsAreAskedOneAfterTheOther();
+    void aRememberedPhoneIsLetInWhileAnotherIsAsked();
     void rememberedListsKeepWhatTheyHold_data();
     void rememberedListsKeepWhatTheyHold();
     void aPhoneThatLeavesTakesItsAlertAlong();
@@ -117,6 +120,12 @@ private Q_SLOTS:
     void thePumpSurvivesWhateverSitsAtThePath();
     void aPreviewTooLargeToSendIsSaidAndDeleted();
     void aFinishedFileIsPickedUpAtOnceButNeverTooOften();
+    void theFolderIsWatchedAgainOnceReplaced_data();
+    void theFolderIsWatchedAgainOnceReplaced();
+    void theStatusComesBackWithTheFolder_data();
+    void theStatusComesBackWithTheFolder();
+    void aUserIdCannotForgeOutputLines_data();
+    void aUserIdCannotForgeOutputLines();
 };
 
 void MirroringTest::startsDisconnectedWhateverWasLeft()
@@ -260,6 +269,22 @@ void MirroringTest::invitationsAreAskedOneAfterTheOther()
     QCOMPARE(third->exitCode(), 2);
     QCOMPARE(second->state(), QProcess::Running);
     QCOMPARE(trustedDevices(), QJsonValue(QJsonArray{QStringLiteral("same")}));
+}
+
+void MirroringTest::aRememberedPhoneIsLetInWhileAnotherIsAsked()
+{
+    Mac mac({QStringLiteral("known")});
+    test::StdoutCapture out;
+    mac.phone(QStringLiteral("Stranger"), QStringLiteral("stranger"));
+    QMessageBox* alert = waitForAlert(mac.controller);
+    QVERIFY(alert);
+    // The user is away: the alert stays up, and a remembered phone does not wait behind it.
+    mac.phone(QStringLiteral("Known"), QStringLiteral("known"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QCOMPARE(mac.controller.invitationAlert(), alert);
+    QCOMPARE(mac.controller.pendingInvitationCount(), 1);
+    QVERIFY(out.text().startsWith("Incoming User ID: stranger\nIncoming User ID: known\n"
+                                  "Allowing Incoming User ID known\n"));
 }
 
 void MirroringTest::rememberedListsKeepWhatTheyHold_data()
@@ -514,6 +539,129 @@ void MirroringTest::aFinishedFileIsPickedUpAtOnceButNeverTooOften()
         if (i > 1)
             QVERIFY2(timestamp - previous >= 0.099, qPrintable(QStringLiteral("frame %1 read %2 s after the one before").arg(i).arg(timestamp - previous)));
         previous = timestamp;
+    }
+}
+
+void MirroringTest::theFolderIsWatchedAgainOnceReplaced_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("removed") << QStringLiteral("removed");
+    QTest::newRow("renamed away") << QStringLiteral("renamed");
+    QTest::newRow("its parent renamed away") << QStringLiteral("parent");
+    QTest::newRow("a file in its place for a while") << QStringLiteral("file");
+}
+
+void MirroringTest::theFolderIsWatchedAgainOnceReplaced()
+{
+    QFETCH(QString, how);
+    Mac mac;
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(sharedCacheFolder()), kWait);
+    QTest::qWait(250);
+    const QString folder = sharedCacheFolder();
+    const QString parent = QFileInfo(folder).path();
+    if (how == QStringLiteral("removed")) {
+        QVERIFY(QDir(folder).removeRecursively());
+    } else if (how == QStringLiteral("renamed")) {
+        QVERIFY(QDir().rename(folder, folder + QStringLiteral(".old")));
+    } else if (how == QStringLiteral("parent")) {
+        QVERIFY(QDir().rename(parent, parent + QStringLiteral(".old")));
+    } else {
+        QVERIFY(QDir(folder).removeRecursively());
+        QFile file(folder);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QTest::qWait(250);
+        QVERIFY(QFile::remove(folder));
+    }
+    QVERIFY(QDir().mkpath(folder));
+    // A few ticks to find the new folder, then only the folder's own word brings frames in.
+    QTest::qWait(350);
+    mac.controller.timerContainer->stop();
+    writePreview("again");
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+}
+
+void MirroringTest::theStatusComesBackWithTheFolder_data()
+{
+    QTest::addColumn<bool>("phone");
+    QTest::addColumn<bool>("renamed"); // or removed
+    QTest::newRow("connected, removed") << true << false;
+    QTest::newRow("connected, renamed away") << true << true;
+    QTest::newRow("not connected, removed") << false << false;
+}
+
+void MirroringTest::theStatusComesBackWithTheFolder()
+{
+    QFETCH(bool, phone);
+    QFETCH(bool, renamed);
+    Mac mac({QStringLiteral("p")});
+    if (phone) {
+        mac.phone(QStringLiteral("P"), QStringLiteral("p"));
+        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    }
+    const QByteArray expected = phone ? test::kStatusTrue : test::kStatusFalse;
+    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), expected, kWait);
+    QTest::qWait(250);
+    // The user clears the caches; the plug-in makes its folder again for the next preview.
+    const QString folder = sharedCacheFolder();
+    QVERIFY(renamed ? QDir().rename(folder, folder + QStringLiteral(".old")) : QDir(folder).removeRecursively());
+    QTest::qWait(250);
+    QVERIFY(QDir().mkpath(folder));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), expected, kWait);
+}
+
+void MirroringTest::aUserIdCannotForgeOutputLines_data()
+{
+    QTest::addColumn<QByteArray>("context");
+    QTest::newRow("line feed") << QByteArray("eve\nConnected: Forged");
+    QTest::newRow("carriage return") << QByteArray("eve\r\nNot Connected: Forged");
+    QTest::newRow("NUL") << QByteArray("eve\0Connected: Forged", 22);
+    QTest::newRow("next line") << QByteArray("eve\xC2\x85" "Connected: Forged");
+    QTest::newRow("line separator") << QByteArray("eve\xE2\x80\xA8" "Connected: Forged");
+    // As long as a context can be, under the largest control message.
+    QTest::newRow("11 KiB of line feeds, ill-formed UTF-8")
+        << QByteArray("eve\xFF") + QByteArray(11 * 1024, '\n') + QByteArray("Connected: Forged");
+}
+
+void MirroringTest::aUserIdCannotForgeOutputLines()
+{
+    QFETCH(QByteArray, context);
+    Mac mac;
+    test::StdoutCapture out;
+    test::RawPhone phone(mac.port());
+    QVERIFY(QTest::qWaitFor([&] { return phone.upgraded || phone.disconnected; }, kWait) && phone.upgraded);
+    phone.sendText(peer::ControlMessage::invitation(QStringLiteral("Eve"), context).serialize());
+    QMessageBox* alert = waitForAlert(mac.controller);
+    QVERIFY(alert);
+    button(alert, QStringLiteral("Allow"))->click();
+    QVERIFY(QTest::qWaitFor([&] { return phone.texts.size() == 1; }, kWait));
+    phone.sendText(R"({"type":"joined"})");
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    // The same phone again, now remembered by its user ID as sent.
+    test::RawPhone again(mac.port());
+    QVERIFY(QTest::qWaitFor([&] { return again.upgraded || again.disconnected; }, kWait) && again.upgraded);
+    again.sendText(peer::ControlMessage::invitation(QStringLiteral("Eve"), context).serialize());
+    QVERIFY(QTest::qWaitFor([&] { return again.texts.size() == 1; }, kWait));
+    QVERIFY(again.texts.first().contains("accept"));
+    QCOMPARE(trustedDevices(), QJsonValue(QJsonArray{QString::fromUtf8(context)}));
+
+    // Each event is one line, and no line holds a character that a reader could take for a
+    // line break or a terminator.
+    QString text;
+    QTRY_VERIFY_WITH_TIMEOUT((text = QString::fromUtf8(out.text())).count(u'\n') >= 6, kWait);
+    QVERIFY(text.endsWith(u'\n'));
+    const QStringList lines = text.chopped(1).split(u'\n');
+    QCOMPARE(lines.size(), 6);
+    const QStringList starts{QStringLiteral("Incoming User ID: eve"), QStringLiteral("Connecting: Eve"),
+                             QStringLiteral("Connected: Eve"), QStringLiteral("Incoming User ID: eve"),
+                             QStringLiteral("Allowing Incoming User ID eve"), QStringLiteral("Connecting: Eve")};
+    for (int i = 0; i < lines.size(); ++i) {
+        QVERIFY2(lines.at(i).startsWith(starts.at(i)), qPrintable(lines.at(i).left(80)));
+        for (const QChar c : lines.at(i)) {
+            QVERIFY2(c.category() != QChar::Other_Control && c.category() != QChar::Separator_Line
+                         && c.category() != QChar::Separator_Paragraph,
+                     qPrintable(QStringLiteral("U+%1 in line %2").arg(c.unicode(), 4, 16, QLatin1Char('0')).arg(i + 1)));
+        }
     }
 }
 
