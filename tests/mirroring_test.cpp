@@ -116,6 +116,7 @@ private Q_SLOTS:
     void aPhoneThatLeavesTakesItsAlertAlong();
     void anInvitationWithoutContextIsDeclinedUnasked();
     void theDisplayAndStatusFollowThePhones();
+    void connectingAndUnknownStatesChangeNothing();
     void thePumpSurvivesWhateverSitsAtThePath_data();
     void thePumpSurvivesWhateverSitsAtThePath();
     void aPreviewTooLargeToSendIsSaidAndDeleted();
@@ -414,6 +415,26 @@ void MirroringTest::theDisplayAndStatusFollowThePhones()
                                      "Connecting: Phone B", "Connected: Phone B", "Not Connected: Phone B",
                                      "Not Connected: Phone A", ""};
     QCOMPARE(lines, expected);
+}
+
+void MirroringTest::connectingAndUnknownStatesChangeNothing()
+{
+    Mac mac;
+    test::StdoutCapture out;
+    ViewController& c = mac.controller;
+    c.showConnectedStatus(3);
+    const peer::PeerID phone(QStringLiteral("Half Way"), QStringLiteral("Phone"));
+    c.sessionPeerDidChangeState(*c.session, phone, peer::SessionState::Connecting);
+    c.sessionPeerDidChangeState(*c.session, phone, static_cast<peer::SessionState>(7));
+    QTest::qWait(50); // anything handed to the main thread has run
+    QCOMPARE(out.text(), QByteArray("Connecting: Half Way\nERROR\n"));
+    QCOMPARE(c.iPhoneCounter->stringValue(), QStringLiteral("3"));
+    QCOMPARE(alphaValue(c.ConnectedLight), 1.0);
+    QCOMPARE(mac.status(), test::kStatusFalse);
+    // A phone that fails while still connecting, with none connected: back to disconnected.
+    c.sessionPeerDidChangeState(*c.session, phone, peer::SessionState::NotConnected);
+    QTRY_COMPARE_WITH_TIMEOUT(alphaValue(c.DisconnectedLight), 1.0, kWait);
+    QCOMPARE(mac.status(), test::kStatusFalse);
 }
 
 void MirroringTest::thePumpSurvivesWhateverSitsAtThePath_data()
