@@ -28,32 +28,10 @@ using test::kWait;
 using test::PeerHarness;
 using test::Phone;
 using test::RawPhone;
+using test::invitingPhone;
+using test::joinAsOnlyPhone;
 
 namespace {
-
-QByteArray invitation(const QString& name)
-{
-    return R"({"type":"invitation","name":")" + name.toUtf8() + R"("})";
-}
-
-// A raw phone that has upgraded and sent its invitation.
-std::unique_ptr<RawPhone> invitingPhone(PeerHarness& mac, const QString& name,
-                                        const RawPhone::Options& options = RawPhone::Options{})
-{
-    auto phone = std::make_unique<RawPhone>(mac.advertiser.port(), options);
-    if (QTest::qWaitFor([&] { return phone->upgraded || phone->disconnected; }, kWait) && phone->upgraded)
-        phone->sendText(invitation(name));
-    return phone;
-}
-
-// Answers the Mac's accept with joined; true once the session has the phone as its only one.
-bool joinAsOnlyPhone(PeerHarness& mac, RawPhone& phone)
-{
-    if (!QTest::qWaitFor([&] { return phone.texts.size() == 1; }, kWait))
-        return false;
-    phone.sendText(R"({"type":"joined"})");
-    return QTest::qWaitFor([&] { return mac.session.connectedPeers().size() == 1; }, kWait);
-}
 
 // User and system CPU time of a process so far, in clock ticks.
 qint64 cpuTicks(qint64 pid)
@@ -131,9 +109,7 @@ private Q_SLOTS:
 
 void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
 {
-    PeerHarness mac(test::quickLimits());
-    mac.answer = PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(test::quickLimits(), PeerHarness::Answer::Hold);
     // Phone A invites and leaves; phone B takes its place (often at the same address in memory)
     // and invites. A's answer comes first, allowing; B's declines. B must end declined.
     for (int round = 0; round < 5; ++round) {
@@ -160,9 +136,7 @@ void HostilePhoneTest::anUnansweredInvitationExpires()
 {
     peer::PeerLimits limits = test::quickLimits();
     limits.answerTimeout = std::chrono::milliseconds(1500);
-    PeerHarness mac(limits);
-    mac.answer = PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(limits, PeerHarness::Answer::Hold);
     // The phone answers every ping: only the answer's time limit can end it.
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Patient"));
     QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
@@ -176,16 +150,13 @@ void HostilePhoneTest::anUnansweredInvitationExpires()
     mac.heldHandlers().first()(true, &mac.session);
     QTest::qWait(200);
     QCOMPARE(mac.count(QStringLiteral("connecting")), 0);
-    mac.answer = PeerHarness::Answer::Accept;
     test::aPhoneCanStillJoin(mac);
 }
 
 void HostilePhoneTest::oneAddressHoldsFewPendingConnections()
 {
     const peer::PeerLimits limits = test::quickLimits();
-    PeerHarness mac(limits);
-    mac.answer = PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(limits, PeerHarness::Answer::Hold);
     // Invitations from one address, left unanswered: past its share, further connections from
     // it are closed before TLS, so one device can neither fill every slot nor pile up prompts.
     std::vector<std::unique_ptr<RawPhone>> phones;
@@ -206,7 +177,6 @@ void HostilePhoneTest::oneAddressHoldsFewPendingConnections()
     elsewhere.source = loopback(3);
     std::unique_ptr<RawPhone> other = invitingPhone(mac, QStringLiteral("Neighbour"), elsewhere);
     QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), limits.maxPendingConnectionsPerAddress + 1, kWait);
-    mac.answer = PeerHarness::Answer::Accept;
     test::aPhoneCanStillJoin(mac);
 }
 
@@ -259,9 +229,7 @@ void HostilePhoneTest::aPhoneThatDoesNotReadItsPongsIsCutOff()
     peer::PeerLimits limits = test::quickLimits();
     limits.maxOutboundQueueBytes = 1024 * 1024;
     limits.keepaliveTimeout = std::chrono::milliseconds(60000); // only the bound may end it
-    PeerHarness mac(limits);
-    mac.answer = joined ? PeerHarness::Answer::Accept : PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(limits, joined ? PeerHarness::Answer::Accept : PeerHarness::Answer::Hold);
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Pinger"));
     if (joined) {
         QVERIFY(joinAsOnlyPhone(mac, *phone));
@@ -291,7 +259,6 @@ void HostilePhoneTest::aPhoneThatDoesNotReadItsPongsIsCutOff()
         QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
     else
         QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
-    mac.answer = PeerHarness::Answer::Accept;
     test::aPhoneCanStillJoin(mac);
 }
 
@@ -312,7 +279,6 @@ void HostilePhoneTest::theQueueCapCountsWhatReallyWaits()
     limits.maxOutboundQueueBytes = 1024 * 1024;
     limits.keepaliveTimeout = std::chrono::milliseconds(60000);
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     RawPhone::Options options;
     options.readBytesPerSecond = 1024 * 1024;
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Reader"), options);
@@ -362,7 +328,6 @@ void HostilePhoneTest::aSlowReaderStaysAndAFrozenOneGoes()
     limits.keepaliveTimeout = std::chrono::milliseconds(900);
     limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Slow"));
     QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
@@ -455,7 +420,6 @@ void HostilePhoneTest::aBurstOfSmallFramesWithinTheCapKeepsAStalledPhone()
     limits.maxOutboundQueueBytes = 256 * 1024;
     limits.keepaliveTimeout = std::chrono::milliseconds(60000); // only the bound may end it
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Stalled"));
     QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
@@ -501,7 +465,6 @@ void HostilePhoneTest::smallMessagesCannotPileUpUncounted()
     limits.maxOutboundQueueBytes = 256 * 1024;
     limits.keepaliveTimeout = std::chrono::milliseconds(60000);
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Reader"));
     QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
@@ -542,9 +505,7 @@ void HostilePhoneTest::aControlMessageIsBoundedInBytes()
 {
     QFETCH(QString, character);
     const peer::PeerLimits limits = test::quickLimits();
-    PeerHarness mac(limits);
-    mac.answer = PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(limits, PeerHarness::Answer::Hold);
     auto phone = std::make_unique<RawPhone>(mac.advertiser.port());
     QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
 
@@ -584,7 +545,6 @@ void HostilePhoneTest::aFloodOfTinyFramesIsNotBufferedWhole()
     limits.invitationTimeout = std::chrono::milliseconds(60000);
     limits.keepaliveTimeout = std::chrono::milliseconds(60000);
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     std::unique_ptr<RawPhone> phone;
     if (joined) {
         phone = invitingPhone(mac, QStringLiteral("Flood"));
@@ -635,7 +595,6 @@ void HostilePhoneTest::aPhoneThatOnlyPretendsToReadIsGone()
     limits.pingDeliveryTimeout = std::chrono::milliseconds(5000);
     limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     // Small buffers and segments, as a phone may choose, so that a few hundred bytes open its window.
     RawPhone::Options options;
     options.receiveBufferBytes = 4096;
@@ -688,9 +647,7 @@ void HostilePhoneTest::aPhoneWhoseTlsFailsIsGone()
     // Only the failure itself may end it within the test.
     limits.keepaliveTimeout = std::chrono::milliseconds(60000);
     limits.answerTimeout = std::chrono::milliseconds(60000);
-    PeerHarness mac(limits);
-    mac.answer = joined ? PeerHarness::Answer::Accept : PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(limits, joined ? PeerHarness::Answer::Accept : PeerHarness::Answer::Hold);
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Broken"));
     if (joined) {
         QVERIFY(joinAsOnlyPhone(mac, *phone));
@@ -791,9 +748,7 @@ void HostilePhoneTest::aPhoneNameCannotDisguiseItself()
 {
     QFETCH(QString, name);
     QFETCH(bool, blank);
-    PeerHarness mac(test::quickLimits());
-    mac.answer = PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(test::quickLimits(), PeerHarness::Answer::Hold);
     auto phone = std::make_unique<RawPhone>(mac.advertiser.port());
     QTRY_VERIFY_WITH_TIMEOUT(phone->upgraded, kWait);
     const QJsonObject invitation{{QStringLiteral("type"), QStringLiteral("invitation")},

@@ -169,8 +169,7 @@ void PeerLinkTest::livenessWeighsAnswersAndReading()
 
 void PeerLinkTest::acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFramesUnchanged()
 {
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
     QVERIFY(mac.advertiser.port() != 0);
 
     QTemporaryDir out;
@@ -207,9 +206,7 @@ void PeerLinkTest::acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFr
 
 void PeerLinkTest::invitationContextKeepsAbsentApartFromEmpty()
 {
-    PeerHarness mac(quickLimits());
-    mac.answer = PeerHarness::Answer::Decline;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(test::quickLimits(), PeerHarness::Answer::Decline);
     Phone none(mac.advertiser.port(), {QStringLiteral("--no-context")});
     Phone empty(mac.advertiser.port(), {QStringLiteral("--user-id"), QString()});
     Phone accented(mac.advertiser.port(), {QStringLiteral("--user-id"), QStringLiteral("Zoë")});
@@ -224,9 +221,7 @@ void PeerLinkTest::invitationContextKeepsAbsentApartFromEmpty()
 
 void PeerLinkTest::declinedPhoneIsToldAndNeverJoins()
 {
-    PeerHarness mac(quickLimits());
-    mac.answer = PeerHarness::Answer::Decline;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(test::quickLimits(), PeerHarness::Answer::Decline);
     Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Bob"), QStringLiteral("bob")));
     QVERIFY(phone.waitForExit(kWait));
     QCOMPARE(phone.exitCode(), 2);
@@ -245,9 +240,7 @@ void PeerLinkTest::aLateAnswerCountsOnceAndOnlyForAPhoneStillThere_data()
 void PeerLinkTest::aLateAnswerCountsOnceAndOnlyForAPhoneStillThere()
 {
     QFETCH(bool, phoneLeaves);
-    PeerHarness mac(quickLimits());
-    mac.answer = PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(test::quickLimits(), PeerHarness::Answer::Hold);
     auto phone
         = std::make_unique<Phone>(mac.advertiser.port(), phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
@@ -275,8 +268,7 @@ void PeerLinkTest::aLateAnswerCountsOnceAndOnlyForAPhoneStillThere()
 
 void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
 {
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
     std::vector<std::unique_ptr<Phone>> phones;
     for (int i = 0; i < 4; ++i)
         phones.push_back(std::make_unique<Phone>(
@@ -312,8 +304,7 @@ void PeerLinkTest::aPhoneThatNeverJoinsGoesFromConnectingToNotConnected()
 {
     QFETCH(bool, userDisconnects);
     QFETCH(int, closeCode);
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
     std::unique_ptr<QWebSocket> client = openRawWebSocket(mac.advertiser.port());
     QByteArray answer;
     connect(client.get(), &QWebSocket::textMessageReceived, this, [&](const QString& text) { answer = text.toUtf8(); });
@@ -344,7 +335,6 @@ void PeerLinkTest::aVanishedPhoneIsReportedNotConnected()
     QFETCH(int, signalNumber);
     const peer::PeerLimits limits = quickLimits();
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Eve"), QStringLiteral("eve")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
     QTest::qWait(600); // several keepalive rounds pass while the phone is alive
@@ -362,8 +352,7 @@ void PeerLinkTest::aVanishedPhoneIsReportedNotConnected()
 
 void PeerLinkTest::sendingToAPeerThatLeftFailsWhileOthersReceive()
 {
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
     Phone leaving(mac.advertiser.port(),
                   phoneArguments(QStringLiteral("Leaving"), QStringLiteral("l"))
                       + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
@@ -390,7 +379,6 @@ void PeerLinkTest::sendLimitsFailWithErrorsAndBoundMemory()
     limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
     limits.keepaliveTimeout = std::chrono::milliseconds(60000); // the stalled phone must stay
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     Phone stalled(mac.advertiser.port(), phoneArguments(QStringLiteral("Stalled"), QStringLiteral("st")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
@@ -464,8 +452,7 @@ void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
     QFETCH(bool, binary);
     QFETCH(int, closeCode);
 
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
     std::unique_ptr<QWebSocket> client = openRawWebSocket(mac.advertiser.port());
     QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::ConnectedState, kWait);
     if (!message.isEmpty()) {
@@ -483,8 +470,7 @@ void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
 
 void PeerLinkTest::plainTcpAndGarbageAfterTlsAreRefused()
 {
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
 
     QTcpSocket plain;
     plain.connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
@@ -515,7 +501,6 @@ void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
 {
     const peer::PeerLimits limits = quickLimits();
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     const long before = test::peakMemoryKiB();
 
     std::vector<std::unique_ptr<QTcpSocket>> flood;
