@@ -82,6 +82,13 @@ private:
     int m_saved = -1;
 };
 
+// Replaces whatever the file at `path` holds with `bytes`; true when all were written.
+inline bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush();
+}
+
 inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
