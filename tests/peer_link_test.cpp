@@ -405,9 +405,12 @@ void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
     PeerHarness mac(limits);
     const long before = test::peakMemoryKiB();
 
+    // From 50 addresses, each within its own share (hostile_phone_test holds one address to that):
+    // the cap over all of them is what holds.
     std::vector<std::unique_ptr<QTcpSocket>> flood;
     for (int i = 0; i < 200; ++i) {
         flood.push_back(std::make_unique<QTcpSocket>());
+        flood.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i % 50)));
         flood.back()->connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
     }
     // Over the cap, connections are closed at once; those let in time out in the TLS stage, and
@@ -420,8 +423,7 @@ void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
     }
     for (const auto& socket : flood)
         closedByServer += socket->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-    QVERIFY2(mostPending <= limits.maxPendingConnections, qPrintable(QString::number(mostPending)));
-    QVERIFY(mostPending > 0);
+    QCOMPARE(mostPending, limits.maxPendingConnections);
     QVERIFY2(closedByServer >= 100, qPrintable(QString::number(closedByServer)));
     flood.clear();
 
