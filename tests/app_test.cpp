@@ -45,21 +45,19 @@ QString statusPath(const QString& home)
 class CrashedHome {
 public:
     CrashedHome()
+        : m_valid(QDir().mkpath(path() + QStringLiteral("/.cache/com.tessaro.Preview"))
+                  && QDir().mkpath(path() + QStringLiteral("/.config/com.tessaro.Glasswing"))
+                  && test::writeFile(statusPath(path()), kTrue)
+                  && test::writeFile(defaultsPath(path()),
+                                     R"({"Main Window Open": true, "Welcome Window Open": true, "Trusted Devices": ["a"]})"))
     {
-        m_valid = QDir().mkpath(path() + QStringLiteral("/.cache/com.tessaro.Preview"))
-            && QDir().mkpath(path() + QStringLiteral("/.config/com.tessaro.Glasswing"));
-        QFile status(statusPath(path()));
-        m_valid = m_valid && status.open(QIODevice::WriteOnly) && status.write(kTrue) == kTrue.size();
-        QFile defaults(defaultsPath(path()));
-        const QByteArray flags = R"({"Main Window Open": true, "Welcome Window Open": true, "Trusted Devices": ["a"]})";
-        m_valid = m_valid && defaults.open(QIODevice::WriteOnly) && defaults.write(flags) == flags.size();
     }
     bool isValid() const { return m_valid; }
     QString path() const { return m_dir.path(); }
 
 private:
     QTemporaryDir m_dir;
-    bool m_valid = false;
+    bool m_valid;
 };
 
 // Starts the real program in `home`, with no display. With `blockSignals`, the child starts
