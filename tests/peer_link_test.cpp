@@ -1,61 +1,38 @@
-#include "platform/peer/ControlMessage.h"
 #include "platform/peer/Liveness.h"
 #include "support/PeerHarness.h"
-#include "support/TestEnvironment.h"
+#include "support/RawPhone.h"
 
-#include <QDir>
 #include <QSslSocket>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QWebSocket>
 
 #include <csignal>
 #include <memory>
+#include <thread>
 
 using namespace glasswing;
-using glasswing::test::PeerHarness;
-using glasswing::test::Phone;
-
-namespace {
-
 using test::kWait;
+using test::PeerHarness;
+using test::Phone;
 using test::phoneArguments;
 using test::quickLimits;
-
-// An in-process WebSocket client that has done TLS and the upgrade, for feeding the server
-// messages no phone would send.
-std::unique_ptr<QWebSocket> openRawWebSocket(quint16 port)
-{
-    auto socket = std::make_unique<QWebSocket>();
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    socket->setSslConfiguration(tls);
-    socket->open(QUrl(QStringLiteral("wss://127.0.0.1:%1/").arg(port)));
-    return socket;
-}
-
-} // namespace
+using test::RawPhone;
 
 class PeerLinkTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
     void initTestCase();
-    void peerIdentitiesAreDistinctAndNamesBounded();
+    void displayNamesAreBoundedAndNeverBlank();
     void livenessWeighsAnswersAndReading_data();
     void livenessWeighsAnswersAndReading();
-    void acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFramesUnchanged();
-    void invitationContextKeepsAbsentApartFromEmpty();
-    void declinedPhoneIsToldAndNeverJoins();
-    void aLateAnswerCountsOnceAndOnlyForAPhoneStillThere_data();
-    void aLateAnswerCountsOnceAndOnlyForAPhoneStillThere();
+    void declinedPhonesAreToldAndTheirContextsKeptApart();
+    void aLateAnswerFromAnotherThreadCountsOnce();
     void severalPhonesAndDisconnectReportsEveryOne();
     void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data();
     void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected();
-    void aVanishedPhoneIsReportedNotConnected_data();
-    void aVanishedPhoneIsReportedNotConnected();
-    void sendingToAPeerThatLeftFailsWhileOthersReceive();
+    void aFrozenPhoneIsGoneWithinTheKeepalive();
+    void aPhoneThatLeavesIsReportedAndSendingToItFails();
     void sendLimitsFailWithErrorsAndBoundMemory();
     void badInputIsRefusedAndOthersStillServed_data();
     void badInputIsRefusedAndOthersStillServed();
@@ -68,21 +45,14 @@ void PeerLinkTest::initTestCase()
     QVERIFY(QFile::exists(QStringLiteral(GLASSWING_PHONE_BINARY)));
 }
 
-void PeerLinkTest::peerIdentitiesAreDistinctAndNamesBounded()
+// (That two peers of one name are two identities is checked where the app makes them, in
+// mirroring_test.)
+void PeerLinkTest::displayNamesAreBoundedAndNeverBlank()
 {
-    const peer::PeerID a(QStringLiteral("studio-mac"));
-    const peer::PeerID b(QStringLiteral("studio-mac"));
-    QVERIFY(a != b);
-    QCOMPARE(a.displayName(), b.displayName());
-    const peer::PeerID copy = a;
-    QVERIFY(copy == a);
-
     // 30 two-byte letters and a four-byte emoji: the cut falls on whole characters.
     const QString longName
         = QString(30, QChar(0x00E9)) + QString::fromUtf8("\xF0\x9F\x93\xB1") + QStringLiteral("tail");
-    const QString cut = peer::PeerID(longName).displayName();
-    QVERIFY(cut.toUtf8().size() <= 63);
-    QCOMPARE(cut, QString(30, QChar(0x00E9)));
+    QCOMPARE(peer::PeerID(longName).displayName(), QString(30, QChar(0x00E9)));
     QCOMPARE(peer::PeerID(QString()).displayName(), QStringLiteral("Glasswing"));
     QCOMPARE(peer::PeerID(QStringLiteral("  "), QStringLiteral("Phone")).displayName(), QStringLiteral("Phone"));
 }
@@ -167,101 +137,38 @@ void PeerLinkTest::livenessWeighsAnswersAndReading()
     QCOMPARE(there, stillThere);
 }
 
-void PeerLinkTest::acceptedPhoneGoesConnectingConnectedNotConnectedAndReceivesFramesUnchanged()
+void PeerLinkTest::declinedPhonesAreToldAndTheirContextsKeptApart()
 {
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
-    QVERIFY(mac.advertiser.port() != 0);
-
-    QTemporaryDir out;
-    Phone phone(mac.advertiser.port(),
-                phoneArguments(QStringLiteral("Ada's phone"), QStringLiteral("ada-1"))
-                    + QStringList{QStringLiteral("--out"), out.path(), QStringLiteral("--count"), QStringLiteral("2")});
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
-    QTRY_VERIFY_WITH_TIMEOUT(phone.output().contains("accepted by \"Test Mac\""), kWait);
-    const QList<test::PeerEvent> events = mac.events();
-    QCOMPARE(events.size(), 3);
-    QCOMPARE(events[0].what, QStringLiteral("invited"));
-    QCOMPARE(events[0].context, std::optional<QByteArray>("ada-1"));
-    QCOMPARE(mac.eventLines().mid(1),
-             (QStringList{QStringLiteral("connecting: Ada's phone"), QStringLiteral("connected: Ada's phone")}));
-    QVERIFY(events[1].peer == events[2].peer);
-    QVERIFY(events[2].peer == mac.session.connectedPeers().first());
-
-    // Every byte value, and an empty message: both arrive unchanged.
-    QByteArray frame;
-    for (int i = 0; i < 300000; ++i)
-        frame.append(char(i * 7));
-    QVERIFY(!mac.session.sendData(frame, mac.session.connectedPeers(), peer::SendDataMode::Reliable));
-    QVERIFY(!mac.session.sendData(QByteArray(), mac.session.connectedPeers(), peer::SendDataMode::Reliable));
-    QVERIFY(phone.waitForExit(kWait));
-    QCOMPARE(phone.exitCode(), 0);
-    QCOMPARE(test::readAll(out.path() + QStringLiteral("/message-000001.bin")), frame);
-    QCOMPARE(QFileInfo(out.path() + QStringLiteral("/message-000002.bin")).size(), 0);
-    QVERIFY(phone.output().contains("message 1 300000 bytes at "));
-
-    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
-    QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Ada's phone"));
-    QVERIFY(mac.session.connectedPeers().isEmpty());
-}
-
-void PeerLinkTest::invitationContextKeepsAbsentApartFromEmpty()
-{
-    PeerHarness mac(quickLimits());
-    mac.answer = PeerHarness::Answer::Decline;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac(quickLimits(), PeerHarness::Answer::Decline);
     Phone none(mac.advertiser.port(), {QStringLiteral("--no-context")});
     Phone empty(mac.advertiser.port(), {QStringLiteral("--user-id"), QString()});
-    Phone accented(mac.advertiser.port(), {QStringLiteral("--user-id"), QStringLiteral("Zoë")});
-    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("invited")), 3, kWait);
+    Phone accented(mac.advertiser.port(), phoneArguments(QStringLiteral("Zoë"), QStringLiteral("Zoë")));
+    for (Phone* phone : {&none, &empty, &accented}) {
+        QVERIFY(phone->waitForExit(kWait));
+        QCOMPARE(phone->exitCode(), 2);
+        QVERIFY(phone->readAllStandardError().contains("declined"));
+    }
+    // Invited, and never connecting; an absent context is not an empty one.
+    QCOMPARE(mac.count(QStringLiteral("invited")), 3);
+    QCOMPARE(mac.events().size(), 3);
+    QVERIFY(mac.eventLines().contains(QStringLiteral("invited: Zoë")));
     QList<std::optional<QByteArray>> contexts;
     for (const test::PeerEvent& event : mac.events())
         contexts.append(event.context);
     QVERIFY(contexts.contains(std::nullopt));
     QVERIFY(contexts.contains(QByteArray()));
     QVERIFY(contexts.contains(QByteArray("Zo\xC3\xAB")));
-}
-
-void PeerLinkTest::declinedPhoneIsToldAndNeverJoins()
-{
-    PeerHarness mac(quickLimits());
-    mac.answer = PeerHarness::Answer::Decline;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
-    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Bob"), QStringLiteral("bob")));
-    QVERIFY(phone.waitForExit(kWait));
-    QCOMPARE(phone.exitCode(), 2);
-    QVERIFY(phone.readAllStandardError().contains("declined"));
-    QCOMPARE(mac.eventLines(), QStringList{QStringLiteral("invited: Bob")});
     QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
 }
 
-void PeerLinkTest::aLateAnswerCountsOnceAndOnlyForAPhoneStillThere_data()
+// (An answer for a phone that has left counts for nothing: hostile_phone_test,
+// aLateAnswerNeverAdmitsAnotherPhone.)
+void PeerLinkTest::aLateAnswerFromAnotherThreadCountsOnce()
 {
-    QTest::addColumn<bool>("phoneLeaves");
-    QTest::newRow("phone still waiting: joins") << false;
-    QTest::newRow("phone gone meanwhile: nothing happens") << true;
-}
-
-void PeerLinkTest::aLateAnswerCountsOnceAndOnlyForAPhoneStillThere()
-{
-    QFETCH(bool, phoneLeaves);
-    PeerHarness mac(quickLimits());
-    mac.answer = PeerHarness::Answer::Hold;
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
-    auto phone
-        = std::make_unique<Phone>(mac.advertiser.port(), phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
+    PeerHarness mac(quickLimits(), PeerHarness::Answer::Hold);
+    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
     const peer::InvitationHandler handler = mac.heldHandlers().first();
-
-    if (phoneLeaves) {
-        phone.reset(); // killed while the user thinks
-        QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
-        handler(true, &mac.session);
-        QTest::qWait(300);
-        QCOMPARE(mac.eventLines(), QStringList{QStringLiteral("invited: Cy")});
-        QVERIFY(mac.session.connectedPeers().isEmpty());
-        return;
-    }
 
     // The user takes longer than any handshake limit to answer.
     QTest::qWait(2000);
@@ -270,13 +177,12 @@ void PeerLinkTest::aLateAnswerCountsOnceAndOnlyForAPhoneStillThere()
     answering.join();
     handler(false, nullptr); // a second answer counts for nothing
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
-    QCOMPARE(phone->state(), QProcess::Running);
+    QCOMPARE(phone.state(), QProcess::Running);
 }
 
 void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
 {
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
     std::vector<std::unique_ptr<Phone>> phones;
     for (int i = 0; i < 4; ++i)
         phones.push_back(std::make_unique<Phone>(
@@ -312,39 +218,27 @@ void PeerLinkTest::aPhoneThatNeverJoinsGoesFromConnectingToNotConnected()
 {
     QFETCH(bool, userDisconnects);
     QFETCH(int, closeCode);
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
-    std::unique_ptr<QWebSocket> client = openRawWebSocket(mac.advertiser.port());
-    QByteArray answer;
-    connect(client.get(), &QWebSocket::textMessageReceived, this, [&](const QString& text) { answer = text.toUtf8(); });
-    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::ConnectedState, kWait);
-    client->sendTextMessage(QStringLiteral(R"({"type":"invitation","name":"Slow"})"));
-    QTRY_COMPARE_WITH_TIMEOUT(answer, QByteArray(R"({"name":"Test Mac","type":"accept"})"), kWait);
+    PeerHarness mac;
+    std::unique_ptr<RawPhone> phone = test::invitingPhone(mac, QStringLiteral("Slow"));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts, QList<QByteArray>{R"({"name":"Test Mac","type":"accept"})"}, kWait);
     QCOMPARE(mac.eventLines(), (QStringList{QStringLiteral("invited: Slow"), QStringLiteral("connecting: Slow")}));
     QVERIFY(mac.session.connectedPeers().isEmpty()); // connecting is not connected
 
     if (userDisconnects)
         mac.session.disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, kWait);
-    QCOMPARE(int(client->closeCode()), closeCode);
+    QTRY_VERIFY_WITH_TIMEOUT(phone->disconnected, kWait);
+    QCOMPARE(phone->closeCode, closeCode);
     QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
     QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Slow"));
+    QVERIFY(mac.events()[1].peer == mac.events()[2].peer);
     QCOMPARE(mac.advertiser.pendingConnectionCount(), 0);
 }
 
-void PeerLinkTest::aVanishedPhoneIsReportedNotConnected_data()
+// (A killed phone, whose kernel closes its socket, is seen in mirroring_test and end_to_end_test.)
+void PeerLinkTest::aFrozenPhoneIsGoneWithinTheKeepalive()
 {
-    QTest::addColumn<int>("signalNumber");
-    QTest::newRow("killed: the kernel closes its socket") << int(SIGKILL);
-    QTest::newRow("frozen: only the keepalive notices") << int(SIGSTOP);
-}
-
-void PeerLinkTest::aVanishedPhoneIsReportedNotConnected()
-{
-    QFETCH(int, signalNumber);
     const peer::PeerLimits limits = quickLimits();
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Eve"), QStringLiteral("eve")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
     QTest::qWait(600); // several keepalive rounds pass while the phone is alive
@@ -352,27 +246,28 @@ void PeerLinkTest::aVanishedPhoneIsReportedNotConnected()
 
     QElapsedTimer clock;
     clock.start();
-    ::kill(pid_t(phone.processId()), signalNumber);
+    ::kill(pid_t(phone.processId()), SIGSTOP);
     QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
     QVERIFY(clock.elapsed() <= (limits.keepaliveTimeout + limits.keepaliveInterval).count() + 500);
     QVERIFY(mac.session.connectedPeers().isEmpty());
-    if (signalNumber == SIGSTOP)
-        ::kill(pid_t(phone.processId()), SIGKILL);
 }
 
-void PeerLinkTest::sendingToAPeerThatLeftFailsWhileOthersReceive()
+void PeerLinkTest::aPhoneThatLeavesIsReportedAndSendingToItFails()
 {
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
     Phone leaving(mac.advertiser.port(),
                   phoneArguments(QStringLiteral("Leaving"), QStringLiteral("l"))
                       + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
     Phone staying(mac.advertiser.port(), phoneArguments(QStringLiteral("Staying"), QStringLiteral("s")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 2, kWait);
     const QList<peer::PeerID> both = mac.session.connectedPeers();
-    QVERIFY(!mac.session.sendData("first", both, peer::SendDataMode::Reliable));
+    // An empty message arrives as one: it is the leaving phone's one message.
+    QVERIFY(!mac.session.sendData(QByteArray(), both, peer::SendDataMode::Reliable));
     QVERIFY(leaving.waitForExit(kWait));
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    QCOMPARE(leaving.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
+    QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Leaving"));
+    QCOMPARE(mac.session.connectedPeers().size(), 1);
 
     const std::optional<peer::PeerError> error = mac.session.sendData("second", both, peer::SendDataMode::Reliable);
     QVERIFY(error);
@@ -390,7 +285,6 @@ void PeerLinkTest::sendLimitsFailWithErrorsAndBoundMemory()
     limits.maxOutboundQueueBytes = 4 * 1024 * 1024;
     limits.keepaliveTimeout = std::chrono::milliseconds(60000); // the stalled phone must stay
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     Phone stalled(mac.advertiser.port(), phoneArguments(QStringLiteral("Stalled"), QStringLiteral("st")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
@@ -464,18 +358,13 @@ void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
     QFETCH(bool, binary);
     QFETCH(int, closeCode);
 
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
-    std::unique_ptr<QWebSocket> client = openRawWebSocket(mac.advertiser.port());
-    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::ConnectedState, kWait);
-    if (!message.isEmpty()) {
-        if (binary)
-            client->sendBinaryMessage(message);
-        else
-            client->sendTextMessage(QString::fromUtf8(message));
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(client->state(), QAbstractSocket::UnconnectedState, kWait);
-    QCOMPARE(int(client->closeCode()), closeCode);
+    PeerHarness mac;
+    RawPhone phone(mac.advertiser.port());
+    QTRY_VERIFY_WITH_TIMEOUT(phone.upgraded, kWait);
+    if (!message.isEmpty())
+        phone.sendFrame(binary ? 0x2 : 0x1, message);
+    QTRY_VERIFY_WITH_TIMEOUT(phone.disconnected, kWait);
+    QCOMPARE(phone.closeCode, closeCode);
     QCOMPARE(mac.count(QStringLiteral("invited")), 0);
     QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
     test::aPhoneCanStillJoin(mac);
@@ -483,8 +372,7 @@ void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
 
 void PeerLinkTest::plainTcpAndGarbageAfterTlsAreRefused()
 {
-    PeerHarness mac(quickLimits());
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
+    PeerHarness mac;
 
     QTcpSocket plain;
     plain.connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
@@ -515,12 +403,14 @@ void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
 {
     const peer::PeerLimits limits = quickLimits();
     PeerHarness mac(limits);
-    QVERIFY(mac.advertiser.startAdvertisingPeer());
     const long before = test::peakMemoryKiB();
 
+    // From 50 addresses, each within its own share (hostile_phone_test holds one address to that):
+    // the cap over all of them is what holds.
     std::vector<std::unique_ptr<QTcpSocket>> flood;
     for (int i = 0; i < 200; ++i) {
         flood.push_back(std::make_unique<QTcpSocket>());
+        flood.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i % 50)));
         flood.back()->connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
     }
     // Over the cap, connections are closed at once; those let in time out in the TLS stage, and
@@ -533,8 +423,7 @@ void PeerLinkTest::manyConnectionsAtOnceAreCappedAndServiceGoesOn()
     }
     for (const auto& socket : flood)
         closedByServer += socket->state() == QAbstractSocket::UnconnectedState ? 1 : 0;
-    QVERIFY2(mostPending <= limits.maxPendingConnections, qPrintable(QString::number(mostPending)));
-    QVERIFY(mostPending > 0);
+    QCOMPARE(mostPending, limits.maxPendingConnections);
     QVERIFY2(closedByServer >= 100, qPrintable(QString::number(closedByServer)));
     flood.clear();
 

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 
 using namespace glasswing;
@@ -17,43 +16,6 @@ namespace {
 
 const QByteArray& kTrue = test::kStatusTrue;
 const QByteArray& kFalse = test::kStatusFalse;
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-// Runs writeStatus in a child process that may not write where root could (CI runs as root, and
-// root ignores permission bits). Returns what the child printed.
-QByteArray writeStatusAsUnprivileged(bool isConnected)
-{
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return "<pipe failed>";
-    std::fflush(stdout);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(fds[1], STDOUT_FILENO);
-        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
-            ::_exit(3);
-        writeStatus(isConnected);
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    QByteArray output;
-    char buffer[256];
-    ssize_t got;
-    while ((got = ::read(fds[0], buffer, sizeof buffer)) > 0)
-        output.append(buffer, int(got));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return "<child failed>";
-    return output;
-}
 
 } // namespace
 
@@ -65,15 +27,12 @@ private Q_SLOTS:
 
     void writesExactBytes_data();
     void writesExactBytes();
-    void createsTheFolderAndMissingParentsSilently();
-    void aPlainFileInPlaceOfTheFolderFailsWithOneLine();
-    void anUnwritableFolderPrintsTheLineAndKeepsTheOldFile_data();
-    void anUnwritableFolderPrintsTheLineAndKeepsTheOldFile();
+    void aFolderItCannotWriteInPrintsTheLinesAndKeepsTheOldFile_data();
+    void aFolderItCannotWriteInPrintsTheLinesAndKeepsTheOldFile();
     void aFullDiskPrintsTheLineAndKeepsTheOldFile_data();
     void aFullDiskPrintsTheLineAndKeepsTheOldFile();
-    void manyUpdatesEndWithTheLastValue_data();
-    void manyUpdatesEndWithTheLastValue();
-    void aConcurrentReaderSeesOnlyWholeContents();
+    void updatesEndWithTheLastValueAndAReaderSeesOnlyWholeContents_data();
+    void updatesEndWithTheLastValueAndAReaderSeesOnlyWholeContents();
 
 private:
     std::unique_ptr<test::IsolatedHome> m_home;
@@ -102,75 +61,70 @@ void StatusFileTest::writesExactBytes()
     QFETCH(bool, isConnected);
     QFETCH(QByteArray, after);
 
+    // However many folders are missing, they are made silently.
+    const QString folder = m_home->path() + QStringLiteral("/deep/er/caches/com.tessaro.Preview");
+    qputenv("XDG_CACHE_HOME", (m_home->path() + QStringLiteral("/deep/er/caches")).toUtf8());
     QCOMPARE(after.size(), isConnected ? 20 : 21);
-    if (!before.isEmpty()) {
-        QVERIFY(QDir().mkpath(sharedCacheFolder()));
-        writeFile(m_home->statusFile(), before);
-    }
+    if (!before.isEmpty())
+        QVERIFY(QDir().mkpath(folder) && test::writeFile(folder + QStringLiteral("/status.json"), before));
     test::StdoutCapture capture;
     writeStatus(isConnected);
-    QCOMPARE(test::readAll(m_home->statusFile()), after);
+    QCOMPARE(test::readAll(folder + QStringLiteral("/status.json")), after);
     QCOMPARE(capture.text(), QByteArray());
     // The atomic replace leaves no temporary file behind.
-    QCOMPARE(QDir(sharedCacheFolder()).entryList(QDir::Files), QStringList{QStringLiteral("status.json")});
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{QStringLiteral("status.json")});
 }
 
-void StatusFileTest::createsTheFolderAndMissingParentsSilently()
+void StatusFileTest::aFolderItCannotWriteInPrintsTheLinesAndKeepsTheOldFile_data()
 {
-    const QString caches = m_home->path() + QStringLiteral("/deep/er/caches");
-    qputenv("XDG_CACHE_HOME", caches.toUtf8());
-    test::StdoutCapture capture;
-    writeStatus(true);
-    QCOMPARE(test::readAll(caches + QStringLiteral("/com.tessaro.Preview/status.json")), kTrue);
-    QCOMPARE(capture.text(), QByteArray());
-}
-
-void StatusFileTest::aPlainFileInPlaceOfTheFolderFailsWithOneLine()
-{
-    QVERIFY(QDir().mkpath(m_home->cache()));
-    writeFile(sharedCacheFolder(), "a file, not a folder");
-    test::StdoutCapture capture;
-    writeStatus(false);
-    QCOMPARE(capture.text(), QByteArray("Couldn't Save Status.json\n"));
-    QCOMPARE(test::readAll(sharedCacheFolder()), QByteArray("a file, not a folder"));
-}
-
-void StatusFileTest::anUnwritableFolderPrintsTheLineAndKeepsTheOldFile_data()
-{
-    QTest::addColumn<bool>("folderExists");
+    QTest::addColumn<QString>("obstacle");
     QTest::addColumn<QByteArray>("lines");
 
-    QTest::newRow("read-only shared folder") << true << QByteArray("Couldn't Save Status.json\n");
+    QTest::newRow("read-only shared folder") << QStringLiteral("read-only folder")
+                                             << QByteArray("Couldn't Save Status.json\n");
     QTest::newRow("read-only caches folder, no shared folder")
-        << false << QByteArray("Couldn't Create Preview Folder\nCouldn't Save Status.json\n");
+        << QStringLiteral("read-only caches") << QByteArray("Couldn't Create Preview Folder\nCouldn't Save Status.json\n");
+    QTest::newRow("a plain file in place of the shared folder") << QStringLiteral("file")
+                                                                << QByteArray("Couldn't Save Status.json\n");
 }
 
-void StatusFileTest::anUnwritableFolderPrintsTheLineAndKeepsTheOldFile()
+void StatusFileTest::aFolderItCannotWriteInPrintsTheLinesAndKeepsTheOldFile()
 {
-    QFETCH(bool, folderExists);
+    QFETCH(QString, obstacle);
     QFETCH(QByteArray, lines);
 
     const QString folder = sharedCacheFolder();
-    QVERIFY(QDir().mkpath(folderExists ? folder : m_home->cache()));
-    if (folderExists)
-        writeFile(m_home->statusFile(), kTrue);
-    // The unprivileged writer must reach the folder, but not write in it.
+    QVERIFY(QDir().mkpath(obstacle == QStringLiteral("read-only folder") ? folder : m_home->cache()));
+    if (obstacle == QStringLiteral("read-only folder"))
+        QVERIFY(test::writeFile(m_home->statusFile(), kTrue));
+    if (obstacle == QStringLiteral("file"))
+        QVERIFY(test::writeFile(folder, "a file, not a folder"));
+    // The writer, unprivileged (root ignores permission bits), must reach the folder but not write in it.
     ::chmod(m_home->path().toLocal8Bit().constData(), 0755);
-    ::chmod(m_home->cache().toLocal8Bit().constData(), folderExists ? 0755 : 0555);
-    if (folderExists) {
+    ::chmod(m_home->cache().toLocal8Bit().constData(), obstacle == QStringLiteral("read-only caches") ? 0555 : 0755);
+    if (obstacle == QStringLiteral("read-only folder")) {
         ::chmod(m_home->statusFile().toLocal8Bit().constData(), 0644);
         ::chmod(folder.toLocal8Bit().constData(), 0555);
     }
 
-    QCOMPARE(writeStatusAsUnprivileged(false), lines);
-    if (folderExists) {
+    const test::ChildRun run = test::runInChild([](QJsonObject&) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return 3;
+        writeStatus(false);
+        return 0;
+    });
+    ::chmod(folder.toLocal8Bit().constData(), 0755);
+    ::chmod(m_home->cache().toLocal8Bit().constData(), 0755);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.output, lines);
+    if (obstacle == QStringLiteral("read-only folder")) {
         QCOMPARE(test::readAll(m_home->statusFile()), kTrue);
         QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{QStringLiteral("status.json")});
+    } else if (obstacle == QStringLiteral("file")) {
+        QCOMPARE(test::readAll(folder), QByteArray("a file, not a folder"));
     } else {
         QVERIFY(!QFileInfo::exists(folder));
     }
-    ::chmod(folder.toLocal8Bit().constData(), 0755);
-    ::chmod(m_home->cache().toLocal8Bit().constData(), 0755);
 }
 
 void StatusFileTest::aFullDiskPrintsTheLineAndKeepsTheOldFile_data()
@@ -198,10 +152,8 @@ void StatusFileTest::aFullDiskPrintsTheLineAndKeepsTheOldFile()
             return test::kChildSkipped;
         }
         QDir().mkpath(sharedCacheFolder());
-        QFile old(statusFile);
-        if (!old.open(QIODevice::WriteOnly) || old.write(before) != before.size() || !old.flush())
+        if (!test::writeFile(statusFile, before))
             return 1;
-        old.close();
         report.insert(QStringLiteral("free"), test::fillFileSystem(cache + QStringLiteral("/filler")));
         writeStatus(isConnected);
         report.insert(QStringLiteral("status"), QString::fromLatin1(test::readAll(statusFile)));
@@ -221,26 +173,16 @@ void StatusFileTest::aFullDiskPrintsTheLineAndKeepsTheOldFile()
              QStringList{QStringLiteral("status.json")});
 }
 
-void StatusFileTest::manyUpdatesEndWithTheLastValue_data()
+void StatusFileTest::updatesEndWithTheLastValueAndAReaderSeesOnlyWholeContents_data()
 {
     QTest::addColumn<bool>("last");
     QTest::newRow("ends true") << true;
     QTest::newRow("ends false") << false;
 }
 
-void StatusFileTest::manyUpdatesEndWithTheLastValue()
+void StatusFileTest::updatesEndWithTheLastValueAndAReaderSeesOnlyWholeContents()
 {
     QFETCH(bool, last);
-    SerialQueue queue(QStringLiteral("SerializationQueue"));
-    for (int i = 0; i < 400; ++i)
-        updateStatus(queue, i % 2 == 0);
-    updateStatus(queue, last);
-    queue.waitUntilIdle();
-    QCOMPARE(test::readAll(m_home->statusFile()), last ? kTrue : kFalse);
-}
-
-void StatusFileTest::aConcurrentReaderSeesOnlyWholeContents()
-{
     writeStatus(false);
     std::atomic<bool> stop{false};
     std::atomic<int> reads{0};
@@ -262,13 +204,15 @@ void StatusFileTest::aConcurrentReaderSeesOnlyWholeContents()
         }
     });
     SerialQueue queue(QStringLiteral("SerializationQueue"));
-    for (int i = 0; i < 1500; ++i)
+    for (int i = 0; i < 1000; ++i)
         updateStatus(queue, i % 2 == 0);
+    updateStatus(queue, last);
     queue.waitUntilIdle();
     stop = true;
     reader.join();
     QCOMPARE(unexpected, QByteArray());
     QVERIFY(reads > 0);
+    QCOMPARE(test::readAll(m_home->statusFile()), last ? kTrue : kFalse);
 }
 
 QTEST_GUILESS_MAIN(StatusFileTest)

@@ -15,6 +15,21 @@
 
 namespace glasswing::test {
 
+constexpr int kWait = 10000;
+
+// Short times so that time-outs are seen within a test; sizes as shipped.
+inline peer::PeerLimits quickLimits()
+{
+    peer::PeerLimits limits;
+    limits.tlsHandshakeTimeout = std::chrono::milliseconds(1500);
+    limits.upgradeTimeout = std::chrono::milliseconds(1500);
+    limits.invitationTimeout = std::chrono::milliseconds(1500);
+    limits.joinTimeout = std::chrono::milliseconds(1500);
+    limits.keepaliveInterval = std::chrono::milliseconds(200);
+    limits.keepaliveTimeout = std::chrono::milliseconds(1200);
+    return limits;
+}
+
 // One event a delegate heard, in a form tests can compare.
 struct PeerEvent {
     QString what; // "invited", "connecting", "connected", "not connected", "data"
@@ -23,18 +38,21 @@ struct PeerEvent {
     peer::PeerID peer;
 };
 
-// A Mac side for tests: an advertiser and a session on loopback, with a delegate that records
-// every event (from the network thread) and answers invitations by a policy.
+// A Mac side for tests: an advertiser and a session on loopback, advertising from the start, with
+// a delegate that records every event (from the network thread) and answers invitations by a
+// policy. Should advertising fail, the port is 0 and no phone can reach it.
 class PeerHarness : public peer::SessionDelegate, public peer::AdvertiserDelegate {
 public:
     enum class Answer { Accept, Decline, Hold };
 
-    explicit PeerHarness(const peer::PeerLimits& limits = {}, const QString& name = QStringLiteral("Test Mac"))
-        : session(peer::PeerID(name), nullptr, peer::EncryptionPreference::Required, limits)
+    explicit PeerHarness(const peer::PeerLimits& limits = quickLimits(), Answer policy = Answer::Accept)
+        : answer(policy)
+        , session(peer::PeerID(QStringLiteral("Test Mac")), nullptr, peer::EncryptionPreference::Required, limits)
         , advertiser(session.myPeerID(), nullptr, QStringLiteral("Glasswing"), limits)
     {
         session.setDelegate(this);
         advertiser.setDelegate(this);
+        advertiser.startAdvertisingPeer();
     }
     ~PeerHarness() override
     {
@@ -67,7 +85,7 @@ public:
         return m_held;
     }
 
-    std::atomic<Answer> answer{Answer::Accept};
+    std::atomic<Answer> answer;
     peer::Session session;
     peer::Advertiser advertiser;
 
@@ -153,21 +171,6 @@ private:
     QByteArray m_output;
 };
 
-constexpr int kWait = 10000;
-
-// Short times so that time-outs are seen within a test; sizes as shipped.
-inline peer::PeerLimits quickLimits()
-{
-    peer::PeerLimits limits;
-    limits.tlsHandshakeTimeout = std::chrono::milliseconds(1500);
-    limits.upgradeTimeout = std::chrono::milliseconds(1500);
-    limits.invitationTimeout = std::chrono::milliseconds(1500);
-    limits.joinTimeout = std::chrono::milliseconds(1500);
-    limits.keepaliveInterval = std::chrono::milliseconds(200);
-    limits.keepaliveTimeout = std::chrono::milliseconds(1200);
-    return limits;
-}
-
 inline QStringList phoneArguments(const QString& name, const QString& userId)
 {
     return {QStringLiteral("--name"), name, QStringLiteral("--user-id"), userId};
@@ -181,10 +184,11 @@ inline long peakMemoryKiB()
     return usage.ru_maxrss;
 }
 
-// Proves that the Mac still serves: a new phone joins, receives one frame and leaves. Reports
+// Proves that the Mac still serves: a new phone is let in, joins, receives one frame and leaves. Reports
 // through the test macros; the caller's test fails with it.
 inline void aPhoneCanStillJoin(PeerHarness& mac)
 {
+    mac.answer = PeerHarness::Answer::Accept;
     const int connectedBefore = mac.count(QStringLiteral("connected"));
     Phone phone(mac.advertiser.port(),
                 phoneArguments(QStringLiteral("Witness"), QStringLiteral("w"))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/PeerHarness.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -11,6 +13,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <memory>
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -262,5 +265,24 @@ private:
     QByteArray m_text;
     int m_fragmentOpcode = 0;
 };
+
+// A raw phone that has upgraded and sent its invitation.
+inline std::unique_ptr<RawPhone> invitingPhone(PeerHarness& mac, const QString& name,
+                                               const RawPhone::Options& options = RawPhone::Options{})
+{
+    auto phone = std::make_unique<RawPhone>(mac.advertiser.port(), options);
+    if (QTest::qWaitFor([&] { return phone->upgraded || phone->disconnected; }, kWait) && phone->upgraded)
+        phone->sendText(R"({"type":"invitation","name":")" + name.toUtf8() + R"("})");
+    return phone;
+}
+
+// Answers the Mac's accept with joined; true once the session has the phone as its only one.
+inline bool joinAsOnlyPhone(PeerHarness& mac, RawPhone& phone)
+{
+    if (!QTest::qWaitFor([&] { return phone.texts.size() == 1; }, kWait))
+        return false;
+    phone.sendText(R"({"type":"joined"})");
+    return QTest::qWaitFor([&] { return mac.session.connectedPeers().size() == 1; }, kWait);
+}
 
 } // namespace glasswing::test

@@ -18,7 +18,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -82,6 +81,13 @@ private:
     int m_saved = -1;
 };
 
+// Replaces whatever the file at `path` holds with `bytes`; true when all were written.
+inline bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush();
+}
+
 inline QByteArray readAll(const QString& path)
 {
     QFile file(path);
@@ -100,108 +106,58 @@ struct ChildRun {
 // "skip".
 constexpr int kChildSkipped = 77;
 
-namespace detail {
-
-inline QStringList& childMessages()
-{
-    static QStringList messages;
-    return messages;
-}
-
-inline void writeAll(int fd, const QByteArray& bytes)
-{
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, size_t(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        data += written;
-        left -= written;
-    }
-}
-
-} // namespace detail
-
 // Runs `body` in a forked child process, for what the test process itself must not do: drop its
 // privileges, enter a mount namespace of its own. `body` fills in a report and returns the exit
-// code. The child's standard output and log messages are captured. Waits at most `timeoutMs`,
-// then kills the child.
+// code. The child's standard output and log messages are captured, in files opened before `body`
+// runs. Waits at most `timeoutMs`, then kills the child.
 inline ChildRun runInChild(const std::function<int(QJsonObject& report)>& body, int timeoutMs = 20000)
 {
     ChildRun run;
-    int output[2];
-    int report[2];
-    if (::pipe2(output, O_CLOEXEC) != 0)
-        return run;
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        ::close(output[0]);
-        ::close(output[1]);
-        return run;
-    }
+    const QTemporaryDir files;
+    const QString outputPath = files.filePath(QStringLiteral("output"));
+    const QString reportPath = files.filePath(QStringLiteral("report"));
     std::fflush(stdout);
     std::fflush(stderr);
     const pid_t child = ::fork();
     if (child == 0) {
-        ::dup2(output[1], STDOUT_FILENO);
+        const int output = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        QFile report(reportPath);
+        if (output < 0 || ::dup2(output, STDOUT_FILENO) < 0 || !report.open(QIODevice::WriteOnly))
+            ::_exit(125);
+        static QStringList messages;
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& message) {
-            const QString category = QString::fromLatin1(context.category ? context.category : "default");
-            detail::childMessages().append(category + QStringLiteral(": ") + message);
+            messages.append(QString::fromLatin1(context.category ? context.category : "default") + QStringLiteral(": ")
+                            + message);
         });
         QJsonObject findings;
         const int code = body(findings);
-        findings.insert(QStringLiteral("messages"), QJsonArray::fromStringList(detail::childMessages()));
-        detail::writeAll(report[1], QJsonDocument(findings).toJson(QJsonDocument::Compact));
+        findings.insert(QStringLiteral("messages"), QJsonArray::fromStringList(messages));
+        report.write(QJsonDocument(findings).toJson(QJsonDocument::Compact));
+        report.close();
         ::_exit(code);
     }
-    ::close(output[1]);
-    ::close(report[1]);
-    if (child < 0) {
-        ::close(output[0]);
-        ::close(report[0]);
+    if (child < 0)
         return run;
-    }
-
-    QByteArray reportBytes;
-    QByteArray* sinks[2] = {&run.output, &reportBytes};
-    pollfd fds[2] = {{output[0], POLLIN, 0}, {report[0], POLLIN, 0}};
-    int open = 2;
-    const QDeadlineTimer deadline(timeoutMs);
-    while (open > 0) {
-        const int ready = ::poll(fds, 2, int(deadline.remainingTime()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            break; // out of time
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
-            char buffer[4096];
-            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-            if (got > 0) {
-                sinks[i]->append(buffer, qsizetype(got));
-            } else if (got == 0 || errno != EINTR) {
-                ::close(fds[i].fd);
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-    for (const pollfd& fd : fds) {
-        if (fd.fd >= 0)
-            ::close(fd.fd);
-    }
-    if (open > 0)
-        ::kill(child, SIGKILL);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) { }
-    if (open == 0 && WIFEXITED(status))
+    pid_t ended = 0;
+    const QDeadlineTimer deadline(timeoutMs);
+    while ((ended = ::waitpid(child, &status, WNOHANG)) == 0 || (ended < 0 && errno == EINTR)) {
+        if (deadline.hasExpired()) {
+            ::kill(child, SIGKILL); // not yet waited for, so still this child
+            ::waitpid(child, nullptr, 0);
+            break;
+        }
+        ::usleep(1000);
+    }
+    if (ended == child && WIFEXITED(status))
         run.exitCode = WEXITSTATUS(status);
-    run.report = QJsonDocument::fromJson(reportBytes).object();
-    const QJsonArray messages = run.report.value(QStringLiteral("messages")).toArray();
-    for (const QJsonValue& message : messages)
+    QFile output(outputPath);
+    if (output.open(QIODevice::ReadOnly))
+        run.output = output.readAll();
+    QFile report(reportPath);
+    if (report.open(QIODevice::ReadOnly))
+        run.report = QJsonDocument::fromJson(report.readAll()).object();
+    for (const QJsonValue& message : run.report.value(QStringLiteral("messages")).toArray())
         run.messages.append(message.toString());
     return run;
 }
