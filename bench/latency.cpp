@@ -172,8 +172,7 @@ void endChild(QProcess& process)
 // Splits what a child wrote into lines.
 struct LineReader {
     QByteArray pending;
-    template<typename F>
-    void feed(const QByteArray& bytes, F&& onLine)
+    template <typename F> void feed(const QByteArray& bytes, F&& onLine)
     {
         pending += bytes;
         qsizetype end;
@@ -489,7 +488,8 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
             break;
         if (!arrived) {
             ++lost;
-            progress(QStringLiteral("  frame %1 did not reach every phone within %2 s").arg(n).arg(kFrameTimeoutMs / 1000));
+            progress(
+                QStringLiteral("  frame %1 did not reach every phone within %2 s").arg(n).arg(kFrameTimeoutMs / 1000));
             if (lost >= 3)
                 failure = QStringLiteral("three frames lost");
             continue;
@@ -532,7 +532,8 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
     if (notPickedUp > 0)
         notes << label + QStringLiteral(": %1 frames still in the folder at the next frame").arg(notPickedUp);
     if (sizeMismatches > 0)
-        notes << label + QStringLiteral(": %1 receipts of a size other than %2 bytes").arg(sizeMismatches).arg(encodedSize);
+        notes << label
+                + QStringLiteral(": %1 receipts of a size other than %2 bytes").arg(sizeMismatches).arg(encodedSize);
     if (uneven)
         notes << label + QStringLiteral(": phones received different numbers of messages");
     if (strays > 0)

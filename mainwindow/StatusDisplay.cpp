@@ -24,8 +24,8 @@ AttributedString statusText(const QString& text, int red, int green, int blue)
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
     font.setPointSizeF(14);
     font.setWeight(QFont::Light);
-    return AttributedString{text, font, 0.46, QColor::fromRgbF(float(red / 255.0), float(green / 255.0),
-                                                               float(blue / 255.0), 1.0f)};
+    return AttributedString{text, font, 0.46,
+                            QColor::fromRgbF(float(red / 255.0), float(green / 255.0), float(blue / 255.0), 1.0f)};
 }
 
 } // namespace
@@ -38,9 +38,8 @@ void ViewController::showDisconnectedStatus()
 void ViewController::showConnectedStatus(qint64 peerCount)
 {
     runAnimationGroup([this, peerCount](AnimationContext& context) { applyConnectedPresentation(context, peerCount); });
-    runAnimationGroup([this, peerCount](AnimationContext& context) {
-        applyPhoneChipAlpha(context, peerCount != 0 ? 1.0 : 0.0);
-    });
+    runAnimationGroup(
+        [this, peerCount](AnimationContext& context) { applyPhoneChipAlpha(context, peerCount != 0 ? 1.0 : 0.0); });
 }
 
 void ViewController::applyDisconnectedPresentation(AnimationContext& context)

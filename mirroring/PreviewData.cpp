@@ -75,8 +75,7 @@ char* writeDataHeader(char* out, qint64 length)
     return reinterpret_cast<char*>(bytes);
 }
 
-template<size_t N>
-char* put(char* out, const unsigned char (&bytes)[N])
+template <size_t N> char* put(char* out, const unsigned char (&bytes)[N])
 {
     std::memcpy(out, bytes, N);
     return out + N;

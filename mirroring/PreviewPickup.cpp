@@ -30,7 +30,7 @@ void PreviewPickup::ensureWatching()
     if (m_folder.isEmpty())
         return;
     const QByteArray folder = QFile::encodeName(m_folder);
-    struct stat status {};
+    struct stat status { };
     const bool exists = ::stat(folder.constData(), &status) == 0;
     if (m_watch >= 0) {
         if (exists && status.st_dev == m_device && status.st_ino == m_inode)

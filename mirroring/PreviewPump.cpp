@@ -37,7 +37,7 @@ std::optional<PreviewFile> readPreviewFile(const QString& path, qint64 maxImageB
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    struct stat status {};
+    struct stat status { };
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
         return std::nullopt;
@@ -74,12 +74,12 @@ std::optional<PreviewFile> readPreviewFile(const QString& path, qint64 maxImageB
 bool deletePreviewFile(const QString& path, const PreviewFile& read)
 {
     const QByteArray name = QFile::encodeName(path);
-    struct stat status {};
+    struct stat status { };
     if (::lstat(name.constData(), &status) != 0)
         return errno == ENOENT;
     if (status.st_dev != read.device || status.st_ino != read.inode) {
         // Either a newer file, or a symlink to the file read: only the former must stay.
-        struct stat target {};
+        struct stat target { };
         if (::stat(name.constData(), &target) != 0 || target.st_dev != read.device || target.st_ino != read.inode)
             return true;
     }
@@ -119,9 +119,9 @@ void ViewController::checkForSketchUpdates()
     if (file->tooLarge) {
         // A frame that cannot be sent: said as a failed send, when a phone would have had it.
         if (!session->connectedPeers().isEmpty()) {
-            const peer::PeerError error{peer::PeerError::MessageTooLarge,
-                                        QStringLiteral("The preview is larger than the largest frame (%1 bytes).")
-                                            .arg(largestFrame)};
+            const peer::PeerError error{
+                peer::PeerError::MessageTooLarge,
+                QStringLiteral("The preview is larger than the largest frame (%1 bytes).").arg(largestFrame)};
             consoleLine(QStringLiteral("error sending data: ") + error.description());
         }
     } else {

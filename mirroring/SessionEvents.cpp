@@ -44,17 +44,21 @@ void ViewController::sessionPeerDidChangeState(peer::Session& reporting, const p
     consoleLine(QStringLiteral("ERROR"));
 }
 
-void ViewController::sessionDidReceiveData(peer::Session&, const QByteArray&, const peer::PeerID&) { }
+void ViewController::sessionDidReceiveData(peer::Session&, const QByteArray&, const peer::PeerID&)
+{
+}
 
-void ViewController::sessionDidReceiveStream(peer::Session&, QIODevice*, const QString&, const peer::PeerID&) { }
+void ViewController::sessionDidReceiveStream(peer::Session&, QIODevice*, const QString&, const peer::PeerID&)
+{
+}
 
 void ViewController::sessionDidStartReceivingResource(peer::Session&, const QString&, const peer::PeerID&,
                                                       const peer::ResourceProgress&)
 {
 }
 
-void ViewController::sessionDidFinishReceivingResource(peer::Session&, const QString&, const peer::PeerID&,
-                                                       const QUrl&, const std::optional<peer::PeerError>&)
+void ViewController::sessionDidFinishReceivingResource(peer::Session&, const QString&, const peer::PeerID&, const QUrl&,
+                                                       const std::optional<peer::PeerError>&)
 {
 }
 

@@ -2,9 +2,9 @@
 
 #include "mirroring/PreviewData.h"
 #include "platform/ImageView.h"
+#include "platform/NotificationCenter.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/TextField.h"
-#include "platform/NotificationCenter.h"
 #include "platform/UserDefaults.h"
 #include "platform/peer/Advertiser.h"
 #include "platform/peer/Session.h"

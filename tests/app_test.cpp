@@ -45,11 +45,12 @@ QString statusPath(const QString& home)
 class CrashedHome {
 public:
     CrashedHome()
-        : m_valid(QDir().mkpath(path() + QStringLiteral("/.cache/com.tessaro.Preview"))
-                  && QDir().mkpath(path() + QStringLiteral("/.config/com.tessaro.Glasswing"))
-                  && test::writeFile(statusPath(path()), kTrue)
-                  && test::writeFile(defaultsPath(path()),
-                                     R"({"Main Window Open": true, "Welcome Window Open": true, "Trusted Devices": ["a"]})"))
+        : m_valid(
+            QDir().mkpath(path() + QStringLiteral("/.cache/com.tessaro.Preview"))
+            && QDir().mkpath(path() + QStringLiteral("/.config/com.tessaro.Glasswing"))
+            && test::writeFile(statusPath(path()), kTrue)
+            && test::writeFile(defaultsPath(path()),
+                               R"({"Main Window Open": true, "Welcome Window Open": true, "Trusted Devices": ["a"]})"))
     {
     }
     bool isValid() const { return m_valid; }

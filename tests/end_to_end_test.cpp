@@ -123,8 +123,9 @@ void EndToEndTest::aRememberedPhoneGetsEveryPreviewWhileAnotherWaits()
     QTRY_COMPARE_WITH_TIMEOUT(app.status(), test::kStatusFalse, kWait);
 
     QTemporaryDir frames;
-    Phone ada(port, test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada"))
-                        + QStringList{QStringLiteral("--out"), frames.path()});
+    Phone ada(port,
+              test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada"))
+                  + QStringList{QStringLiteral("--out"), frames.path()});
     QTRY_VERIFY_WITH_TIMEOUT(app.lines().contains("Connected: Ada\n"), kWait);
     QTRY_COMPARE_WITH_TIMEOUT(app.status(), test::kStatusTrue, kWait);
     // A phone nobody has allowed: its alert stays up, unanswered, while frames flow.
@@ -190,10 +191,10 @@ void EndToEndTest::aPreviewThatCannotBeDeletedGoesOutEveryTick()
         QSKIP("a read-only file system in a mount namespace of the test's own needs root");
     // The shared folder on a tmpfs of its own, holding a preview, then made read-only: the
     // preview can be read but never deleted.
-    const QString script = QStringLiteral(
-        "set -e; folder=\"$HOME/.cache/com.tessaro.Preview\"; mkdir -p \"$folder\"; "
-        "mount -t tmpfs -o size=1m tmpfs \"$folder\"; printf stuck > \"$folder/Preview@3x.png\"; "
-        "mount -o remount,ro \"$folder\"; exec \"$0\"");
+    const QString script
+        = QStringLiteral("set -e; folder=\"$HOME/.cache/com.tessaro.Preview\"; mkdir -p \"$folder\"; "
+                         "mount -t tmpfs -o size=1m tmpfs \"$folder\"; printf stuck > \"$folder/Preview@3x.png\"; "
+                         "mount -o remount,ro \"$folder\"; exec \"$0\"");
     App app({QStringLiteral("ada")},
             {QStringLiteral("unshare"), QStringLiteral("--mount"), QStringLiteral("--propagation"),
              QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"), script});
@@ -201,9 +202,10 @@ void EndToEndTest::aPreviewThatCannotBeDeletedGoesOutEveryTick()
     if (port == 0 && app.state() != QProcess::Running)
         QSKIP("unshare or mount refused here");
     QTemporaryDir frames;
-    Phone ada(port, test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada"))
-                        + QStringList{QStringLiteral("--out"), frames.path(), QStringLiteral("--count"),
-                                      QStringLiteral("3")});
+    Phone ada(
+        port,
+        test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada"))
+            + QStringList{QStringLiteral("--out"), frames.path(), QStringLiteral("--count"), QStringLiteral("3")});
     QVERIFY(ada.waitForExit());
     QCOMPARE(ada.exitCode(), 0);
     QString why;

@@ -24,12 +24,12 @@
 #include <vector>
 
 using namespace glasswing;
+using test::invitingPhone;
+using test::joinAsOnlyPhone;
 using test::kWait;
 using test::PeerHarness;
 using test::Phone;
 using test::RawPhone;
-using test::invitingPhone;
-using test::joinAsOnlyPhone;
 
 namespace {
 

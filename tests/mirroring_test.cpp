@@ -26,8 +26,8 @@
 #include <unistd.h>
 
 using namespace glasswing;
-using test::Phone;
 using test::kWait;
+using test::Phone;
 
 namespace {
 
@@ -82,7 +82,8 @@ struct Mac {
 // The alert on screen, once there is one; null (and the caller's checks fail) if none comes.
 QMessageBox* waitForAlert(ViewController& controller)
 {
-    (void)QTest::qWaitFor([&] { return controller.invitationAlert() && controller.invitationAlert()->isVisible(); }, kWait);
+    (void)QTest::qWaitFor([&] { return controller.invitationAlert() && controller.invitationAlert()->isVisible(); },
+                          kWait);
     return controller.invitationAlert();
 }
 
@@ -177,7 +178,6 @@ void MirroringTest::startsDisconnectedWhateverWasLeft()
     QCOMPARE(text.foregroundColor, QColor::fromRgbF(1.0f, 220 / 255.0f, 163 / 255.0f, 1.0f));
     // Fonts keep spacing in 64ths of a point.
     QVERIFY(qAbs(first.StatusLabel->font().letterSpacing() - 0.46) <= 1.0 / 64);
-
 }
 
 void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold_data()
@@ -301,12 +301,13 @@ void MirroringTest::rememberedListsKeepWhatTheyHold_data()
     QTest::newRow("elements that are not strings stay")
         << QJsonValue(QJsonArray{1, QJsonObject{{QStringLiteral("a"), true}}, QStringLiteral("bob")})
         << QStringLiteral("ada") << true
-        << QJsonValue(QJsonArray{1, QJsonObject{{QStringLiteral("a"), true}}, QStringLiteral("bob"),
-                                 QStringLiteral("ada")});
-    QTest::newRow("canonically equivalent") << QJsonValue(QJsonArray{decomposed}) << precomposed << false
-                                            << QJsonValue(QJsonArray{decomposed});
+        << QJsonValue(
+               QJsonArray{1, QJsonObject{{QStringLiteral("a"), true}}, QStringLiteral("bob"), QStringLiteral("ada")});
+    QTest::newRow("canonically equivalent")
+        << QJsonValue(QJsonArray{decomposed}) << precomposed << false << QJsonValue(QJsonArray{decomposed});
     QTest::newRow("letter case differs") << QJsonValue(QJsonArray{QStringLiteral("ADA")}) << QStringLiteral("ada")
-                                         << true << QJsonValue(QJsonArray{QStringLiteral("ADA"), QStringLiteral("ada")});
+                                         << true
+                                         << QJsonValue(QJsonArray{QStringLiteral("ADA"), QStringLiteral("ada")});
 }
 
 void MirroringTest::rememberedListsKeepWhatTheyHold()
@@ -318,8 +319,7 @@ void MirroringTest::rememberedListsKeepWhatTheyHold()
     Mac mac;
     UserDefaults().setObject(QStringLiteral("Trusted Devices"), stored);
     mac.phone(QStringLiteral("Phone"), userId);
-    if (asked)
-        {
+    if (asked) {
         QMessageBox* alert = waitForAlert(mac.controller);
         QVERIFY(alert);
         button(alert, QStringLiteral("Allow"))->click();
@@ -410,10 +410,17 @@ void MirroringTest::theDisplayAndStatusFollowThePhones()
     shows(true, QStringLiteral("0"), 0.0);
 
     const QList<QByteArray> lines = out.text().split('\n');
-    const QList<QByteArray> expected{"Incoming User ID: a", "Allowing Incoming User ID a", "Connecting: Phone A",
-                                     "Connected: Phone A", "Incoming User ID: b", "Allowing Incoming User ID b",
-                                     "Connecting: Phone B", "Connected: Phone B", "Not Connected: Phone B",
-                                     "Not Connected: Phone A", ""};
+    const QList<QByteArray> expected{"Incoming User ID: a",
+                                     "Allowing Incoming User ID a",
+                                     "Connecting: Phone A",
+                                     "Connected: Phone A",
+                                     "Incoming User ID: b",
+                                     "Allowing Incoming User ID b",
+                                     "Connecting: Phone B",
+                                     "Connected: Phone B",
+                                     "Not Connected: Phone B",
+                                     "Not Connected: Phone A",
+                                     ""};
     QCOMPARE(lines, expected);
 }
 
@@ -528,8 +535,8 @@ void MirroringTest::aPreviewTooLargeToSendIsSaidAndDeleted()
     QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 1, kWait);
     writePreview(QByteArray(fits + 1, 'x'));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
-    QTRY_VERIFY_WITH_TIMEOUT(out.text().contains("error sending data: Error Domain=GlasswingPeerLinkErrorDomain Code=2"),
-                             kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        out.text().contains("error sending data: Error Domain=GlasswingPeerLinkErrorDomain Code=2"), kWait);
     writePreview("small");
     QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 2, kWait);
     QCOMPARE(out.text().count("error sending data: "), 1);
@@ -554,11 +561,14 @@ void MirroringTest::aFinishedFileIsPickedUpAtOnceButNeverTooOften()
     QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), kFrames, kWait);
     double previous = 0;
     for (int i = 1; i <= kFrames; ++i) {
-        const QByteArray frame = test::readAll(frames.path() + QStringLiteral("/message-%1.bin").arg(i, 6, 10, QLatin1Char('0')));
+        const QByteArray frame
+            = test::readAll(frames.path() + QStringLiteral("/message-%1.bin").arg(i, 6, 10, QLatin1Char('0')));
         QCOMPARE(frame.mid(29, 1), QByteArray("\x23"));
         const double timestamp = qFromBigEndian<double>(frame.constData() + 30);
         if (i > 1)
-            QVERIFY2(timestamp - previous >= 0.099, qPrintable(QStringLiteral("frame %1 read %2 s after the one before").arg(i).arg(timestamp - previous)));
+            QVERIFY2(
+                timestamp - previous >= 0.099,
+                qPrintable(QStringLiteral("frame %1 read %2 s after the one before").arg(i).arg(timestamp - previous)));
         previous = timestamp;
     }
 }
@@ -637,8 +647,10 @@ void MirroringTest::aUserIdCannotForgeOutputLines_data()
     QTest::newRow("line feed") << QByteArray("eve\nConnected: Forged");
     QTest::newRow("carriage return") << QByteArray("eve\r\nNot Connected: Forged");
     QTest::newRow("NUL") << QByteArray("eve\0Connected: Forged", 22);
-    QTest::newRow("next line") << QByteArray("eve\xC2\x85" "Connected: Forged");
-    QTest::newRow("line separator") << QByteArray("eve\xE2\x80\xA8" "Connected: Forged");
+    QTest::newRow("next line") << QByteArray("eve\xC2\x85"
+                                             "Connected: Forged");
+    QTest::newRow("line separator") << QByteArray("eve\xE2\x80\xA8"
+                                                  "Connected: Forged");
     // As long as a context can be, under the largest control message.
     QTest::newRow("11 KiB of line feeds, ill-formed UTF-8")
         << QByteArray("eve\xFF") + QByteArray(11 * 1024, '\n') + QByteArray("Connected: Forged");
@@ -673,15 +685,19 @@ void MirroringTest::aUserIdCannotForgeOutputLines()
     QVERIFY(text.endsWith(u'\n'));
     const QStringList lines = text.chopped(1).split(u'\n');
     QCOMPARE(lines.size(), 6);
-    const QStringList starts{QStringLiteral("Incoming User ID: eve"), QStringLiteral("Connecting: Eve"),
-                             QStringLiteral("Connected: Eve"), QStringLiteral("Incoming User ID: eve"),
-                             QStringLiteral("Allowing Incoming User ID eve"), QStringLiteral("Connecting: Eve")};
+    const QStringList starts{QStringLiteral("Incoming User ID: eve"),
+                             QStringLiteral("Connecting: Eve"),
+                             QStringLiteral("Connected: Eve"),
+                             QStringLiteral("Incoming User ID: eve"),
+                             QStringLiteral("Allowing Incoming User ID eve"),
+                             QStringLiteral("Connecting: Eve")};
     for (int i = 0; i < lines.size(); ++i) {
         QVERIFY2(lines.at(i).startsWith(starts.at(i)), qPrintable(lines.at(i).left(80)));
         for (const QChar c : lines.at(i)) {
-            QVERIFY2(c.category() != QChar::Other_Control && c.category() != QChar::Separator_Line
-                         && c.category() != QChar::Separator_Paragraph,
-                     qPrintable(QStringLiteral("U+%1 in line %2").arg(c.unicode(), 4, 16, QLatin1Char('0')).arg(i + 1)));
+            QVERIFY2(
+                c.category() != QChar::Other_Control && c.category() != QChar::Separator_Line
+                    && c.category() != QChar::Separator_Paragraph,
+                qPrintable(QStringLiteral("U+%1 in line %2").arg(c.unicode(), 4, 16, QLatin1Char('0')).arg(i + 1)));
         }
     }
 }

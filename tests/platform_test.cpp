@@ -377,7 +377,8 @@ void PlatformTest::defaultsFromSeveralProcessesLoseNothingAndSetACorruptFileAsid
 void PlatformTest::defaultsReadACorruptFileAsEmptyAndKeepEveryCopy()
 {
     const QString path = m_home.path() + QStringLiteral("/corrupt.json");
-    const QList<QByteArray> garbage{"{\"Trusted Devices\": [\"abc\", \x01\xff truncated", "{\"second\": ", "[\"third\"]"};
+    const QList<QByteArray> garbage{"{\"Trusted Devices\": [\"abc\", \x01\xff truncated",
+                                    "{\"second\": ", "[\"third\"]"};
     UserDefaults defaults(path);
     for (const QByteArray& bytes : garbage) {
         QVERIFY(test::writeFile(path, bytes));

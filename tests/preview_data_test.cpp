@@ -33,7 +33,8 @@ void PreviewDataTest::aSmallFrameHasExactlyTheseBytes()
         + QByteArray::fromHex("43") + "PNG" // object 4 at 38: data of 3
         + QByteArray::fromHex("080d171d26") // offset table: 8, 13, 23, 29, 38
         + QByteArray::fromHex("000000000000" // unused, sort version
-                              "01" "01" // offset size, reference size
+                              "01"
+                              "01" // offset size, reference size
                               "0000000000000005" // objects
                               "0000000000000000" // top object
                               "000000000000002a"); // offset table at 42

@@ -80,12 +80,13 @@ void StatusFileTest::aFolderItCannotWriteInPrintsTheLinesAndKeepsTheOldFile_data
     QTest::addColumn<QString>("obstacle");
     QTest::addColumn<QByteArray>("lines");
 
-    QTest::newRow("read-only shared folder") << QStringLiteral("read-only folder")
-                                             << QByteArray("Couldn't Save Status.json\n");
+    QTest::newRow("read-only shared folder")
+        << QStringLiteral("read-only folder") << QByteArray("Couldn't Save Status.json\n");
     QTest::newRow("read-only caches folder, no shared folder")
-        << QStringLiteral("read-only caches") << QByteArray("Couldn't Create Preview Folder\nCouldn't Save Status.json\n");
-    QTest::newRow("a plain file in place of the shared folder") << QStringLiteral("file")
-                                                                << QByteArray("Couldn't Save Status.json\n");
+        << QStringLiteral("read-only caches")
+        << QByteArray("Couldn't Create Preview Folder\nCouldn't Save Status.json\n");
+    QTest::newRow("a plain file in place of the shared folder")
+        << QStringLiteral("file") << QByteArray("Couldn't Save Status.json\n");
 }
 
 void StatusFileTest::aFolderItCannotWriteInPrintsTheLinesAndKeepsTheOldFile()

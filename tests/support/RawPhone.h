@@ -13,8 +13,8 @@
 #include <QtEndian>
 
 #include <algorithm>
-#include <memory>
 #include <cerrno>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
