@@ -56,6 +56,7 @@ QWidget* ViewController::view()
         ConnectedLight = m_form->ConnectedLight;
         DisconnectedLight = m_form->DisconnectedLight;
         ActivityIndicator = m_form->ActivityIndicator;
+        prepareWindow();
         viewDidLoad();
     }
     return m_view.get();
@@ -113,11 +114,6 @@ void ViewController::updateStatus(bool isConnected)
 void ViewController::writeStatus(bool isConnected)
 {
     glasswing::writeStatus(isConnected);
-}
-
-void ViewController::openWelcomeWindow()
-{
-    // The welcome window arrives with the onboarding; until then the menu command has nothing to open.
 }
 
 void ViewController::onMainThread(std::function<void()> work)

@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 
+class QMouseEvent;
 class QTimer;
 class QWidget;
 
@@ -112,6 +113,10 @@ public:
                                                 peer::InvitationHandler invitationHandler) override;
     void advertiserInvitationWasWithdrawn(peer::Advertiser& advertiser, const peer::PeerID& peer) override;
 
+protected:
+    // The main window's show, close and mouse-down, seen on its view.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     struct Invitation {
         peer::PeerID peer;
@@ -120,6 +125,12 @@ private:
     };
 
     void viewDidLoad();
+
+    // Main window: its style as laid out, and what it does when shown, closed and pressed.
+    void prepareWindow();
+    void viewDidAppear();
+    void windowWillClose();
+    void mouseDown(QMouseEvent* event);
 
     // Status display presentations, each the body of one animation group.
     void applyDisconnectedPresentation(AnimationContext& context);
@@ -151,6 +162,10 @@ private:
     PreviewPickup* m_pickup = nullptr;
     QTimer* m_deferredTick = nullptr;
     QElapsedTimer m_lastRead; // when a preview file was last read
+
+    bool m_movableByWindowBackground = false;
+    // A drag the window system could not take over: where in the window the press was.
+    std::optional<QPoint> m_dragOffset;
 };
 
 } // namespace glasswing

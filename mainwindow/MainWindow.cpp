@@ -1,0 +1,118 @@
+// The main window: a small transparent window with no title bar or buttons, moved by pressing
+// anywhere on its background; it opens the welcome window on first use and on the menu command,
+// and closing it closes the welcome window and ends the application.
+
+#include "mirroring/ViewController.h"
+#include "welcome/WelcomeWindowController.h"
+
+#include <QEvent>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
+
+namespace glasswing {
+
+namespace {
+
+const QString kHasShownMacWelcome = QStringLiteral("Has Shown Mac Welcome");
+const QString kWelcomeWindowOpen = QStringLiteral("Welcome Window Open");
+
+} // namespace
+
+void ViewController::prepareWindow()
+{
+    // The window's style as laid out: only what the views draw, nothing of the window's own.
+    m_view->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+    m_view->setAttribute(Qt::WA_TranslucentBackground);
+    m_view->installEventFilter(this);
+    // Out of the way of the work: the top right corner of the screen.
+    if (QScreen* screen = m_view->screen()) {
+        const QRect available = screen->availableGeometry();
+        m_view->move(available.right() - m_view->width() - 24, available.top() + 24);
+    }
+}
+
+bool ViewController::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != m_view.get())
+        return QObject::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::Show:
+        if (!event->spontaneous())
+            QTimer::singleShot(0, this, &ViewController::viewDidAppear);
+        break;
+    case QEvent::Close:
+        windowWillClose();
+        break;
+    case QEvent::MouseButtonPress:
+        // Presses that no control took come here: they move the window.
+        if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+            mouseDown(static_cast<QMouseEvent*>(event));
+            return true;
+        }
+        break;
+    case QEvent::MouseMove:
+        if (m_dragOffset && (static_cast<QMouseEvent*>(event)->buttons() & Qt::LeftButton)) {
+            m_view->move(static_cast<QMouseEvent*>(event)->globalPosition().toPoint() - *m_dragOffset);
+            return true;
+        }
+        break;
+    case QEvent::MouseButtonRelease:
+        m_dragOffset.reset();
+        break;
+    default:
+        break;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void ViewController::viewDidAppear()
+{
+    QWidget* window = m_view->window();
+    // Nothing of the window's own shows: no background, no frame, no title-bar buttons.
+    window->setAutoFillBackground(false);
+    QPalette clear = window->palette();
+    clear.setColor(QPalette::Window, Qt::transparent);
+    window->setPalette(clear);
+    m_movableByWindowBackground = true;
+    const Qt::WindowFlags buttons = Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint
+        | Qt::WindowMaximizeButtonHint;
+    if (window->windowFlags() & buttons) {
+        window->setWindowFlags(window->windowFlags() & ~buttons);
+        window->show(); // new window flags hide a window
+    }
+    if (!defaults.boolForKey(kHasShownMacWelcome))
+        openWelcomeWindow();
+}
+
+void ViewController::mouseDown(QMouseEvent* event)
+{
+    if (!m_movableByWindowBackground)
+        return;
+    // The window system's own move works on X11 and Wayland alike; without a window manager
+    // that offers one, the window follows the pointer itself.
+    QWindow* handle = m_view->window()->windowHandle();
+    if (handle && handle->startSystemMove())
+        return;
+    m_dragOffset = event->globalPosition().toPoint() - m_view->window()->pos();
+}
+
+void ViewController::openWelcomeWindow()
+{
+    if (defaults.boolForKey(kWelcomeWindowOpen))
+        return;
+    WelcomeWindowController* controller
+        = instantiateControllerWithIdentifier(QStringLiteral("Welcome Controller"));
+    welcomeWindow = controller->window();
+    controller->showWindow();
+}
+
+void ViewController::windowWillClose()
+{
+    if (welcomeWindow)
+        welcomeWindow->close();
+    defaults.setBool(QStringLiteral("Main Window Open"), false);
+}
+
+} // namespace glasswing

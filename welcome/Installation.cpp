@@ -1,0 +1,174 @@
+// The installation check and the install button's action: which of three states holds (the
+// design tool missing, the plug-in missing, both installed), and copying the plug-in into place.
+
+#include "platform/Bundle.h"
+#include "platform/ConsoleLine.h"
+#include "platform/Paths.h"
+#include "platform/Workspace.h"
+#include "welcome/WelcomeViewController.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace glasswing {
+
+namespace {
+
+struct InstallationState {
+    bool isSketchInstalled;
+    bool isGlasswingInstalled;
+    const char* image;
+    const char* alternateImage;
+};
+
+constexpr InstallationState kInstalled{true, true, "Install Plugin Button (Marker)", "Install Plugin Button (Marker)"};
+constexpr InstallationState kPluginMissing{true, false, "Install Plugin Button", "Install Plugin Button (Selected)"};
+constexpr InstallationState kSketchMissing{false, false, "Get Sketch Button", "Get Sketch Button (Selected)"};
+
+// Any item at all, a dangling symlink included: something is in the way of a copy there.
+bool itemExists(const QString& path)
+{
+    struct stat status {};
+    return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &status) == 0;
+}
+
+// Copies `source` (a file, a folder with everything in it, or a symlink) to `destination`,
+// which must not exist. Permissions are kept; symlinks are copied as symlinks, never followed.
+bool copyItem(const QString& source, const QString& destination)
+{
+    const QByteArray from = QFile::encodeName(source);
+    const QByteArray to = QFile::encodeName(destination);
+    struct stat status {};
+    if (::lstat(from.constData(), &status) != 0)
+        return false;
+    if (S_ISLNK(status.st_mode)) {
+        QByteArray link(qsizetype(status.st_size) + 1, '\0');
+        const ssize_t length = ::readlink(from.constData(), link.data(), size_t(link.size()));
+        return length >= 0 && ::symlink(link.left(length).constData(), to.constData()) == 0;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        if (::mkdir(to.constData(), status.st_mode & 07777) != 0)
+            return false;
+        const QStringList entries
+            = QDir(source).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString& entry : entries) {
+            if (!copyItem(source + u'/' + entry, destination + u'/' + entry))
+                return false;
+        }
+        return true;
+    }
+    if (!S_ISREG(status.st_mode))
+        return false;
+    QFile in(source);
+    QFile out(destination);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    char buffer[64 * 1024];
+    for (;;) {
+        const qint64 n = in.read(buffer, sizeof buffer);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        if (out.write(buffer, n) != n)
+            return false;
+    }
+    return out.flush() && ::fsync(out.handle()) == 0
+        && out.setPermissions(QFileDevice::Permissions(QFile::permissions(source)));
+}
+
+// Puts a copy of `source` at `destination` whole or not at all: it is assembled under a
+// temporary name beside the destination and moved into place only if nothing is there by then.
+// An item that appears at the destination meanwhile is never replaced.
+bool installItem(const QString& source, const QString& destination)
+{
+    QByteArray scratch = QFile::encodeName(QFileInfo(destination).absolutePath() + QStringLiteral("/.")
+                                           + QFileInfo(destination).fileName() + QStringLiteral(".XXXXXX"));
+    if (!::mkdtemp(scratch.data()))
+        return false;
+    const QString temporary = QFile::decodeName(scratch);
+    const QString assembled = temporary + QStringLiteral("/item");
+    bool placed = copyItem(source, assembled);
+    if (placed) {
+        placed = ::renameat2(AT_FDCWD, QFile::encodeName(assembled).constData(), AT_FDCWD,
+                             QFile::encodeName(destination).constData(), RENAME_NOREPLACE)
+            == 0;
+        // A file system that cannot promise "no replace" gets no promise-less rename either,
+        // unless the place is still free.
+        if (!placed && errno == EINVAL && !itemExists(destination))
+            placed = ::rename(QFile::encodeName(assembled).constData(), QFile::encodeName(destination).constData())
+                == 0;
+    }
+    QDir(temporary).removeRecursively();
+    return placed;
+}
+
+} // namespace
+
+QString WelcomeViewController::sketchFolder()
+{
+    const QString base = paths::applicationSupportDirectory();
+    return base.isEmpty() ? QString() : base + QStringLiteral("/com.bohemiancoding.sketch3");
+}
+
+QString WelcomeViewController::pluginFolder()
+{
+    const QString sketch = sketchFolder();
+    return sketch.isEmpty() ? QString() : sketch + QStringLiteral("/Plugins");
+}
+
+QString WelcomeViewController::pluginDestination()
+{
+    const QString plugins = pluginFolder();
+    return plugins.isEmpty() ? QString() : plugins + QStringLiteral("/Glasswing.sketchplugin");
+}
+
+void WelcomeViewController::checkInstallations()
+{
+    // With no application-data folder at all (no home), nothing can be installed: the design
+    // tool counts as missing.
+    const InstallationState& state = itemExists(pluginDestination()) ? kInstalled
+        : itemExists(pluginFolder())                                 ? kPluginMissing
+                                                                     : kSketchMissing;
+    if (isSketchInstalled == state.isSketchInstalled && isGlasswingInstalled == state.isGlasswingInstalled)
+        return;
+    isSketchInstalled = state.isSketchInstalled;
+    isGlasswingInstalled = state.isGlasswingInstalled;
+    const QString image = QString::fromLatin1(state.image);
+    const QString alternate = QString::fromLatin1(state.alternateImage);
+    runAnimationGroup(
+        [&](AnimationContext& context) { applyInstallButtonImages(context, image, alternate); });
+}
+
+void WelcomeViewController::InstallPlugin()
+{
+    if (isSketchInstalled != true) {
+        openURL(kSketchWebSite);
+        return;
+    }
+    if (isGlasswingInstalled != false)
+        return;
+    const QString destination = pluginDestination();
+    const QString source = pathForResource(QStringLiteral("Glasswing"), QStringLiteral("sketchplugin"));
+    if (source.isEmpty()) {
+        consoleLine(QStringLiteral("Plugin Bundle Error"));
+        return;
+    }
+    if (!installItem(source, destination))
+        consoleLine(QStringLiteral("Couldn't Copy Plugin"));
+    checkInstallations();
+}
+
+void WelcomeViewController::OpenAppStore()
+{
+    openURL(kPhoneAppStorePage);
+}
+
+} // namespace glasswing
