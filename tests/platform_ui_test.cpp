@@ -116,6 +116,17 @@ void PlatformUiTest::imagesAreFoundWithTheirNaturalSize_data()
     vector("DisconnectedLabel", {160, 24});
     vector("ConnectedLabel", {160, 24});
     vector("Phone Chip", {56, 40});
+    vector("Welcome Background", {600, 400});
+    vector("Welcome Contents", {600, 300});
+    vector("Get Sketch Button", {216, 48});
+    vector("Get Sketch Button (Selected)", {216, 48});
+    vector("Get Sketch Button (Hover)", {216, 48});
+    vector("Install Plugin Button", {216, 48});
+    vector("Install Plugin Button (Selected)", {216, 48});
+    vector("Install Plugin Button (Hover)", {216, 48});
+    vector("Install Plugin Button (Marker)", {216, 48});
+    vector("Open App Store Button", {216, 48});
+    vector("Open App Store Button (Hover)", {216, 48});
     // The test's own bitmap: 8 x 6 pixels drawn at 2x.
     QTest::newRow("bitmap") << QStringLiteral("Test Pattern") << QStringLiteral(":/images/Test Pattern@2x.png")
                             << QSizeF(4, 3);
