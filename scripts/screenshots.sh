@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Takes the screenshots in docs/ from the real program, under a virtual X server (Xvfb) with a
+# compositing manager, so that anyone can make them again after a change to the windows:
+#
+#   scripts/screenshots.sh            (after scripts/run.sh or scripts/test.sh has built build/)
+#
+# Needs: xvfb, imagemagick (import, convert), xdotool, xcompmgr, x11-xserver-utils (xsetroot).
+# Nothing leaves this machine: phones join over loopback, and the app never reaches an Avahi
+# daemon. Every process started here is ended here, by its own id.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+app=build/app/glasswing
+phone=build/tools/phone/glasswing-phone
+out=docs
+for tool in Xvfb import convert xdotool xcompmgr xsetroot; do
+  command -v "$tool" >/dev/null || { echo "screenshots: $tool is missing (apt-get install xvfb imagemagick xdotool xcompmgr x11-xserver-utils)" >&2; exit 1; }
+done
+[ -x "$app" ] && [ -x "$phone" ] || { echo "screenshots: build first (scripts/run.sh or scripts/test.sh)" >&2; exit 1; }
+mkdir -p "$out"
+
+width=1280 height=800
+pids=()
+homes=()
+finish() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  for home in "${homes[@]}"; do rm -rf "$home"; done
+}
+trap finish EXIT
+
+# A display of its own: Xvfb picks a free number and says which.
+displayfile=$(mktemp)
+homes+=("$displayfile")
+Xvfb -displayfd 3 -screen 0 "${width}x${height}x24" -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$displayfile" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n 1 "$displayfile")"
+# A plain desktop behind the windows; the compositor blends their transparent corners over it.
+xsetroot -solid '#3b4048'
+xcompmgr >/dev/null 2>&1 &
+pids+=($!)
+sleep 0.5
+
+# Starts the app in a fresh home prepared by "$@" (run inside it); sets $home, $app_pid, $port.
+start_app() {
+  home=$(mktemp -d)
+  homes+=("$home")
+  (cd "$home" && "$@")
+  HOME="$home" XDG_CACHE_HOME= XDG_CONFIG_HOME= XDG_DATA_HOME= DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/screenshots \
+    "$app" >"$home/out.txt" 2>"$home/err.txt" &
+  app_pid=$!
+  pids+=("$app_pid")
+  port=
+  for _ in $(seq 100); do
+    port=$(grep -o 'on port [0-9]*' "$home/err.txt" 2>/dev/null | cut -d' ' -f3 || true)
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+}
+stop_app() { kill "$app_pid"; wait "$app_pid" 2>/dev/null || true; }
+
+# Homes: one that has seen the welcome and trusts two phones, and first runs with nothing, the
+# design tool's plug-in folder, or the plug-in installed.
+defaults() { mkdir -p .config/com.tessaro.Glasswing && printf '%s' "$1" >.config/com.tessaro.Glasswing/defaults.json; }
+seen() { defaults '{"Has Shown Mac Welcome": true, "Trusted Devices": ["phone-1", "phone-2"]}'; }
+no_design_tool() { defaults '{}'; }
+plugin_missing() { defaults '{}' && mkdir -p .local/share/com.bohemiancoding.sketch3/Plugins; }
+plugin_installed() { plugin_missing && mkdir -p .local/share/com.bohemiancoding.sketch3/Plugins/Glasswing.sketchplugin; }
+
+# The main window sits 24 points from the top right corner; the welcome window in the middle.
+main_shot() { sleep "$1"; import -window root -crop "360x136+$((width - 320 - 24 - 20))+4" +repage "$out/$2"; }
+welcome_shot() { sleep "$1"; import -window root -crop "640x440+$(((width - 600) / 2 - 20))+$(((height - 400) / 2 - 20))" +repage "$out/$2"; }
+
+start_app seen
+main_shot 2 main-disconnected.png
+"$phone" --host 127.0.0.1 --port "$port" --user-id phone-1 --name "Ada's Phone" >/dev/null 2>&1 &
+pids+=($!)
+"$phone" --host 127.0.0.1 --port "$port" --user-id phone-2 --name "Studio Tablet" >/dev/null 2>&1 &
+pids+=($!)
+main_shot 2 main-connected.png
+stop_app
+
+start_app no_design_tool
+welcome_shot 2.5 welcome-get-sketch.png
+stop_app
+
+start_app plugin_missing
+welcome_shot 2.5 welcome-install-plugin.png
+# The pointer over the install button: its hover face.
+xdotool mousemove $(((width - 600) / 2 + 76 + 108)) $(((height - 400) / 2 + 316 + 24))
+welcome_shot 0.4 welcome-install-plugin-hover.png
+xdotool mousemove 5 5
+stop_app
+
+start_app plugin_installed
+welcome_shot 2.5 welcome-installed.png
+stop_app
+
+echo "screenshots: written to $out/"
+ls -1 "$out"/*.png
