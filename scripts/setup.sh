@@ -16,6 +16,8 @@ packages=(
   clang libclang-rt-14-dev avahi-daemon avahi-utils dbus-daemon iproute2 util-linux
   # tests: an independent decoder of the frames sent to phones (plistlib)
   python3
+  # tests: the Sketch plug-in's scripts, under Node's own test runner
+  nodejs
 )
 
 missing=()
