@@ -76,8 +76,8 @@ void ViewController::viewDidAppear()
     clear.setColor(QPalette::Window, Qt::transparent);
     window->setPalette(clear);
     m_movableByWindowBackground = true;
-    const Qt::WindowFlags buttons = Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint
-        | Qt::WindowMaximizeButtonHint;
+    const Qt::WindowFlags buttons
+        = Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint;
     if (window->windowFlags() & buttons) {
         window->setWindowFlags(window->windowFlags() & ~buttons);
         window->show(); // new window flags hide a window
@@ -102,8 +102,7 @@ void ViewController::openWelcomeWindow()
 {
     if (defaults.boolForKey(kWelcomeWindowOpen))
         return;
-    WelcomeWindowController* controller
-        = instantiateControllerWithIdentifier(QStringLiteral("Welcome Controller"));
+    WelcomeWindowController* controller = instantiateControllerWithIdentifier(QStringLiteral("Welcome Controller"));
     welcomeWindow = controller->window();
     controller->showWindow();
 }

@@ -44,8 +44,8 @@ void runAnimationGroup(const std::function<void(AnimationContext&)>& changes)
 void animateAlpha(QWidget* view, double alpha, const AnimationContext& context)
 {
     // One running animation per view: a new change takes over from the old one where it stands.
-    for (auto* running : view->findChildren<QVariantAnimation*>(QLatin1String(kAlphaAnimation),
-                                                                Qt::FindDirectChildrenOnly))
+    for (auto* running :
+         view->findChildren<QVariantAnimation*>(QLatin1String(kAlphaAnimation), Qt::FindDirectChildrenOnly))
         running->stop();
     const int milliseconds = int(context.duration() * 1000.0 + 0.5);
     if (milliseconds <= 0) {

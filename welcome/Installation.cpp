@@ -35,7 +35,7 @@ constexpr InstallationState kSketchMissing{false, false, "Get Sketch Button", "G
 // Any item at all, a dangling symlink included: something is in the way of a copy there.
 bool itemExists(const QString& path)
 {
-    struct stat status {};
+    struct stat status { };
     return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &status) == 0;
 }
 
@@ -45,7 +45,7 @@ bool copyItem(const QString& source, const QString& destination)
 {
     const QByteArray from = QFile::encodeName(source);
     const QByteArray to = QFile::encodeName(destination);
-    struct stat status {};
+    struct stat status { };
     if (::lstat(from.constData(), &status) != 0)
         return false;
     if (S_ISLNK(status.st_mode)) {
@@ -103,8 +103,8 @@ bool installItem(const QString& source, const QString& destination)
         // A file system that cannot promise "no replace" gets no promise-less rename either,
         // unless the place is still free.
         if (!placed && errno == EINVAL && !itemExists(destination))
-            placed = ::rename(QFile::encodeName(assembled).constData(), QFile::encodeName(destination).constData())
-                == 0;
+            placed
+                = ::rename(QFile::encodeName(assembled).constData(), QFile::encodeName(destination).constData()) == 0;
     }
     QDir(temporary).removeRecursively();
     return placed;
@@ -143,8 +143,7 @@ void WelcomeViewController::checkInstallations()
     isGlasswingInstalled = state.isGlasswingInstalled;
     const QString image = QString::fromLatin1(state.image);
     const QString alternate = QString::fromLatin1(state.alternateImage);
-    runAnimationGroup(
-        [&](AnimationContext& context) { applyInstallButtonImages(context, image, alternate); });
+    runAnimationGroup([&](AnimationContext& context) { applyInstallButtonImages(context, image, alternate); });
 }
 
 void WelcomeViewController::InstallPlugin()

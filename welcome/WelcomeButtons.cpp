@@ -43,7 +43,8 @@ void WelcomeViewController::mouseEntered(TrackingArea* area)
         runAnimationGroup([this](AnimationContext& context) { applyInstallButtonHoverImage(context); });
     else if (type == kOpenAppStoreButton)
         runAnimationGroup([this](AnimationContext& context) {
-            applyAppStoreButtonImage(context, 0.15, TimingFunction::EaseOut, QStringLiteral("Open App Store Button (Hover)"));
+            applyAppStoreButtonImage(context, 0.15, TimingFunction::EaseOut,
+                                     QStringLiteral("Open App Store Button (Hover)"));
         });
 }
 
@@ -82,8 +83,8 @@ void WelcomeViewController::applyInstallButtonRestImage(AnimationContext& contex
     InstallPluginButton->setImage(imageNamed(installFaces(isSketchInstalled, isGlasswingInstalled).rest));
 }
 
-void WelcomeViewController::applyAppStoreButtonImage(AnimationContext& context, double duration,
-                                                     TimingFunction timing, const QString& image)
+void WelcomeViewController::applyAppStoreButtonImage(AnimationContext& context, double duration, TimingFunction timing,
+                                                     const QString& image)
 {
     context.setDuration(duration);
     context.setTimingFunction(timing);
