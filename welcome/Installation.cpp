@@ -13,6 +13,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +41,25 @@ bool itemExists(const QString& path)
     return !path.isEmpty() && ::lstat(QFile::encodeName(path).constData(), &status) == 0;
 }
 
+// The names in `folder`, sorted; false when it cannot be read to the end (no read permission,
+// an I/O error): a short list would make a copy that lacks files and yet looks whole.
+bool listFolder(const QByteArray& folder, QStringList* names)
+{
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return false;
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names->append(QFile::decodeName(entry->d_name));
+        errno = 0;
+    }
+    const bool complete = errno == 0;
+    ::closedir(dir);
+    names->sort();
+    return complete;
+}
+
 // Copies `source` (a file, a folder with everything in it, or a symlink) to `destination`,
 // which must not exist. Permissions are kept; symlinks are copied as symlinks, never followed.
 bool copyItem(const QString& source, const QString& destination)
@@ -56,8 +77,9 @@ bool copyItem(const QString& source, const QString& destination)
     if (S_ISDIR(status.st_mode)) {
         if (::mkdir(to.constData(), status.st_mode & 07777) != 0)
             return false;
-        const QStringList entries
-            = QDir(source).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        QStringList entries;
+        if (!listFolder(from, &entries))
+            return false;
         for (const QString& entry : entries) {
             if (!copyItem(source + u'/' + entry, destination + u'/' + entry))
                 return false;
