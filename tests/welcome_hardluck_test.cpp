@@ -37,8 +37,14 @@ QStringList entries(const QString& folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
-// Every item under `root`, relative to it: folders as "<dir>", symlinks as "-> target", files
-// as their bytes.
+int modeOf(const QString& path)
+{
+    struct stat status { };
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
+}
+
+// Every item under `root`, relative to it: folders as "<dir>" and their mode, symlinks as
+// "-> target", files as their mode and bytes.
 QMap<QString, QByteArray> tree(const QString& root)
 {
     QMap<QString, QByteArray> items;
@@ -53,9 +59,9 @@ QMap<QString, QByteArray> tree(const QString& root)
             const ssize_t length = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
             item = "-> " + QByteArray(target, length < 0 ? 0 : qsizetype(length));
         } else if (info.isDir()) {
-            item = "<dir>";
+            item = "<dir> " + QByteArray::number(modeOf(path), 8);
         } else if (info.isFile()) {
-            item = test::readAll(path);
+            item = QByteArray::number(modeOf(path), 8) + ' ' + test::readAll(path);
         }
         items.insert(QDir(root).relativeFilePath(path), item);
     }
@@ -167,6 +173,14 @@ void WelcomeHardLuckTest::oddShippedBundles_data()
                                     << false << QByteArray() << true;
     QTest::newRow("with a FIFO") << plain + QStringLiteral(" && mkfifo Glasswing.sketchplugin/Contents/pipe") << false
                                  << QByteArray("Couldn't Copy Plugin\n") << false;
+    QTest::newRow("read-only, as a read-only store ships it")
+        << plain + QStringLiteral(" && chmod -R a-w Glasswing.sketchplugin") << true << QByteArray() << true;
+    // The copy fails after a read-only folder of it is complete: that folder goes too.
+    QTest::newRow("read-only, with a FIFO")
+        << plain
+            + QStringLiteral(
+                " && mkfifo Glasswing.sketchplugin/Contents/zz-pipe && chmod -R a-w Glasswing.sketchplugin")
+        << true << QByteArray("Couldn't Copy Plugin\n") << false;
     QTest::newRow("with a folder its user cannot list")
         << plain + QStringLiteral(" && chmod 0311 Glasswing.sketchplugin/Contents/Sketch") << true
         << QByteArray("Couldn't Copy Plugin\n") << false;

@@ -11,11 +11,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,7 +45,7 @@ bool itemExists(const QString& path)
 
 // The names in `folder`, sorted; false when it cannot be read to the end (no read permission,
 // an I/O error): a short list would make a copy that lacks files and yet looks whole.
-bool listFolder(const QByteArray& folder, QStringList* names)
+bool listFolder(const QByteArray& folder, QByteArrayList* names)
 {
     DIR* dir = ::opendir(folder.constData());
     if (!dir)
@@ -51,18 +53,39 @@ bool listFolder(const QByteArray& folder, QStringList* names)
     errno = 0;
     while (const dirent* entry = ::readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names->append(QFile::decodeName(entry->d_name));
+            names->append(QByteArray(entry->d_name));
         errno = 0;
     }
     const bool complete = errno == 0;
     ::closedir(dir);
-    names->sort();
+    std::sort(names->begin(), names->end());
     return complete;
+}
+
+// Removes `path` and everything in it, never following a symlink. Folders are made writable
+// first: a copy of read-only folders must go as well.
+void removeItem(const QByteArray& path)
+{
+    struct stat status { };
+    if (::lstat(path.constData(), &status) != 0)
+        return;
+    if (!S_ISDIR(status.st_mode)) {
+        ::unlink(path.constData());
+        return;
+    }
+    ::chmod(path.constData(), 0700);
+    QByteArrayList names;
+    listFolder(path, &names);
+    for (const QByteArray& name : names)
+        removeItem(path + '/' + name);
+    ::rmdir(path.constData());
 }
 
 // Copies `source` (a file, a folder with everything in it, or a symlink) to `destination`,
 // which must not exist. Permissions are kept; symlinks are copied as symlinks, never followed.
-bool copyItem(const QString& source, const QString& destination)
+// With `topFolderMode`, a folder at the top keeps its own mode there instead: moving a folder to
+// another parent needs write permission on it, so it gets its mode once in place.
+bool copyItem(const QString& source, const QString& destination, std::optional<mode_t>* topFolderMode = nullptr)
 {
     const QByteArray from = QFile::encodeName(source);
     const QByteArray to = QFile::encodeName(destination);
@@ -75,16 +98,23 @@ bool copyItem(const QString& source, const QString& destination)
         return length >= 0 && ::symlink(link.left(length).constData(), to.constData()) == 0;
     }
     if (S_ISDIR(status.st_mode)) {
-        if (::mkdir(to.constData(), status.st_mode & 07777) != 0)
+        // Writable while it fills, or a read-only source folder would refuse its own contents;
+        // its mode comes once it is complete.
+        if (::mkdir(to.constData(), 0700) != 0)
             return false;
-        QStringList entries;
+        QByteArrayList entries;
         if (!listFolder(from, &entries))
             return false;
-        for (const QString& entry : entries) {
-            if (!copyItem(source + u'/' + entry, destination + u'/' + entry))
+        for (const QByteArray& entry : entries) {
+            const QString name = QFile::decodeName(entry);
+            if (!copyItem(source + u'/' + name, destination + u'/' + name))
                 return false;
         }
-        return true;
+        if (topFolderMode) {
+            *topFolderMode = status.st_mode & 07777;
+            return true;
+        }
+        return ::chmod(to.constData(), status.st_mode & 07777) == 0;
     }
     if (!S_ISREG(status.st_mode))
         return false;
@@ -117,7 +147,8 @@ bool installItem(const QString& source, const QString& destination)
         return false;
     const QString temporary = QFile::decodeName(scratch);
     const QString assembled = temporary + QStringLiteral("/item");
-    bool placed = copyItem(source, assembled);
+    std::optional<mode_t> folderMode;
+    bool placed = copyItem(source, assembled, &folderMode);
     if (placed) {
         placed = ::renameat2(AT_FDCWD, QFile::encodeName(assembled).constData(), AT_FDCWD,
                              QFile::encodeName(destination).constData(), RENAME_NOREPLACE)
@@ -128,7 +159,9 @@ bool installItem(const QString& source, const QString& destination)
             placed
                 = ::rename(QFile::encodeName(assembled).constData(), QFile::encodeName(destination).constData()) == 0;
     }
-    QDir(temporary).removeRecursively();
+    removeItem(scratch);
+    if (placed && folderMode)
+        ::chmod(QFile::encodeName(destination).constData(), *folderMode);
     return placed;
 }
 
