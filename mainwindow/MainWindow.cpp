@@ -16,7 +16,6 @@ namespace glasswing {
 namespace {
 
 const QString kHasShownMacWelcome = QStringLiteral("Has Shown Mac Welcome");
-const QString kWelcomeWindowOpen = QStringLiteral("Welcome Window Open");
 
 } // namespace
 
@@ -100,7 +99,10 @@ void ViewController::mouseDown(QMouseEvent* event)
 
 void ViewController::openWelcomeWindow()
 {
-    if (defaults.boolForKey(kWelcomeWindowOpen))
+    // The window this controller opened says whether one is open, not the stored flag: a store
+    // that cannot be written (no home, a full or read-only disk) would otherwise open another
+    // window on every request, or none ever again once "open" stuck.
+    if (welcomeWindow && welcomeWindow->isVisible())
         return;
     WelcomeWindowController* controller = instantiateControllerWithIdentifier(QStringLiteral("Welcome Controller"));
     welcomeWindow = controller->window();

@@ -103,6 +103,9 @@ private Q_SLOTS:
         m_home.reset();
     }
 
+    // First: its child runs the whole main window, and a child forked after other tests have
+    // started threads may inherit a lock that one of them held.
+    void theMenuOpensTheWelcomeWindowAgainWhenItsCloseCannotBeStored();
     void aPluginFolderThatRefusesTheCopyKeepsNothing_data();
     void aPluginFolderThatRefusesTheCopyKeepsNothing();
     void oddShippedBundles_data();
@@ -111,6 +114,8 @@ private Q_SLOTS:
     void aDanglingSymlinkAtThePlaceIsNeverReplaced();
     void withNoHomeTheButtonLeadsToTheWebSite();
     void manyOpeningsLeaveNothingBehind();
+    void theMenuOpensOneWelcomeWindowWhenTheFlagCannotBeStored_data();
+    void theMenuOpensOneWelcomeWindowWhenTheFlagCannotBeStored();
 
 private:
     std::unique_ptr<test::IsolatedHome> m_home;
@@ -299,6 +304,78 @@ void WelcomeHardLuckTest::manyOpeningsLeaveNothingBehind()
     QCOMPARE(welcomeViews, 0);
     main.view()->close();
     queue.waitUntilIdle();
+}
+
+void WelcomeHardLuckTest::theMenuOpensOneWelcomeWindowWhenTheFlagCannotBeStored_data()
+{
+    QTest::addColumn<bool>("noHome");
+    QTest::newRow("no home") << true;
+    QTest::newRow("a folder in the store's place") << false;
+}
+
+void WelcomeHardLuckTest::theMenuOpensOneWelcomeWindowWhenTheFlagCannotBeStored()
+{
+    QFETCH(bool, noHome);
+    if (noHome) {
+        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+            qunsetenv(name);
+    } else {
+        QVERIFY(QDir().mkpath(UserDefaults::defaultFilePath()));
+    }
+    NotificationCenter center;
+    SerialQueue queue(QStringLiteral("SerializationQueue"));
+    ViewController main(center, queue);
+    main.view()->show();
+    QTRY_COMPARE_WITH_TIMEOUT(openWelcomeWindows().size(), 1, kWait);
+    center.post(QStringLiteral("Show Welcome Window"));
+    center.post(QStringLiteral("Show Welcome Window"));
+    QCOMPARE(openWelcomeWindows().size(), 1);
+    // Closed, it opens again on request.
+    main.welcomeWindow->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(openWelcomeWindows().size(), 0);
+    center.post(QStringLiteral("Show Welcome Window"));
+    QCOMPARE(openWelcomeWindows().size(), 1);
+    main.view()->close();
+    QCOMPARE(openWelcomeWindows().size(), 0);
+    queue.waitUntilIdle();
+}
+
+void WelcomeHardLuckTest::theMenuOpensTheWelcomeWindowAgainWhenItsCloseCannotBeStored()
+{
+    // The store turns read-only while the window is open: its "open" stays written.
+    const QString store = QFileInfo(UserDefaults::defaultFilePath()).absolutePath();
+    QVERIFY(QDir().mkpath(store));
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        const QByteArray folder = QFile::encodeName(store);
+        if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0
+            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount(folder.constData(), folder.constData(), nullptr, MS_BIND, nullptr) != 0) {
+            report.insert(QStringLiteral("skip"), QStringLiteral("a mount namespace of its own needs root"));
+            return test::kChildSkipped;
+        }
+        NotificationCenter center;
+        SerialQueue queue(QStringLiteral("SerializationQueue"));
+        ViewController main(center, queue);
+        main.view()->show();
+        if (!QTest::qWaitFor([] { return openWelcomeWindows().size() == 1; }, kWait))
+            return 2;
+        if (::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            return 3;
+        main.welcomeWindow->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        report.insert(QStringLiteral("flag"), UserDefaults().boolForKey(QStringLiteral("Welcome Window Open")));
+        center.post(QStringLiteral("Show Welcome Window"));
+        report.insert(QStringLiteral("windows"), int(openWelcomeWindows().size()));
+        main.view()->close();
+        queue.waitUntilIdle();
+        return 0;
+    });
+    if (run.exitCode == test::kChildSkipped)
+        QSKIP(qPrintable(run.report.value(QStringLiteral("skip")).toString()));
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.report.value(QStringLiteral("flag")), QJsonValue(true));
+    QCOMPARE(run.report.value(QStringLiteral("windows")).toInt(), 1);
 }
 
 QTEST_MAIN(WelcomeHardLuckTest)
