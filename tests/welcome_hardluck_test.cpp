@@ -176,6 +176,10 @@ void WelcomeHardLuckTest::oddShippedBundles_data()
     QTest::newRow("plain") << plain << true << QByteArray() << true;
     QTest::newRow("with a symlink") << plain + QStringLiteral(" && ln -s Sketch Glasswing.sketchplugin/Contents/Link")
                                     << false << QByteArray() << true;
+    // A package may put the bundle elsewhere and link to it: what is installed is the bundle.
+    QTest::newRow("a relative symlink to the bundle") << QStringLiteral("mkdir real && cd real && ") + plain
+            + QStringLiteral(" && cd .. && ln -s real/Glasswing.sketchplugin .")
+                                                      << false << QByteArray() << true;
     QTest::newRow("with a FIFO") << plain + QStringLiteral(" && mkfifo Glasswing.sketchplugin/Contents/pipe") << false
                                  << QByteArray("Couldn't Copy Plugin\n") << false;
     QTest::newRow("read-only, as a read-only store ships it")

@@ -210,7 +210,10 @@ void WelcomeViewController::InstallPlugin()
     if (isGlasswingInstalled != false)
         return;
     const QString destination = pluginDestination();
-    const QString source = pathForResource(QStringLiteral("Glasswing"), QStringLiteral("sketchplugin"));
+    // The bundle itself, not a link to it that a package may ship: copied as a link, it would
+    // point into the app's files, or nowhere from the plug-in folder if relative.
+    const QString source
+        = QFileInfo(pathForResource(QStringLiteral("Glasswing"), QStringLiteral("sketchplugin"))).canonicalFilePath();
     if (source.isEmpty()) {
         consoleLine(QStringLiteral("Plugin Bundle Error"));
         return;
