@@ -153,9 +153,9 @@ bool installItem(const QString& source, const QString& destination)
         placed = ::renameat2(AT_FDCWD, QFile::encodeName(assembled).constData(), AT_FDCWD,
                              QFile::encodeName(destination).constData(), RENAME_NOREPLACE)
             == 0;
-        // A file system that cannot promise "no replace" gets no promise-less rename either,
-        // unless the place is still free.
-        if (!placed && errno == EINVAL && !itemExists(destination))
+        // A kernel or file system that cannot promise "no replace" gets a plain rename only
+        // while the place is still free.
+        if (!placed && (errno == EINVAL || errno == ENOSYS) && !itemExists(destination))
             placed
                 = ::rename(QFile::encodeName(assembled).constData(), QFile::encodeName(destination).constData()) == 0;
     }

@@ -102,7 +102,8 @@ bool WelcomeViewController::eventFilter(QObject* watched, QEvent* event)
 
 void WelcomeViewController::viewWillAppear()
 {
-    if (defaults.boolForKey(kHasShownMacWelcome))
+    m_entrancePending = !defaults.boolForKey(kHasShownMacWelcome);
+    if (!m_entrancePending)
         return;
     // First run: everything but the contents fades in once the window is up.
     for (QWidget* view : {static_cast<QWidget*>(WelcomeBackground), static_cast<QWidget*>(InstallPluginButton),
@@ -113,8 +114,11 @@ void WelcomeViewController::viewWillAppear()
 
 void WelcomeViewController::viewDidAppear()
 {
-    if (defaults.boolForKey(kHasShownMacWelcome))
+    // Decided when the views were made transparent: another window's entrance may have written
+    // the flag since, and these views must still fade in.
+    if (!m_entrancePending)
         return;
+    m_entrancePending = false;
     // The entrance runs, and the flag is written, even if the window has closed meanwhile: it
     // was shown. The controller may be gone by then; the flag is not.
     QPointer<WelcomeViewController> self = this;

@@ -95,6 +95,7 @@ private:
 
     std::unique_ptr<Ui::WelcomeView> m_form;
     std::unique_ptr<QWidget> m_view;
+    bool m_entrancePending = false; // shown transparent, waiting for the entrance
 };
 
 } // namespace glasswing
