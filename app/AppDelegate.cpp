@@ -9,11 +9,12 @@
 namespace glasswing {
 
 AppDelegate::AppDelegate(UserDefaults& defaults, NotificationCenter& center, SerialQueue& serializationQueue,
-                         QObject* parent)
+                         QAction& checkForUpdatesMenuItem, QObject* parent)
     : QObject(parent)
     , m_defaults(defaults)
     , m_center(center)
     , m_serializationQueue(serializationQueue)
+    , m_checkForUpdatesMenuItem(checkForUpdatesMenuItem)
 {
 }
 

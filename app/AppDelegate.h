@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+class QAction;
+
 namespace glasswing {
 
 class NotificationCenter;
@@ -16,8 +18,10 @@ class UserDefaults;
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
+    // `checkForUpdatesMenuItem` is the menu item that starts an update check; it is wired to the
+    // update controller when launch finishes.
     AppDelegate(UserDefaults& defaults, NotificationCenter& center, SerialQueue& serializationQueue,
-                QObject* parent = nullptr);
+                QAction& checkForUpdatesMenuItem, QObject* parent = nullptr);
 
     void applicationDidFinishLaunching();
     // Runs once, however many ways termination is reached (last window closed, quit, signal).
@@ -33,6 +37,7 @@ private:
     UserDefaults& m_defaults;
     NotificationCenter& m_center;
     SerialQueue& m_serializationQueue;
+    QAction& m_checkForUpdatesMenuItem;
     bool m_terminated = false;
 };
 

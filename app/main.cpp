@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
+#include "app/Menus.h"
 #include "app/TerminationSignals.h"
+#include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
@@ -7,6 +9,7 @@
 #include "platform/peer/HeapTuning.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QTimer>
 
 #include <csignal>
@@ -49,9 +52,20 @@ int main(int argc, char* argv[])
     glasswing::SerialQueue serializationQueue(QStringLiteral("SerializationQueue"));
     glasswing::UserDefaults defaults;
     glasswing::NotificationCenter& center = glasswing::NotificationCenter::defaultCenter();
-    glasswing::AppDelegate delegate(defaults, center, serializationQueue);
+    glasswing::Menus menus;
+    glasswing::AppDelegate delegate(defaults, center, serializationQueue, *menus.checkForUpdates);
+    menus.connectTo(delegate);
     // The main window and its controller, which advertises to phones from here on.
     glasswing::ViewController viewController(center, serializationQueue);
+    menus.attach(viewController.view());
+    QPointer<glasswing::TrustedDevicesWindow> trustedDevices;
+    QObject::connect(&menus, &glasswing::Menus::trustedDevicesRequested, [&trustedDevices] {
+        if (!trustedDevices)
+            trustedDevices = new glasswing::TrustedDevicesWindow();
+        trustedDevices->show();
+        trustedDevices->raise();
+        trustedDevices->activateWindow();
+    });
     viewController.view()->show();
 
     QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());

@@ -2,60 +2,16 @@
 // in an alert. Invitations are decided one after the other on the main thread; the alert never
 // blocks the event loop, so frames keep flowing to joined phones while it is up.
 
+#include "mirroring/TrustedDevices.h"
 #include "mirroring/ViewController.h"
 #include "platform/ConsoleLine.h"
 
 #include <QCheckBox>
-#include <QJsonArray>
 #include <QMessageBox>
 #include <QPushButton>
 
 namespace glasswing {
 
-namespace {
-
-const QString kTrustedDevices = QStringLiteral("Trusted Devices");
-
-// User IDs are compared as text: case-sensitive, untrimmed, and equal when canonically
-// equivalent (a precomposed and a decomposed accented letter match).
-bool sameUserID(const QString& a, const QString& b)
-{
-    return a == b || a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
-}
-
-// The remembered list as stored: an array, or empty when absent or not an array. Elements that
-// are not strings match nothing but are kept.
-QJsonArray rememberedDevices(const UserDefaults& defaults)
-{
-    const QJsonValue stored = defaults.objectForKey(kTrustedDevices);
-    return stored.isArray() ? stored.toArray() : QJsonArray();
-}
-
-bool isRemembered(const QJsonArray& devices, const QString& userID)
-{
-    for (const QJsonValue& device : devices) {
-        if (device.isString() && sameUserID(device.toString(), userID))
-            return true;
-    }
-    return false;
-}
-
-// The user ID as printed: the phone chose its bytes, so a line break, a carriage return or a NUL
-// in it would let it forge or garble output lines. Such characters show as U+FFFD; matching and
-// remembering still use the user ID as sent.
-QString printableUserID(const QString& userID)
-{
-    QString printable = userID;
-    for (QChar& c : printable) {
-        const QChar::Category category = c.category();
-        if (category == QChar::Other_Control || category == QChar::Separator_Line
-            || category == QChar::Separator_Paragraph)
-            c = QChar::ReplacementCharacter;
-    }
-    return printable;
-}
-
-} // namespace
 
 void ViewController::advertiserDidReceiveInvitationFromPeer(peer::Advertiser&, const peer::PeerID& peer,
                                                             const std::optional<QByteArray>& context,
@@ -80,7 +36,7 @@ void ViewController::enqueueInvitation(Invitation invitation)
 {
     // A remembered phone is let in at once: it does not wait for the user to come back and answer
     // the alert about another phone.
-    if (m_alert && isRemembered(rememberedDevices(defaults), QString::fromUtf8(invitation.context))) {
+    if (m_alert && trusted::contains(trusted::devices(defaults), QString::fromUtf8(invitation.context))) {
         decide(invitation);
         return;
     }
@@ -101,10 +57,10 @@ void ViewController::decide(const Invitation& invitation)
 {
     // Ill-formed UTF-8 becomes U+FFFD: every context yields a user ID.
     const QString userID = QString::fromUtf8(invitation.context);
-    consoleLine(QStringLiteral("Incoming User ID: ") + printableUserID(userID));
+    consoleLine(QStringLiteral("Incoming User ID: ") + trusted::printable(userID));
 
-    if (isRemembered(rememberedDevices(defaults), userID)) {
-        consoleLine(QStringLiteral("Allowing Incoming User ID ") + printableUserID(userID));
+    if (trusted::contains(trusted::devices(defaults), userID)) {
+        consoleLine(QStringLiteral("Allowing Incoming User ID ") + trusted::printable(userID));
         invitation.handler(true, session.get());
         return;
     }
@@ -152,12 +108,7 @@ void ViewController::answerAlert(const Invitation& invitation, bool allowed, boo
     if (!remember)
         return;
     // Read again now, not when the alert went up: anything stored meanwhile stays.
-    const QString userID = QString::fromUtf8(invitation.context);
-    QJsonArray devices = rememberedDevices(defaults);
-    if (!isRemembered(devices, userID)) {
-        devices.append(userID);
-        defaults.setObject(kTrustedDevices, devices);
-    }
+    trusted::remember(defaults, QString::fromUtf8(invitation.context));
 }
 
 void ViewController::withdrawInvitation(const peer::PeerID& peer)

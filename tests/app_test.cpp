@@ -1,10 +1,12 @@
 #include "app/AppDelegate.h"
+#include "app/Menus.h"
 #include "mirroring/StatusFile.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"
 #include "support/TestEnvironment.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -163,16 +165,26 @@ void AppTest::menuActionsPostTheirNotifications()
     UserDefaults defaults;
     NotificationCenter center;
     SerialQueue queue(QStringLiteral("SerializationQueue"));
-    AppDelegate delegate(defaults, center, queue);
+    Menus menus;
+    AppDelegate delegate(defaults, center, queue, *menus.checkForUpdates);
+    menus.connectTo(delegate);
+    // With nobody observing, a command posts and nothing else happens.
+    menus.showWelcomeWindow->trigger();
+    menus.disconnect->trigger();
+
     QStringList posted;
     center.addObserver(QStringLiteral("Show Welcome Window"), [&] { posted << QStringLiteral("welcome"); });
     center.addObserver(QStringLiteral("Disconnect Menu Item"), [&] { posted << QStringLiteral("disconnect"); });
-
-    delegate.ShowWelcomeWindow();
-    delegate.DisconnectMenuItem();
-    delegate.DisconnectMenuItem();
+    menus.showWelcomeWindow->trigger();
+    menus.disconnect->trigger();
+    menus.disconnect->trigger();
     QCOMPARE(posted,
              (QStringList{QStringLiteral("welcome"), QStringLiteral("disconnect"), QStringLiteral("disconnect")}));
+    // The same commands in the main window's context menu, with the standard Quit shortcut.
+    QWidget window;
+    menus.attach(&window);
+    QCOMPARE(window.actions(), menus.actions());
+    QCOMPARE(menus.quit->shortcut(), QKeySequence(QKeySequence::Quit));
     QVERIFY(delegate.applicationShouldTerminateAfterLastWindowClosed());
     QVERIFY(delegate.applicationSupportsSecureRestorableState());
 }
@@ -182,7 +194,8 @@ void AppTest::terminationWritesFalseAfterQueuedUpdatesAndClearsFlags()
     UserDefaults defaults;
     NotificationCenter center;
     SerialQueue queue(QStringLiteral("SerializationQueue"));
-    AppDelegate delegate(defaults, center, queue);
+    QAction checkForUpdates;
+    AppDelegate delegate(defaults, center, queue, checkForUpdates);
     defaults.setBool(QStringLiteral("Main Window Open"), true);
     defaults.setBool(QStringLiteral("Welcome Window Open"), true);
 
@@ -203,7 +216,8 @@ void AppTest::launchGivesTheDarkAppearance()
     UserDefaults defaults;
     NotificationCenter center;
     SerialQueue queue(QStringLiteral("SerializationQueue"));
-    AppDelegate delegate(defaults, center, queue);
+    QAction checkForUpdates;
+    AppDelegate delegate(defaults, center, queue, checkForUpdates);
     delegate.applicationDidFinishLaunching();
 
     const QPalette palette = QApplication::palette();

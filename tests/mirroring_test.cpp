@@ -3,6 +3,7 @@
 
 #include "mirroring/PreviewData.h"
 #include "mirroring/StatusFile.h"
+#include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
@@ -14,6 +15,7 @@
 
 #include <QCheckBox>
 #include <QJsonArray>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 
@@ -115,6 +117,7 @@ private Q_SLOTS:
     void rememberedListsKeepWhatTheyHold_data();
     void rememberedListsKeepWhatTheyHold();
     void aPhoneThatLeavesTakesItsAlertAlong();
+    void aRemovedTrustedDeviceIsAskedAboutAgain();
     void anInvitationWithoutContextIsDeclinedUnasked();
     void theDisplayAndStatusFollowThePhones();
     void connectingAndUnknownStatesChangeNothing();
@@ -327,6 +330,31 @@ void MirroringTest::rememberedListsKeepWhatTheyHold()
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
     QVERIFY(!mac.controller.invitationAlert());
     QCOMPARE(trustedDevices(), afterAllowing);
+}
+
+void MirroringTest::aRemovedTrustedDeviceIsAskedAboutAgain()
+{
+    Mac mac;
+    UserDefaults().setObject(QStringLiteral("Trusted Devices"),
+                             QJsonArray{QStringLiteral("lost"), 7, QStringLiteral("kept")});
+    TrustedDevicesWindow window;
+    window.show();
+    QCOMPARE(window.list()->count(), 2);
+    QCOMPARE(window.list()->item(0)->text(), QStringLiteral("lost"));
+    QCOMPARE(window.list()->item(1)->text(), QStringLiteral("kept"));
+    QVERIFY(!window.removeButton()->isEnabled());
+    window.list()->item(0)->setSelected(true);
+    QVERIFY(window.removeButton()->isEnabled());
+    window.removeButton()->click();
+    QCOMPARE(window.list()->count(), 1);
+    QCOMPARE(trustedDevices(), QJsonValue(QJsonArray{7, QStringLiteral("kept")}));
+
+    // The lost phone is asked about again; the other is still let in at once.
+    mac.phone(QStringLiteral("Kept"), QStringLiteral("kept"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    mac.phone(QStringLiteral("Lost"), QStringLiteral("lost"));
+    QMessageBox* alert = waitForAlert(mac.controller);
+    QVERIFY(alert && alert->text().contains(QStringLiteral("\"Lost\"")));
 }
 
 void MirroringTest::aPhoneThatLeavesTakesItsAlertAlong()

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+
+class QAction;
+class QMenu;
+class QMenuBar;
+class QSystemTrayIcon;
+class QWidget;
+
+namespace glasswing {
+
+class AppDelegate;
+
+// The application's menu commands, and everywhere a Linux desktop user looks for them: the
+// main window's context menu, the tray icon's menu where the desktop has a tray, and a menu bar
+// where the platform keeps a global one. Standard shortcuts where one exists (Quit).
+//
+// "Show Welcome Window" and "Disconnect" go to the application delegate, which posts them to
+// the main controller; "Check for Updates…" is wired by the delegate when launch finishes;
+// "Trusted Devices…" asks whoever shows that window. Main thread.
+class Menus : public QObject {
+    Q_OBJECT
+public:
+    explicit Menus(QObject* parent = nullptr);
+    ~Menus() override;
+
+    QAction* const showWelcomeWindow;
+    QAction* const disconnect;
+    QAction* const checkForUpdates;
+    QAction* const trustedDevices;
+    QAction* const quit;
+
+    QList<QAction*> actions() const;
+    // The menu the tray icon and the context menu show.
+    QMenu* menu() const { return m_menu; }
+    QSystemTrayIcon* trayIcon() const { return m_tray; }
+
+    void connectTo(AppDelegate& delegate);
+    // Puts the commands in `mainWindow`'s context menu, the tray and the global menu bar.
+    void attach(QWidget* mainWindow);
+
+Q_SIGNALS:
+    void trustedDevicesRequested();
+
+private:
+    QMenu* m_menu;
+    QSystemTrayIcon* m_tray = nullptr;
+    QMenuBar* m_menuBar = nullptr;
+};
+
+} // namespace glasswing
