@@ -46,6 +46,8 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Glasswing"));
     QApplication::setOrganizationDomain(QStringLiteral("tessaro.com"));
+    // The launcher entry the windows belong to (the Wayland app id, the X11 class).
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.tessaro.Glasswing"));
 
     // The composition root: everything below lives for the whole run and is handed to whoever
     // needs it.
