@@ -5,6 +5,7 @@
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"
 #include "platform/peer/HeapTuning.h"
+#include "platform/updates/StandardUpdaterController.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -50,6 +51,9 @@ int main(int argc, char* argv[])
     glasswing::UserDefaults defaults;
     glasswing::NotificationCenter& center = glasswing::NotificationCenter::defaultCenter();
     glasswing::AppDelegate delegate(defaults, center, serializationQueue);
+    // Made with the delegate and started at once: it checks by itself only when the user turned
+    // automatic checks on, and "Check for Updates…" goes to its checkForUpdates().
+    glasswing::StandardUpdaterController updaterController(true);
     // The main window and its controller, which advertises to phones from here on.
     glasswing::ViewController viewController(center, serializationQueue);
     viewController.view()->show();
