@@ -6,6 +6,8 @@
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"
 
+#include <QAction>
+
 namespace glasswing {
 
 AppDelegate::AppDelegate(UserDefaults& defaults, NotificationCenter& center, SerialQueue& serializationQueue,
@@ -21,6 +23,9 @@ AppDelegate::AppDelegate(UserDefaults& defaults, NotificationCenter& center, Ser
 void AppDelegate::applicationDidFinishLaunching()
 {
     applyDarkAppearance();
+    // From here on the menu item goes straight to the update controller.
+    QObject::connect(&m_checkForUpdatesMenuItem, &QAction::triggered, &m_updaterController,
+                     &StandardUpdaterController::checkForUpdates, Qt::UniqueConnection);
 }
 
 void AppDelegate::applicationWillTerminate()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/updates/StandardUpdaterController.h"
+
 #include <QObject>
 
 class QAction;
@@ -24,6 +26,7 @@ public:
                 QAction& checkForUpdatesMenuItem, QObject* parent = nullptr);
 
     void applicationDidFinishLaunching();
+    StandardUpdaterController& updaterController() { return m_updaterController; }
     // Runs once, however many ways termination is reached (last window closed, quit, signal).
     void applicationWillTerminate();
     bool applicationSupportsSecureRestorableState() const { return true; }
@@ -38,6 +41,9 @@ private:
     NotificationCenter& m_center;
     SerialQueue& m_serializationQueue;
     QAction& m_checkForUpdatesMenuItem;
+    // Made and started with the delegate: it checks by itself only when the user turned automatic
+    // checks on.
+    StandardUpdaterController m_updaterController{true};
     bool m_terminated = false;
 };
 

@@ -1,0 +1,380 @@
+#include "platform/updates/StandardUpdaterController.h"
+
+#include "platform/updates/InfoDictionary.h"
+#include "platform/updates/VersionComparison.h"
+
+#include <QDesktopServices>
+#include <QHostAddress>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPushButton>
+
+#include <utility>
+
+namespace glasswing {
+
+Q_LOGGING_CATEGORY(lcUpdates, "glasswing.updates", QtInfoMsg)
+
+namespace {
+
+const QString kAutomaticChecksKey = QStringLiteral("SUEnableAutomaticChecks");
+const QString kLastCheckTimeKey = QStringLiteral("SULastCheckTime");
+// Far more than any real release note; beyond it the dialog would outgrow the screen.
+constexpr qsizetype kMaximumNotesShown = 4000;
+// The reply buffers no more than this, so that an oversized feed is seen while it arrives.
+constexpr qint64 kReadBufferSize = 64 * 1024;
+
+bool isLoopbackHost(const QUrl& url)
+{
+    const QString host = url.host();
+    if (host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        return true;
+    QHostAddress address;
+    return address.setAddress(host) && address.isLoopback();
+}
+
+// HTTPS anywhere; plain HTTP only where it cannot leave the machine (tests, development).
+bool isAllowedAddress(const QUrl& url)
+{
+    if (!url.isValid() || url.host().isEmpty())
+        return false;
+    const QString scheme = url.scheme().toLower();
+    return scheme == QLatin1String("https") || (scheme == QLatin1String("http") && isLoopbackHost(url));
+}
+
+QString applicationName()
+{
+    const QString name = infoDictionaryString(QStringLiteral("CFBundleName"));
+    return name.isEmpty() ? QStringLiteral("Glasswing") : name;
+}
+
+} // namespace
+
+StandardUpdaterController::StandardUpdaterController(bool startingUpdater, QObject* parent)
+    : QObject(parent)
+    , m_network(new QNetworkAccessManager(this))
+{
+    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        const double seconds = double(m_timeout.count()) / 1000.0;
+        fail(Failure::TimedOut, QStringLiteral("The update server took too long to answer (more than %1 %2).")
+                                    .arg(QString::number(seconds), seconds == 1.0 ? QStringLiteral("second")
+                                                                                   : QStringLiteral("seconds")));
+    });
+    m_schedule.setSingleShot(true);
+    connect(&m_schedule, &QTimer::timeout, this, &StandardUpdaterController::automaticCheckDue);
+    if (startingUpdater)
+        startUpdater();
+}
+
+StandardUpdaterController::~StandardUpdaterController()
+{
+    dropReply();
+    if (m_dialog)
+        delete m_dialog.data();
+}
+
+void StandardUpdaterController::startUpdater()
+{
+    if (std::exchange(m_started, true))
+        return;
+    if (!automaticallyChecksForUpdates())
+        return;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QDateTime last = QDateTime::fromString(m_defaults.stringForKey(kLastCheckTimeKey), Qt::ISODate);
+    const QDateTime due = last.isValid() ? last.addSecs(std::chrono::seconds(kCheckInterval).count()) : now;
+    // A last check in the future means the clock was set back: check now rather than wait.
+    scheduleAutomaticCheck(last.isValid() && last <= now && due > now ? due : now);
+}
+
+bool StandardUpdaterController::automaticallyChecksForUpdates() const
+{
+    return m_defaults.boolForKey(kAutomaticChecksKey);
+}
+
+QUrl StandardUpdaterController::feedURL() const
+{
+    if (!m_feedOverride.isEmpty())
+        return m_feedOverride;
+    return QUrl(infoDictionaryString(QStringLiteral("SUFeedURL")));
+}
+
+QString StandardUpdaterController::currentVersion()
+{
+    return infoDictionaryString(QStringLiteral("CFBundleShortVersionString"));
+}
+
+QString StandardUpdaterController::currentBuild()
+{
+    return infoDictionaryString(QStringLiteral("CFBundleVersion"));
+}
+
+void StandardUpdaterController::checkForUpdates()
+{
+    beginCheck(true);
+}
+
+void StandardUpdaterController::checkForUpdatesInBackground()
+{
+    beginCheck(false);
+}
+
+void StandardUpdaterController::beginCheck(bool userInitiated)
+{
+    if (m_checking) {
+        // The running check answers the user instead of a second one.
+        m_userInitiated = m_userInitiated || userInitiated;
+        return;
+    }
+    m_checking = true;
+    m_userInitiated = userInitiated;
+    m_redirects = 0;
+    const QUrl url = feedURL();
+    if (!url.isValid() || url.host().isEmpty()) {
+        fail(Failure::InvalidAddress, QStringLiteral("The update feed address \"%1\" is not valid.").arg(url.toString()));
+        return;
+    }
+    if (!isAllowedAddress(url)) {
+        fail(Failure::InsecureAddress,
+             QStringLiteral("The update feed address %1 is insecure: only HTTPS addresses are allowed.")
+                 .arg(url.toDisplayString()));
+        return;
+    }
+    m_deadline.start(m_timeout);
+    sendRequest(url);
+}
+
+void StandardUpdaterController::sendRequest(const QUrl& url)
+{
+    m_requestURL = url;
+    m_received.clear();
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("%1/%2").arg(applicationName(), currentVersion()));
+    request.setRawHeader("Accept", "application/rss+xml, application/xml, text/xml, */*");
+    m_reply = m_network->get(request);
+    m_reply->setReadBufferSize(kReadBufferSize);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, &StandardUpdaterController::checkDeclaredLength);
+    connect(m_reply, &QIODevice::readyRead, this, &StandardUpdaterController::receive);
+    connect(m_reply, &QNetworkReply::finished, this, &StandardUpdaterController::replyFinished);
+}
+
+void StandardUpdaterController::checkDeclaredLength()
+{
+    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (status >= 200 && status < 300 && length.isValid() && length.toLongLong() > kMaximumFeedSize)
+        fail(Failure::FeedTooLarge, QStringLiteral("The update feed is too large (more than 1 MiB)."));
+}
+
+void StandardUpdaterController::receive()
+{
+    // Never more than the limit and one buffer's worth in memory: stop once past the limit.
+    while (m_reply && m_reply->bytesAvailable() > 0) {
+        m_received += m_reply->read(kReadBufferSize);
+        if (m_received.size() > kMaximumFeedSize)
+            fail(Failure::FeedTooLarge, QStringLiteral("The update feed is too large (more than 1 MiB)."));
+    }
+}
+
+void StandardUpdaterController::replyFinished()
+{
+    const QVariant statusAttribute = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const QNetworkReply::NetworkError error = m_reply->error();
+    if (!statusAttribute.isValid() || (error != QNetworkReply::NoError && statusAttribute.toInt() < 300)) {
+        const QString detail = m_reply->errorString();
+        if (error == QNetworkReply::SslHandshakeFailedError)
+            fail(Failure::CannotReachServer,
+                 QStringLiteral("A secure connection to the update server could not be made (%1).").arg(detail));
+        else if (statusAttribute.isValid())
+            fail(Failure::CannotReachServer,
+                 QStringLiteral("The connection to the update server broke off (%1).").arg(detail));
+        else
+            fail(Failure::CannotReachServer, QStringLiteral("The update server cannot be reached (%1).").arg(detail));
+        return;
+    }
+    const int status = statusAttribute.toInt();
+    if (status >= 300 && status < 400) {
+        const QUrl location = m_reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        if (location.isValid()) {
+            const QUrl target = m_requestURL.resolved(location);
+            if (++m_redirects > kMaximumRedirects) {
+                fail(Failure::TooManyRedirects,
+                     QStringLiteral("The update server redirected more than %1 times.").arg(kMaximumRedirects));
+            } else if (!isAllowedAddress(target)) {
+                fail(Failure::InsecureAddress,
+                     QStringLiteral("The update server redirected to an insecure address (%1): only HTTPS "
+                                    "addresses are allowed.")
+                         .arg(target.toDisplayString()));
+            } else {
+                dropReplyOnly();
+                sendRequest(target);
+            }
+            return;
+        }
+    }
+    if (status == 404 || status == 410) {
+        fail(Failure::NotFound,
+             QStringLiteral("The update feed was not found on the server (HTTP status %1).").arg(status));
+        return;
+    }
+    if (status < 200 || status >= 300) {
+        fail(Failure::HttpStatus, QStringLiteral("The update server answered with HTTP status %1.").arg(status));
+        return;
+    }
+    receive();
+    if (!m_reply)
+        return;
+    const QByteArray data = std::exchange(m_received, {});
+    dropReply();
+    QString why;
+    const std::optional<QList<AppcastItem>> items = parseAppcast(data, m_requestURL, &why);
+    if (!items) {
+        fail(Failure::InvalidFeed, QStringLiteral("The server did not send a valid update feed: %1.").arg(why));
+        return;
+    }
+    succeed(*items);
+}
+
+void StandardUpdaterController::succeed(const QList<AppcastItem>& items)
+{
+    const AppcastItem* newest = newestItem(items);
+    m_lastItem = newest ? *newest : AppcastItem();
+    if (!newest) {
+        finish(Outcome::UpToDate);
+        return;
+    }
+    // Builds compare with builds; an item without one is compared by its display version.
+    const int order = newest->version.isEmpty() ? compareVersions(newest->shortVersionString, currentVersion())
+                                                : compareVersions(newest->version, currentBuild());
+    if (order <= 0) {
+        finish(Outcome::UpToDate);
+    } else if (!isAllowedAddress(newest->downloadURL)) {
+        fail(Failure::InvalidFeed,
+             QStringLiteral("The server did not send a valid update feed: version %1 has no secure download "
+                            "address.")
+                 .arg(newest->displayVersion()));
+    } else {
+        finish(Outcome::UpdateAvailable);
+    }
+}
+
+void StandardUpdaterController::fail(Failure failure, const QString& reason)
+{
+    dropReply();
+    m_lastItem = AppcastItem();
+    m_lastFailure = failure;
+    m_lastFailureReason = reason;
+    finish(Outcome::Failed);
+}
+
+void StandardUpdaterController::finish(Outcome outcome)
+{
+    dropReply();
+    m_checking = false;
+    m_lastOutcome = outcome;
+    if (outcome != Outcome::Failed) {
+        m_lastFailure = Failure::None;
+        m_lastFailureReason.clear();
+    }
+    const bool userInitiated = std::exchange(m_userInitiated, false);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    m_defaults.setString(kLastCheckTimeKey, now.toString(Qt::ISODateWithMs));
+    if (outcome == Outcome::Failed && !userInitiated)
+        qCWarning(lcUpdates).noquote() << "Automatic update check failed:" << m_lastFailureReason;
+    else
+        qCDebug(lcUpdates) << "Update check finished:" << outcome;
+    if (userInitiated || outcome == Outcome::UpdateAvailable)
+        showDialog();
+    if (m_started && automaticallyChecksForUpdates())
+        scheduleAutomaticCheck(now.addSecs(std::chrono::seconds(kCheckInterval).count()));
+    Q_EMIT checkFinished();
+}
+
+void StandardUpdaterController::dropReplyOnly()
+{
+    if (QNetworkReply* reply = std::exchange(m_reply, nullptr)) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+    m_received.clear();
+}
+
+void StandardUpdaterController::dropReply()
+{
+    m_deadline.stop();
+    dropReplyOnly();
+}
+
+void StandardUpdaterController::showDialog()
+{
+    // One dialog at a time: a new outcome replaces the one still open.
+    if (m_dialog)
+        m_dialog->close();
+    auto* box = new QMessageBox(m_dialogParent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // Everything shown may come from the feed: plain text only, never rendered.
+    box->setTextFormat(Qt::PlainText);
+    const QString name = applicationName();
+    switch (m_lastOutcome) {
+    case Outcome::UpdateAvailable: {
+        box->setIcon(QMessageBox::Information);
+        box->setWindowTitle(QStringLiteral("A new version of %1 is available!").arg(name));
+        QString text = QStringLiteral("%1 %2 is now available (you have %3). Would you like to download it now?")
+                           .arg(name, m_lastItem.displayVersion(), currentVersion());
+        if (!m_lastItem.releaseNotes.isEmpty()) {
+            QString notes = m_lastItem.releaseNotes;
+            if (notes.size() > kMaximumNotesShown)
+                notes = notes.left(kMaximumNotesShown) + QStringLiteral("…");
+            text += QStringLiteral("\n\nRelease notes:\n") + notes;
+        } else if (m_lastItem.releaseNotesURL.isValid()) {
+            text += QStringLiteral("\n\nRelease notes: ") + m_lastItem.releaseNotesURL.toDisplayString();
+        }
+        box->setText(text);
+        QPushButton* download = box->addButton(QStringLiteral("Download"), QMessageBox::AcceptRole);
+        box->addButton(QStringLiteral("Later"), QMessageBox::RejectRole);
+        box->setDefaultButton(download);
+        const QUrl page = m_lastItem.downloadURL;
+        connect(download, &QPushButton::clicked, this, [page] { QDesktopServices::openUrl(page); });
+        break;
+    }
+    case Outcome::UpToDate:
+        box->setIcon(QMessageBox::Information);
+        box->setWindowTitle(QStringLiteral("You're up to date"));
+        box->setText(QStringLiteral("%1 %2 is the newest version available.").arg(name, currentVersion()));
+        box->setStandardButtons(QMessageBox::Ok);
+        break;
+    case Outcome::Failed:
+    case Outcome::NotChecked:
+        box->setIcon(QMessageBox::Warning);
+        box->setWindowTitle(QStringLiteral("Update check failed"));
+        box->setText(m_lastFailureReason);
+        box->setStandardButtons(QMessageBox::Ok);
+        break;
+    }
+    m_dialog = box;
+    box->open();
+}
+
+void StandardUpdaterController::scheduleAutomaticCheck(const QDateTime& when)
+{
+    m_nextCheck = when;
+    const qint64 delay = qMax<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(when));
+    m_schedule.start(std::chrono::milliseconds(delay));
+}
+
+void StandardUpdaterController::automaticCheckDue()
+{
+    m_nextCheck = QDateTime();
+    // Turned off since it was scheduled: no check, and none after it.
+    if (automaticallyChecksForUpdates())
+        checkForUpdatesInBackground();
+}
+
+} // namespace glasswing

@@ -1,0 +1,145 @@
+#pragma once
+
+#include "platform/UserDefaults.h"
+#include "platform/updates/Appcast.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+#include <chrono>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace glasswing {
+
+// A small stand-in for a software-update framework's standard updater controller: it fetches
+// the appcast named by the bundle setting "SUFeedURL", compares its newest item with the
+// bundle's version and tells the user in a dialog.
+//
+// Checks run asynchronously on the main thread and never block the interface; one at a time.
+// Only HTTPS feeds are fetched (plain HTTP only to loopback: 127.0.0.1, [::1], localhost), and
+// redirects only to such addresses, at most five. A feed of more than 1 MiB is dropped as soon
+// as that much has arrived, and a check that takes longer than its limit (30 s) is given up.
+//
+// Automatic checks follow the user default "SUEnableAutomaticChecks" (off unless true): when
+// on, a check runs at start if the last one ("SULastCheckTime", an ISO date) was 24 hours ago or
+// more, or never, and then every 24 hours. They stay quiet unless a newer version exists, and
+// say why they failed on standard error only (logging category "glasswing.updates"). A check
+// the user asked for always ends in a dialog.
+class StandardUpdaterController : public QObject {
+    Q_OBJECT
+public:
+    enum class Outcome { NotChecked, UpToDate, UpdateAvailable, Failed };
+    Q_ENUM(Outcome)
+    enum class Failure {
+        None,
+        InvalidAddress, // no feed address, or not a URL
+        InsecureAddress, // not HTTPS, and not loopback
+        CannotReachServer,
+        NotFound, // HTTP 404 or 410
+        HttpStatus, // any other status that is not success
+        TooManyRedirects,
+        InvalidFeed,
+        FeedTooLarge,
+        TimedOut,
+    };
+    Q_ENUM(Failure)
+
+    static constexpr qint64 kMaximumFeedSize = 1024 * 1024;
+    static constexpr int kMaximumRedirects = 5;
+    static constexpr std::chrono::milliseconds kDefaultTimeout {30'000};
+    static constexpr std::chrono::hours kCheckInterval {24};
+
+    // With `startingUpdater`, starts at once (see startUpdater()). Uses the app's user defaults.
+    explicit StandardUpdaterController(bool startingUpdater, QObject* parent = nullptr);
+    ~StandardUpdaterController() override;
+
+    // Schedules the automatic checks when they are enabled; does nothing the second time.
+    void startUpdater();
+    bool automaticallyChecksForUpdates() const;
+    // When the next automatic check is due; invalid when none is scheduled.
+    QDateTime nextScheduledCheck() const { return m_nextCheck; }
+
+    // The feed: the override when one is set, else the bundle's "SUFeedURL".
+    QUrl feedURL() const;
+    // For tests only: a feed of their own instead of the bundle's. An empty URL clears it.
+    void setFeedURL(const QUrl& url) { m_feedOverride = url; }
+    // The bundle's display version ("CFBundleShortVersionString") and build ("CFBundleVersion"),
+    // which is the one compared with the feed's versions.
+    static QString currentVersion();
+    static QString currentBuild();
+
+    // For tests: another limit on the whole check than 30 s, another user-defaults store.
+    void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+    void setUserDefaults(const UserDefaults& defaults) { m_defaults = defaults; }
+    // The window the dialogs are attached to; none by default.
+    void setDialogParent(QWidget* parent) { m_dialogParent = parent; }
+
+    bool isChecking() const { return m_checking; }
+    // What the last finished check found; NotChecked before the first.
+    Outcome lastOutcome() const { return m_lastOutcome; }
+    Failure lastFailure() const { return m_lastFailure; }
+    // The sentence the user is shown for the last failure; empty unless it failed.
+    QString lastFailureReason() const { return m_lastFailureReason; }
+    // The newest item of the last feed read; empty when none was.
+    const AppcastItem& lastFoundItem() const { return m_lastItem; }
+    // The dialog last shown, while it is open.
+    QMessageBox* dialog() const { return m_dialog; }
+
+public Q_SLOTS:
+    // The user's "Check for Updates…": always ends in a dialog. While a check runs, starts no
+    // other; the running one shows its outcome instead.
+    void checkForUpdates();
+    // An automatic check: a dialog only when a newer version exists.
+    void checkForUpdatesInBackground();
+
+Q_SIGNALS:
+    // A check ended, whatever its outcome; lastOutcome() and the rest are set.
+    void checkFinished();
+
+private:
+    void beginCheck(bool userInitiated);
+    void sendRequest(const QUrl& url);
+    void receive();
+    void checkDeclaredLength();
+    void replyFinished();
+    void fail(Failure failure, const QString& reason);
+    void succeed(const QList<AppcastItem>& items);
+    void finish(Outcome outcome);
+    // Stops the whole check's clock too; dropReplyOnly() ends the current request only.
+    void dropReply();
+    void dropReplyOnly();
+    void showDialog();
+    void scheduleAutomaticCheck(const QDateTime& when);
+    void automaticCheckDue();
+
+    UserDefaults m_defaults;
+    QUrl m_feedOverride;
+    std::chrono::milliseconds m_timeout = kDefaultTimeout;
+    QPointer<QWidget> m_dialogParent;
+    QNetworkAccessManager* m_network;
+    QNetworkReply* m_reply = nullptr;
+    QByteArray m_received;
+    QUrl m_requestURL;
+    int m_redirects = 0;
+    QTimer m_deadline;
+    QTimer m_schedule;
+    QDateTime m_nextCheck;
+    bool m_started = false;
+    bool m_checking = false;
+    bool m_userInitiated = false;
+    Outcome m_lastOutcome = Outcome::NotChecked;
+    Failure m_lastFailure = Failure::None;
+    QString m_lastFailureReason;
+    AppcastItem m_lastItem;
+    QPointer<QMessageBox> m_dialog;
+};
+
+} // namespace glasswing
