@@ -18,6 +18,9 @@ packages=(
   python3
   # tests: the Sketch plug-in's scripts, under Node's own test runner
   nodejs
+  # tests and scripts/package.sh: the desktop entry's and AppStream validators, the Debian package's
+  # dependencies (dpkg-shlibdeps, which needs file) and its checker
+  desktop-file-utils appstream dpkg-dev file lintian
 )
 
 missing=()
