@@ -185,6 +185,19 @@ void AppTest::menuActionsPostTheirNotifications()
     menus.attach(&window);
     QCOMPARE(window.actions(), menus.actions());
     QCOMPARE(menus.quit->shortcut(), QKeySequence(QKeySequence::Quit));
+
+    // "Check for Updates…" reaches the update controller once launch has finished, and only then.
+    delegate.updaterController().setFeedURL(QUrl(QStringLiteral("http://127.0.0.1:1/appcast.xml")));
+    menus.checkForUpdates->trigger();
+    QVERIFY(!delegate.updaterController().isChecking());
+    delegate.applicationDidFinishLaunching();
+    delegate.applicationDidFinishLaunching(); // wired once, however often launch is reported
+    menus.checkForUpdates->trigger();
+    QVERIFY(delegate.updaterController().isChecking());
+    QTRY_COMPARE_WITH_TIMEOUT(delegate.updaterController().lastOutcome(), StandardUpdaterController::Outcome::Failed,
+                              10000);
+    if (QWidget* dialog = delegate.updaterController().dialog())
+        dialog->close();
     QVERIFY(delegate.applicationShouldTerminateAfterLastWindowClosed());
     QVERIFY(delegate.applicationSupportsSecureRestorableState());
 }

@@ -128,6 +128,7 @@ void PlatformUiTest::imagesAreFoundWithTheirNaturalSize_data()
     vector("Open App Store Button", {216, 48});
     vector("Open App Store Button (Hover)", {216, 48});
     vector("Open App Store Button (Selected)", {216, 48});
+    vector("Glasswing", {128, 128});
     // The test's own bitmap: 8 x 6 pixels drawn at 2x.
     QTest::newRow("bitmap") << QStringLiteral("Test Pattern") << QStringLiteral(":/images/Test Pattern@2x.png")
                             << QSizeF(4, 3);
