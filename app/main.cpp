@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
 #include "mirroring/ViewController.h"
 #include "platform/NotificationCenter.h"
@@ -44,6 +45,17 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Glasswing"));
     QApplication::setOrganizationDomain(QStringLiteral("tessaro.com"));
 
+    // Before anything advertises to phones: a second launch only brings the first one forward.
+    glasswing::SingleInstance instance;
+    switch (instance.claim()) {
+    case glasswing::SingleInstance::Outcome::AskedOtherToShow:
+    case glasswing::SingleInstance::Outcome::OtherDidNotAnswer:
+        return 0;
+    case glasswing::SingleInstance::Outcome::Primary:
+    case glasswing::SingleInstance::Outcome::Unguarded:
+        break;
+    }
+
     // The composition root: everything below lives for the whole run and is handed to whoever
     // needs it.
     glasswing::SerialQueue serializationQueue(QStringLiteral("SerializationQueue"));
@@ -53,6 +65,13 @@ int main(int argc, char* argv[])
     // The main window and its controller, which advertises to phones from here on.
     glasswing::ViewController viewController(center, serializationQueue);
     viewController.view()->show();
+    QObject::connect(&instance, &glasswing::SingleInstance::activationRequested, viewController.view(),
+                     [window = viewController.view()->window()] {
+                         window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+                         window->show();
+                         window->raise();
+                         window->activateWindow();
+                     });
 
     QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     glasswing::TerminationSignals terminationSignals;
