@@ -156,18 +156,24 @@ void PreviewToolTest::argumentsAreChecked()
 
 void PreviewToolTest::watchingPlacesEverySave_data()
 {
-    QTest::addColumn<QStringList>("saves"); // "in place" or "by rename", in order
+    // In order: "in place" (rewritten), "by rename" (a new file renamed over it), "anew" (deleted,
+    // then written again a moment later), "beside" (another file in its folder written: no save).
+    QTest::addColumn<QStringList>("steps");
 
     const QString inPlace = QStringLiteral("in place");
     const QString byRename = QStringLiteral("by rename");
+    const QString anew = QStringLiteral("anew");
+    const QString beside = QStringLiteral("beside");
     QTest::newRow("in place, then by rename") << QStringList{inPlace, byRename};
     QTest::newRow("by rename, then in place") << QStringList{byRename, inPlace};
     QTest::newRow("by rename twice") << QStringList{byRename, byRename};
+    QTest::newRow("deleted, then written anew") << QStringList{anew, inPlace};
+    QTest::newRow("another file beside it, then in place") << QStringList{beside, inPlace, beside};
 }
 
 void PreviewToolTest::watchingPlacesEverySave()
 {
-    QFETCH(QStringList, saves);
+    QFETCH(QStringList, steps);
 
     QTemporaryDir home;
     const QString folder = home.filePath(QStringLiteral(".cache/com.tessaro.Preview"));
@@ -178,25 +184,39 @@ void PreviewToolTest::watchingPlacesEverySave()
 
     Tool tool(home.path());
     tool.start({QStringLiteral("--watch"), source});
-    QList<QByteArray> expected{png(1000, '0')};
-    for (int i = 0; i < saves.size(); ++i)
-        expected << png(2000 + i, char('1' + i));
-
-    for (int i = 0; i < expected.size(); ++i) {
-        if (i > 0) {
-            if (saves.at(i - 1) == QStringLiteral("in place")) {
-                QVERIFY(test::writeFile(source, expected.at(i)));
-            } else {
-                const QString replacement = source + QStringLiteral(".new");
-                QVERIFY(test::writeFile(replacement, expected.at(i)));
-                QVERIFY(std::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(source).constData())
-                        == 0);
-            }
-        }
-        // Taken as the app takes it: read once whole, then deleted.
+    // Taken as the app takes it: read once whole, then deleted.
+    const auto consume = [&](const QByteArray& expected) {
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(preview), kWait);
-        QTRY_VERIFY_WITH_TIMEOUT(test::readAll(preview) == expected.at(i), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(test::readAll(preview) == expected, kWait);
         QVERIFY(QFile::remove(preview));
+    };
+    consume(png(1000, '0'));
+    QVERIFY(!QTest::currentTestFailed());
+
+    int placements = 1;
+    for (int i = 0; i < steps.size(); ++i) {
+        const QString& step = steps.at(i);
+        const QByteArray content = png(2000 + i, char('1' + i));
+        if (step == QStringLiteral("beside")) {
+            QVERIFY(test::writeFile(home.filePath(QStringLiteral("designs/notes.txt")), content));
+            QTest::qWait(300); // past the settling time: a placement of the unchanged file would come now
+            continue;
+        }
+        if (step == QStringLiteral("in place")) {
+            QVERIFY(test::writeFile(source, content));
+        } else if (step == QStringLiteral("by rename")) {
+            const QString replacement = source + QStringLiteral(".new");
+            QVERIFY(test::writeFile(replacement, content));
+            QVERIFY(std::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(source).constData())
+                    == 0);
+        } else {
+            QVERIFY(QFile::remove(source));
+            QTest::qWait(300); // past the settling time, so the file is seen missing
+            QVERIFY(test::writeFile(source, content));
+        }
+        consume(content);
+        QVERIFY(!QTest::currentTestFailed());
+        ++placements;
     }
 
     ::kill(pid_t(tool.processId()), SIGTERM);
@@ -204,9 +224,9 @@ void PreviewToolTest::watchingPlacesEverySave()
     QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     const QByteArray errors = tool.readAllStandardError();
     QVERIFY2(tool.exitCode() == 0, errors.constData());
-    // One placement for the start and one for each save.
+    // One placement for the start and one for each save, none for anything else.
     const QByteArray printed = tool.readAllStandardOutput();
-    QVERIFY2(printed.count("placed ") == expected.size(), printed.constData());
+    QVERIFY2(printed.count("placed ") == placements, printed.constData());
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
 }
 
