@@ -271,8 +271,8 @@ void EndToEndTest::aSecondLaunchLeavesTheFirstServing()
                   + QStringList{QStringLiteral("--out"), frames.path()});
     QTRY_VERIFY_WITH_TIMEOUT(first.lines().contains("Connected: Ada\n"), kWait);
 
-    const QString lockFolder = runtimeFolder ? runtimeA.path() + QStringLiteral("/com.tessaro.Glasswing")
-                                             : first.configFolder();
+    const QString lockFolder
+        = runtimeFolder ? runtimeA.path() + QStringLiteral("/com.tessaro.Glasswing") : first.configFolder();
     const QStringList lockNames{QStringLiteral("instance-*.lock")};
     QCOMPARE(QDir(lockFolder).entryList(lockNames, QDir::Files | QDir::Hidden).size(), 1);
     if (firstKilled) {
@@ -309,10 +309,11 @@ void EndToEndTest::aSecondLaunchLeavesTheFirstServing()
     QVERIFY(decoded->at(0).image == image);
     QCOMPARE(first.state(), QProcess::Running);
     // Its standard output, which the plug-in side reads, says nothing of the second launch.
-    QCOMPARE(first.lines(), QByteArray("Incoming User ID: ada\n"
-                                       "Allowing Incoming User ID ada\n"
-                                       "Connecting: Ada\n"
-                                       "Connected: Ada\n"));
+    QCOMPARE(first.lines(),
+             QByteArray("Incoming User ID: ada\n"
+                        "Allowing Incoming User ID ada\n"
+                        "Connecting: Ada\n"
+                        "Connected: Ada\n"));
 }
 
 QTEST_GUILESS_MAIN(EndToEndTest)

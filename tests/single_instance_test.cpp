@@ -142,8 +142,7 @@ Outcome launch(const QString& folder, std::chrono::milliseconds patience, QStrin
     const QByteArray socket = QFile::encodeName(socketFile(instance));
     if (::stat(socket.constData(), &status) != 0 || !S_ISSOCK(status.st_mode) || (status.st_mode & 077) != 0)
         *why += QStringLiteral(" the socket %1 is missing or open to others").arg(socketFile(instance));
-    if (!folderExisted
-        && (::stat(QFile::encodeName(folder).constData(), &status) != 0 || (status.st_mode & 077) != 0))
+    if (!folderExisted && (::stat(QFile::encodeName(folder).constData(), &status) != 0 || (status.st_mode & 077) != 0))
         *why += QStringLiteral(" the folder it made is open to others");
     return outcome;
 }
@@ -186,9 +185,9 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder_data()
         << Holder::SilentLive << plain << 1000 << Outcome::OtherDidNotAnswer << QByteArray("does not answer");
     QTest::newRow("no folder") << Holder::Nobody << QString() << 20000 << Outcome::Unguarded
                                << QByteArray("running without the one-instance check");
-    QTest::newRow("a folder that cannot be made") << Holder::Nobody << QStringLiteral("a-file/com.tessaro.Glasswing")
-                                                  << 20000 << Outcome::Unguarded
-                                                  << QByteArray("running without the one-instance check");
+    QTest::newRow("a folder that cannot be made")
+        << Holder::Nobody << QStringLiteral("a-file/com.tessaro.Glasswing") << 20000 << Outcome::Unguarded
+        << QByteArray("running without the one-instance check");
 }
 
 void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()

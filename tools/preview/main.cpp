@@ -89,7 +89,8 @@ std::optional<QByteArray> readPng(const QString& path, Outcome* outcome)
     ::close(fd);
     bytes.truncate(done);
     if (!bytes.startsWith(QByteArray(kPngSignature, kPngSignatureSize))) {
-        *outcome = {kNotPng, QStringLiteral("%1 is not a PNG (it lacks the PNG signature); nothing was placed").arg(path)};
+        *outcome
+            = {kNotPng, QStringLiteral("%1 is not a PNG (it lacks the PNG signature); nothing was placed").arg(path)};
         return std::nullopt;
     }
     if (bytes.size() > limit) {
@@ -142,7 +143,8 @@ Outcome place(const QString& source)
     if (!written || !closed || ::rename(temporary.constData(), final.constData()) != 0) {
         const QString renameWhy = systemError();
         ::unlink(temporary.constData());
-        return {kFailed, QStringLiteral("cannot write %1: %2").arg(QString::fromLocal8Bit(final), written ? renameWhy : why)};
+        return {kFailed,
+                QStringLiteral("cannot write %1: %2").arg(QString::fromLocal8Bit(final), written ? renameWhy : why)};
     }
     // The rename itself reaches the disk with the folder.
     const int folderFd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -231,14 +233,16 @@ int main(int argc, char* argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Puts a PNG where Glasswing picks previews up (%1), so that the app sends it to the\n"
-                       "connected phones. The file is copied beside the final name, made durable, then renamed\n"
-                       "into place, so the app never reads half a file. The folder is created when missing.\n"
+        QStringLiteral("Puts a PNG where Glasswing picks previews up, so that the app sends it to the connected\n"
+                       "phones:\n"
+                       "  %1\n"
+                       "The file is copied beside that name, made durable, then renamed into place, so the app\n"
+                       "never reads half a file. The folder is created when missing.\n"
                        "\n"
                        "Exit status: 0 placed; 1 the file could not be read or placed; 2 not a PNG;\n"
                        "3 larger than %2 bytes, the largest image the app sends; 64 wrong arguments.")
             .arg(glasswing::sharedCacheFile(kFinalName).isEmpty() ? QStringLiteral("~/.cache/com.tessaro.Preview/")
-                                                                   : glasswing::sharedCacheFile(kFinalName))
+                                                                  : glasswing::sharedCacheFile(kFinalName))
             .arg(largestImage()));
     parser.addHelpOption();
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The PNG to put in place."));
