@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/Menus.h"
+#include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
 #include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
@@ -49,6 +50,17 @@ int main(int argc, char* argv[])
     // The launcher entry the windows belong to (the Wayland app id, the X11 class).
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tessaro.Glasswing"));
 
+    // Before anything advertises to phones: a second launch only brings the first one forward.
+    glasswing::SingleInstance instance;
+    switch (instance.claim()) {
+    case glasswing::SingleInstance::Outcome::AskedOtherToShow:
+    case glasswing::SingleInstance::Outcome::OtherDidNotAnswer:
+        return 0;
+    case glasswing::SingleInstance::Outcome::Primary:
+    case glasswing::SingleInstance::Outcome::Unguarded:
+        break;
+    }
+
     // The composition root: everything below lives for the whole run and is handed to whoever
     // needs it.
     glasswing::SerialQueue serializationQueue(QStringLiteral("SerializationQueue"));
@@ -69,6 +81,13 @@ int main(int argc, char* argv[])
         trustedDevices->activateWindow();
     });
     viewController.view()->show();
+    QObject::connect(&instance, &glasswing::SingleInstance::activationRequested, viewController.view(),
+                     [window = viewController.view()->window()] {
+                         window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+                         window->show();
+                         window->raise();
+                         window->activateWindow();
+                     });
 
     QApplication::setQuitOnLastWindowClosed(delegate.applicationShouldTerminateAfterLastWindowClosed());
     glasswing::TerminationSignals terminationSignals;

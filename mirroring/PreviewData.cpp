@@ -94,6 +94,18 @@ qint64 PreviewData::encodedSize(qint64 imageBytes)
     return kDataOffset + dataHeaderSize(imageBytes) + imageBytes + kObjectCount + kTrailerBytes;
 }
 
+qint64 PreviewData::largestImage(qint64 largestFrame)
+{
+    qint64 imageBytes = largestFrame;
+    while (imageBytes > 0 && encodedSize(imageBytes) > largestFrame)
+        imageBytes -= encodedSize(imageBytes) - largestFrame;
+    // The step down can pass a point where the length header shrinks; the size grows with the
+    // image, so what was passed is made up one byte at a time (a few at most).
+    while (encodedSize(imageBytes + 1) <= largestFrame)
+        ++imageBytes;
+    return qMax<qint64>(imageBytes, 0);
+}
+
 QByteArray PreviewData::encoded() const
 {
     const qint64 length = image.size();

@@ -19,6 +19,9 @@ struct PreviewData {
     QByteArray encoded() const;
     // The size of `encoded()` for an image of `imageBytes`, known before the image is read.
     static qint64 encodedSize(qint64 imageBytes);
+    // The largest image whose frame fits in `largestFrame` bytes: what the app sends, and the
+    // most that is worth putting in place for it. 0 when not even an empty image fits.
+    static qint64 largestImage(qint64 largestFrame);
 };
 
 } // namespace glasswing

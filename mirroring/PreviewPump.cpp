@@ -108,10 +108,7 @@ void ViewController::checkForSketchUpdates()
     if (path.isEmpty())
         return;
     const qint64 largestFrame = m_limits.maxSendMessageBytes;
-    qint64 maxImageBytes = largestFrame;
-    while (maxImageBytes > 0 && PreviewData::encodedSize(maxImageBytes) > largestFrame)
-        maxImageBytes -= PreviewData::encodedSize(maxImageBytes) - largestFrame;
-    const std::optional<PreviewFile> file = readPreviewFile(path, maxImageBytes);
+    const std::optional<PreviewFile> file = readPreviewFile(path, PreviewData::largestImage(largestFrame));
     if (!file)
         return;
     m_lastRead.start();

@@ -46,7 +46,7 @@ start_app() {
   home=$(mktemp -d)
   homes+=("$home")
   (cd "$home" && "$@")
-  HOME="$home" XDG_CACHE_HOME= XDG_CONFIG_HOME= XDG_DATA_HOME= DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/screenshots \
+  HOME="$home" XDG_CACHE_HOME= XDG_CONFIG_HOME= XDG_DATA_HOME= XDG_RUNTIME_DIR= DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/screenshots \
     "$app" >"$home/out.txt" 2>"$home/err.txt" &
   app_pid=$!
   pids+=("$app_pid")

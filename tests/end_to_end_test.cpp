@@ -19,22 +19,31 @@ using test::Phone;
 
 namespace {
 
-// The real program in a home of its own, started with the trusted user IDs given.
+// The real program in a home of its own (or in `home`, another run's, left as it is), started
+// with the trusted user IDs given. Its one-instance lock and socket go under `runtime` when given,
+// else under the home.
 class App : public QProcess {
 public:
-    explicit App(const QStringList& trusted, const QStringList& wrapper = {})
+    explicit App(const QStringList& trusted, const QStringList& wrapper = {}, const QString& home = {},
+                 const QString& runtime = {})
+        : m_homePath(home.isEmpty() ? m_home.path() : home)
     {
-        QDir().mkpath(configFolder());
-        QFile defaults(configFolder() + QStringLiteral("/defaults.json"));
-        QJsonObject object{{QStringLiteral("Trusted Devices"), QJsonArray::fromStringList(trusted)}};
-        if (defaults.open(QIODevice::WriteOnly))
-            defaults.write(QJsonDocument(object).toJson());
-        defaults.close();
+        if (home.isEmpty()) {
+            QDir().mkpath(configFolder());
+            QFile defaults(configFolder() + QStringLiteral("/defaults.json"));
+            QJsonObject object{{QStringLiteral("Trusted Devices"), QJsonArray::fromStringList(trusted)}};
+            if (defaults.open(QIODevice::WriteOnly))
+                defaults.write(QJsonDocument(object).toJson());
+            defaults.close();
+        }
 
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "DISPLAY", "WAYLAND_DISPLAY"})
+        for (const char* name :
+             {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY"})
             environment.remove(QString::fromLatin1(name));
-        environment.insert(QStringLiteral("HOME"), m_home.path());
+        environment.insert(QStringLiteral("HOME"), m_homePath);
+        if (!runtime.isEmpty())
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         setProcessEnvironment(environment);
         if (wrapper.isEmpty()) {
@@ -51,11 +60,16 @@ public:
         }
     }
 
-    QString home() const { return m_home.path(); }
-    QString cacheFolder() const { return m_home.path() + QStringLiteral("/.cache/com.tessaro.Preview"); }
-    QString configFolder() const { return m_home.path() + QStringLiteral("/.config/com.tessaro.Glasswing"); }
+    QString home() const { return m_homePath; }
+    QString cacheFolder() const { return m_homePath + QStringLiteral("/.cache/com.tessaro.Preview"); }
+    QString configFolder() const { return m_homePath + QStringLiteral("/.config/com.tessaro.Glasswing"); }
     QString preview() const { return cacheFolder() + QStringLiteral("/Preview@3x.png"); }
     QByteArray status() const { return test::readAll(cacheFolder() + QStringLiteral("/status.json")); }
+    QByteArray errors()
+    {
+        m_errors += readAllStandardError();
+        return m_errors;
+    }
 
     // The port it advertises on, once it says so.
     quint16 port()
@@ -85,6 +99,7 @@ public:
 
 private:
     QTemporaryDir m_home;
+    const QString m_homePath;
     QByteArray m_errors;
     QByteArray m_output;
 };
@@ -113,6 +128,8 @@ class EndToEndTest : public QObject {
 private Q_SLOTS:
     void aRememberedPhoneGetsEveryPreviewWhileAnotherWaits();
     void aPreviewThatCannotBeDeletedGoesOutEveryTick();
+    void aSecondLaunchLeavesTheFirstServing_data();
+    void aSecondLaunchLeavesTheFirstServing();
 };
 
 void EndToEndTest::aRememberedPhoneGetsEveryPreviewWhileAnotherWaits()
@@ -219,6 +236,84 @@ void EndToEndTest::aPreviewThatCannotBeDeletedGoesOutEveryTick()
     }
     QTRY_VERIFY_WITH_TIMEOUT(app.lines().count("Deletion Error\n") >= 3, kWait);
     QVERIFY2(app.lines().startsWith("Couldn't Save Status.json\n"), app.lines().constData());
+}
+
+void EndToEndTest::aSecondLaunchLeavesTheFirstServing_data()
+{
+    QTest::addColumn<bool>("sameUser"); // the same home (and runtime folder), or another user's
+    QTest::addColumn<bool>("runtimeFolder"); // XDG_RUNTIME_DIR set, or the config folder instead
+    QTest::addColumn<bool>("firstKilled"); // kill -9 of the first before the second launch
+    QTest::addColumn<bool>("secondServes");
+
+    QTest::newRow("same user") << true << false << false << false;
+    QTest::newRow("same user, runtime folder") << true << true << false << false;
+    QTest::newRow("another user") << false << false << false << true;
+    QTest::newRow("another user, runtime folder") << false << true << false << true;
+    QTest::newRow("same user, after kill -9 of the first") << true << false << true << true;
+    QTest::newRow("same user, runtime folder, after kill -9 of the first") << true << true << true << true;
+}
+
+void EndToEndTest::aSecondLaunchLeavesTheFirstServing()
+{
+    QFETCH(bool, sameUser);
+    QFETCH(bool, runtimeFolder);
+    QFETCH(bool, firstKilled);
+    QFETCH(bool, secondServes);
+
+    QTemporaryDir runtimeA;
+    QTemporaryDir runtimeB;
+    App first({QStringLiteral("ada")}, {}, {}, runtimeFolder ? runtimeA.path() : QString());
+    const quint16 port = first.port();
+    QVERIFY(port != 0);
+    QTemporaryDir frames;
+    Phone ada(port,
+              test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada"))
+                  + QStringList{QStringLiteral("--out"), frames.path()});
+    QTRY_VERIFY_WITH_TIMEOUT(first.lines().contains("Connected: Ada\n"), kWait);
+
+    const QString lockFolder
+        = runtimeFolder ? runtimeA.path() + QStringLiteral("/com.tessaro.Glasswing") : first.configFolder();
+    const QStringList lockNames{QStringLiteral("instance-*.lock")};
+    QCOMPARE(QDir(lockFolder).entryList(lockNames, QDir::Files | QDir::Hidden).size(), 1);
+    if (firstKilled) {
+        ::kill(pid_t(first.processId()), SIGKILL);
+        QVERIFY(first.waitForFinished(kWait));
+        // It left its lock behind, as a crash does.
+        QCOMPARE(QDir(lockFolder).entryList(lockNames, QDir::Files | QDir::Hidden).size(), 1);
+    }
+
+    App second({QStringLiteral("ada")}, {}, sameUser ? first.home() : QString(),
+               runtimeFolder ? (sameUser ? runtimeA.path() : runtimeB.path()) : QString());
+    if (secondServes) {
+        QVERIFY2(second.port() != 0, second.errors().constData());
+        QCOMPARE(second.state(), QProcess::Running);
+    } else {
+        QVERIFY(second.waitForFinished(kWait));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(second.lines(), QByteArray());
+        QVERIFY2(second.errors().contains("already running"), second.errors().constData());
+        QVERIFY2(!second.errors().contains(" on port "), second.errors().constData());
+    }
+    if (firstKilled)
+        return;
+
+    // The first goes on serving the phone it had: a preview written now reaches it.
+    const QByteArray image = randomBytes(5000);
+    QVERIFY(first.writePreview(image));
+    QTRY_COMPARE_WITH_TIMEOUT(ada.messages(), 1, kWait);
+    QString why;
+    const auto decoded = test::decodeWithPlistlib(savedFrames(frames.path()), &why);
+    QVERIFY2(decoded, qPrintable(why));
+    QCOMPARE(decoded->size(), 1);
+    QVERIFY(decoded->at(0).image == image);
+    QCOMPARE(first.state(), QProcess::Running);
+    // Its standard output, which the plug-in side reads, says nothing of the second launch.
+    QCOMPARE(first.lines(),
+             QByteArray("Incoming User ID: ada\n"
+                        "Allowing Incoming User ID ada\n"
+                        "Connecting: Ada\n"
+                        "Connected: Ada\n"));
 }
 
 QTEST_GUILESS_MAIN(EndToEndTest)

@@ -20,6 +20,8 @@ private Q_SLOTS:
     void anIndependentDecoderReadsEveryLength_data();
     void anIndependentDecoderReadsEveryLength();
     void timeCountsFromTheReferenceDate();
+    void theLargestImageFillsTheFrameAndNoMore_data();
+    void theLargestImageFillsTheFrameAndNoMore();
 };
 
 void PreviewDataTest::aSmallFrameHasExactlyTheseBytes()
@@ -87,6 +89,23 @@ void PreviewDataTest::timeCountsFromTheReferenceDate()
 {
     const double unixNow = double(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
     QVERIFY(std::fabs(PreviewData::now() - (unixNow - 978307200.0)) < 5.0);
+}
+
+void PreviewDataTest::theLargestImageFillsTheFrameAndNoMore_data()
+{
+    QTest::addColumn<qint64>("frame");
+    // Frames around the sizes where the data object's length header grows, and the app's own limit.
+    for (const qint64 frame : {qint64(76), qint64(90), qint64(91), qint64(92), qint64(300), qint64(333), qint64(70000),
+                               qint64(32) * 1024 * 1024})
+        QTest::addRow("%lld", frame) << frame;
+}
+
+void PreviewDataTest::theLargestImageFillsTheFrameAndNoMore()
+{
+    QFETCH(qint64, frame);
+    const qint64 image = PreviewData::largestImage(frame);
+    QVERIFY(PreviewData::encodedSize(image) <= frame);
+    QVERIFY(PreviewData::encodedSize(image + 1) > frame);
 }
 
 QTEST_GUILESS_MAIN(PreviewDataTest)

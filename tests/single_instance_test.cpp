@@ -1,0 +1,282 @@
+// One instance per user: what a launch makes of the lock it finds (free, left by a crash, held by
+// a live instance that answers or does not), and where the lock and socket live.
+
+#include "app/SingleInstance.h"
+#include "support/TestEnvironment.h"
+
+#include <QLockFile>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <atomic>
+#include <chrono>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace glasswing;
+using namespace std::chrono_literals;
+using Outcome = SingleInstance::Outcome;
+
+Q_DECLARE_METATYPE(SingleInstance::Outcome)
+
+namespace {
+
+// Sends everything written to standard error into a file while it lives.
+class StderrCapture {
+public:
+    StderrCapture()
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        m_path = m_dir.path() + QStringLiteral("/stderr");
+        const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QByteArray text() const { return test::readAll(m_path); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path;
+    int m_saved = -1;
+};
+
+// Who holds the lock when the launch under test comes.
+enum class Holder {
+    Nobody,
+    Crashed, // an instance that took the lock and its socket, then died without cleaning up
+    SilentLive, // a live process holding the lock that never answers (an instance still starting)
+    QuitsSoon, // a live process holding the lock that lets it go a moment later
+    AnsweringInstance, // a running instance in this process
+};
+
+// A child process that takes the lock in `folder` as `holder` says, and is ready when this returns.
+pid_t startHolder(const QString& folder, Holder holder)
+{
+    if (!QDir().mkpath(folder))
+        return -1;
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        if (holder == Holder::Crashed) {
+            // Never destroyed: the lock and socket files stay, as after kill -9.
+            auto* instance = new SingleInstance(folder);
+            const bool ok = instance->claim(0ms) == Outcome::Primary;
+            [[maybe_unused]] auto written = ::write(ready[1], ok ? "1" : "0", 1);
+            ::_exit(0);
+        }
+        QLockFile lock(SingleInstance(folder).lockFilePath());
+        lock.setStaleLockTime(0);
+        const bool ok = lock.tryLock(0);
+        [[maybe_unused]] auto written = ::write(ready[1], ok ? "1" : "0", 1);
+        if (holder == Holder::QuitsSoon) {
+            ::usleep(300 * 1000);
+            lock.unlock();
+            ::_exit(0);
+        }
+        for (;;)
+            ::pause();
+    }
+    ::close(ready[1]);
+    char answer = '0';
+    const bool ok = child > 0 && ::read(ready[0], &answer, 1) == 1 && answer == '1';
+    ::close(ready[0]);
+    if (child > 0 && (holder == Holder::Crashed || !ok)) {
+        ::kill(child, SIGKILL); // our own child, not yet waited for
+        ::waitpid(child, nullptr, 0); // gone for good, not a zombie that still counts as running
+    }
+    return ok ? child : -1;
+}
+
+// Asks from another thread, while this one serves.
+Outcome claimFromAnotherThread(const QString& folder, std::chrono::milliseconds patience)
+{
+    std::atomic<int> result{-1};
+    std::thread thread([&] {
+        SingleInstance second(folder);
+        result = int(second.claim(patience));
+    });
+    const bool ended = QTest::qWaitFor([&] { return result != -1; }, 60000);
+    thread.join();
+    return ended ? Outcome(result.load()) : Outcome(-1);
+}
+
+// The socket file itself, wherever Qt put it.
+QString socketFile(const SingleInstance& instance)
+{
+    const QString name = instance.serverName();
+    return name.startsWith(u'/') ? name : QDir::tempPath() + u'/' + name;
+}
+
+// A launch in `folder`. When it becomes the instance, it must also serve: a later launch is told
+// to exit and the window is asked for once, over a socket that is the user's alone, in a folder
+// that is private when this launch made it; `why` says what it did not do.
+Outcome launch(const QString& folder, std::chrono::milliseconds patience, QString* why)
+{
+    const bool folderExisted = !folder.isEmpty() && QFileInfo(folder).isDir();
+    SingleInstance instance(folder);
+    const Outcome outcome = instance.claim(patience);
+    if (outcome != Outcome::Primary)
+        return outcome;
+    QSignalSpy asked(&instance, &SingleInstance::activationRequested);
+    const Outcome later = claimFromAnotherThread(folder, 20000ms);
+    if (later != Outcome::AskedOtherToShow || asked.count() != 1)
+        *why = QStringLiteral("a later launch got %1, with %2 activations").arg(int(later)).arg(asked.count());
+    struct stat status { };
+    const QByteArray socket = QFile::encodeName(socketFile(instance));
+    if (::stat(socket.constData(), &status) != 0 || !S_ISSOCK(status.st_mode) || (status.st_mode & 077) != 0)
+        *why += QStringLiteral(" the socket %1 is missing or open to others").arg(socketFile(instance));
+    if (!folderExisted && (::stat(QFile::encodeName(folder).constData(), &status) != 0 || (status.st_mode & 077) != 0))
+        *why += QStringLiteral(" the folder it made is open to others");
+    return outcome;
+}
+
+} // namespace
+
+class SingleInstanceTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void aLaunchTakesTheLockOrDefersToItsHolder_data();
+    void aLaunchTakesTheLockOrDefersToItsHolder();
+    void theFolderFollowsTheEnvironment_data();
+    void theFolderFollowsTheEnvironment();
+};
+
+void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder_data()
+{
+    QTest::addColumn<Holder>("holder");
+    QTest::addColumn<QString>("folder"); // under a fresh temporary folder; "" for none at all
+    QTest::addColumn<int>("patienceMs");
+    QTest::addColumn<Outcome>("expected");
+    QTest::addColumn<QByteArray>("message"); // on standard error
+
+    const QString plain = QStringLiteral("run/com.tessaro.Glasswing");
+    const QString deep = QStringLiteral("a-folder-name-long-enough-that-a-socket-path-in-it-cannot-be-bound/")
+        + QStringLiteral("and-deeper-still/com.tessaro.Glasswing");
+    // A launch that becomes the instance says nothing; the later launch it then serves says this.
+    const QByteArray served("brought its window forward");
+    QTest::newRow("nobody") << Holder::Nobody << plain << 20000 << Outcome::Primary << served;
+    QTest::newRow("nobody, folder too long for a socket path")
+        << Holder::Nobody << deep << 20000 << Outcome::Primary << served;
+    QTest::newRow("a crashed instance's lock and socket")
+        << Holder::Crashed << plain << 20000 << Outcome::Primary << served;
+    QTest::newRow("a holder that quits while this one waits")
+        << Holder::QuitsSoon << plain << 20000 << Outcome::Primary << served;
+    QTest::newRow("a running instance") << Holder::AnsweringInstance << plain << 20000 << Outcome::AskedOtherToShow
+                                        << QByteArray("brought its window forward");
+    QTest::newRow("a holder that never answers")
+        << Holder::SilentLive << plain << 1000 << Outcome::OtherDidNotAnswer << QByteArray("does not answer");
+    QTest::newRow("no folder") << Holder::Nobody << QString() << 20000 << Outcome::Unguarded
+                               << QByteArray("running without the one-instance check");
+    QTest::newRow("a folder that cannot be made")
+        << Holder::Nobody << QStringLiteral("a-file/com.tessaro.Glasswing") << 20000 << Outcome::Unguarded
+        << QByteArray("running without the one-instance check");
+}
+
+void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
+{
+    QFETCH(Holder, holder);
+    QFETCH(QString, folder);
+    QFETCH(int, patienceMs);
+    QFETCH(Outcome, expected);
+    QFETCH(QByteArray, message);
+
+    QTemporaryDir root;
+    QVERIFY(test::writeFile(root.filePath(QStringLiteral("a-file")), "not a folder"));
+    const QString path = folder.isEmpty() ? QString() : root.filePath(folder);
+
+    std::unique_ptr<SingleInstance> running;
+    pid_t child = -1;
+    if (holder == Holder::AnsweringInstance) {
+        running = std::make_unique<SingleInstance>(path);
+        QCOMPARE(running->claim(0ms), Outcome::Primary);
+    } else if (holder != Holder::Nobody) {
+        child = startHolder(path, holder);
+        QVERIFY(child > 0);
+    }
+    const auto cleanup = qScopeGuard([&] {
+        if (child > 0 && holder != Holder::Crashed) {
+            ::kill(child, SIGKILL); // our own child, not yet waited for
+            ::waitpid(child, nullptr, 0);
+        }
+    });
+    if (holder == Holder::Crashed)
+        QVERIFY(QFileInfo(SingleInstance(path).lockFilePath()).exists());
+
+    std::unique_ptr<QSignalSpy> activations;
+    if (running)
+        activations = std::make_unique<QSignalSpy>(running.get(), &SingleInstance::activationRequested);
+    StderrCapture errors;
+    QString why;
+    const Outcome outcome = running ? claimFromAnotherThread(path, std::chrono::milliseconds(patienceMs))
+                                    : launch(path, std::chrono::milliseconds(patienceMs), &why);
+    errors.restore();
+    QVERIFY2(why.isEmpty(), qPrintable(why));
+    QCOMPARE(int(outcome), int(expected));
+    if (running)
+        QCOMPARE(activations->count(), 1);
+    QVERIFY2(errors.text().contains(message), errors.text().constData());
+    QVERIFY2(!errors.text().contains("cannot listen"), errors.text().constData());
+    if (expected == Outcome::Primary) // its own launch was silent: the one line is the later launch's
+        QVERIFY2(errors.text().count('\n') == 1, errors.text().constData());
+}
+
+void SingleInstanceTest::theFolderFollowsTheEnvironment_data()
+{
+    QTest::addColumn<QByteArray>("runtime"); // XDG_RUNTIME_DIR; "" for unset
+    QTest::addColumn<QByteArray>("config"); // XDG_CONFIG_HOME
+    QTest::addColumn<QByteArray>("home"); // HOME
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("runtime folder") << QByteArray("/run/user/5") << QByteArray("/cfg") << QByteArray("/home/a")
+                                    << QStringLiteral("/run/user/5/com.tessaro.Glasswing");
+    QTest::newRow("runtime folder, trailing slash") << QByteArray("/run/user/5/") << QByteArray() << QByteArray()
+                                                    << QStringLiteral("/run/user/5/com.tessaro.Glasswing");
+    QTest::newRow("relative runtime folder, ignored")
+        << QByteArray("run/user/5") << QByteArray() << QByteArray("/home/a")
+        << QStringLiteral("/home/a/.config/com.tessaro.Glasswing");
+    QTest::newRow("config home") << QByteArray() << QByteArray("/cfg") << QByteArray("/home/a")
+                                 << QStringLiteral("/cfg/com.tessaro.Glasswing");
+    QTest::newRow("home only") << QByteArray() << QByteArray() << QByteArray("/home/a")
+                               << QStringLiteral("/home/a/.config/com.tessaro.Glasswing");
+    QTest::newRow("relative home") << QByteArray() << QByteArray() << QByteArray("home/a") << QString();
+    QTest::newRow("nothing") << QByteArray() << QByteArray() << QByteArray() << QString();
+}
+
+void SingleInstanceTest::theFolderFollowsTheEnvironment()
+{
+    QFETCH(QByteArray, runtime);
+    QFETCH(QByteArray, config);
+    QFETCH(QByteArray, home);
+    QFETCH(QString, expected);
+    const auto set = [](const char* name, const QByteArray& value) {
+        if (value.isEmpty())
+            qunsetenv(name);
+        else
+            qputenv(name, value);
+    };
+    set("XDG_RUNTIME_DIR", runtime);
+    set("XDG_CONFIG_HOME", config);
+    set("HOME", home);
+    QCOMPARE(SingleInstance::defaultFolder(), expected);
+}
+
+QTEST_GUILESS_MAIN(SingleInstanceTest)
+#include "single_instance_test.moc"
