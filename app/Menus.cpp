@@ -32,10 +32,12 @@ Menus::Menus(QObject* parent)
     , showWelcomeWindow(new QAction(QStringLiteral("Show Welcome Window"), this))
     , disconnect(new QAction(QStringLiteral("Disconnect"), this))
     , checkForUpdates(new QAction(QStringLiteral("Check for Updates…"), this))
+    , checkAutomatically(new QAction(QStringLiteral("Check for Updates Daily"), this))
     , trustedDevices(new QAction(QStringLiteral("Trusted Devices…"), this))
     , quit(new QAction(QStringLiteral("Quit Glasswing"), this))
     , m_menu(new QMenu())
 {
+    checkAutomatically->setCheckable(true);
     quit->setShortcut(QKeySequence::Quit);
     quit->setShortcutContext(Qt::ApplicationShortcut);
     quit->setMenuRole(QAction::QuitRole);
@@ -48,6 +50,7 @@ Menus::Menus(QObject* parent)
     m_menu->addAction(disconnect);
     m_menu->addSeparator();
     m_menu->addAction(checkForUpdates);
+    m_menu->addAction(checkAutomatically);
     m_menu->addSeparator();
     m_menu->addAction(quit);
 }
@@ -61,13 +64,18 @@ Menus::~Menus()
 
 QList<QAction*> Menus::actions() const
 {
-    return {showWelcomeWindow, trustedDevices, disconnect, checkForUpdates, quit};
+    return {showWelcomeWindow, trustedDevices, disconnect, checkForUpdates, checkAutomatically, quit};
 }
 
 void Menus::connectTo(AppDelegate& delegate)
 {
     QObject::connect(showWelcomeWindow, &QAction::triggered, &delegate, &AppDelegate::ShowWelcomeWindow);
     QObject::connect(disconnect, &QAction::triggered, &delegate, &AppDelegate::DisconnectMenuItem);
+    // The daily checks' setting, as stored, and the user's changes to it.
+    StandardUpdaterController& updates = delegate.updaterController();
+    checkAutomatically->setChecked(updates.automaticallyChecksForUpdates());
+    QObject::connect(checkAutomatically, &QAction::toggled, &updates,
+                     &StandardUpdaterController::setAutomaticallyChecksForUpdates);
 }
 
 void Menus::attach(QWidget* mainWindow)
@@ -77,6 +85,7 @@ void Menus::attach(QWidget* mainWindow)
     mainWindow->addAction(trustedDevices);
     mainWindow->addAction(disconnect);
     mainWindow->addAction(checkForUpdates);
+    mainWindow->addAction(checkAutomatically);
     mainWindow->addAction(quit);
     mainWindow->setContextMenuPolicy(Qt::CustomContextMenu);
     QObject::connect(mainWindow, &QWidget::customContextMenuRequested, m_menu,

@@ -29,6 +29,7 @@ public:
     QAction* const showWelcomeWindow;
     QAction* const disconnect;
     QAction* const checkForUpdates;
+    QAction* const checkAutomatically; // checkable: daily automatic update checks
     QAction* const trustedDevices;
     QAction* const quit;
 

@@ -198,6 +198,15 @@ void AppTest::menuActionsPostTheirNotifications()
                               10000);
     if (QWidget* dialog = delegate.updaterController().dialog())
         dialog->close();
+
+    // Daily checks are off until the user turns them on, and then a check is scheduled.
+    QVERIFY(!menus.checkAutomatically->isChecked());
+    QVERIFY(!delegate.updaterController().nextScheduledCheck().isValid());
+    menus.checkAutomatically->setChecked(true);
+    QVERIFY(defaults.boolForKey(QStringLiteral("SUEnableAutomaticChecks")));
+    QVERIFY(delegate.updaterController().nextScheduledCheck().isValid());
+    menus.checkAutomatically->setChecked(false);
+    QVERIFY(!delegate.updaterController().nextScheduledCheck().isValid());
     QVERIFY(delegate.applicationShouldTerminateAfterLastWindowClosed());
     QVERIFY(delegate.applicationSupportsSecureRestorableState());
 }

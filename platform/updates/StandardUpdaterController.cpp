@@ -82,8 +82,12 @@ void StandardUpdaterController::startUpdater()
 {
     if (std::exchange(m_started, true))
         return;
-    if (!automaticallyChecksForUpdates())
-        return;
+    if (automaticallyChecksForUpdates())
+        scheduleFromLastCheck();
+}
+
+void StandardUpdaterController::scheduleFromLastCheck()
+{
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const QDateTime last = QDateTime::fromString(m_defaults.stringForKey(kLastCheckTimeKey), Qt::ISODate);
     const QDateTime due = last.isValid() ? last.addSecs(std::chrono::seconds(kCheckInterval).count()) : now;
@@ -94,6 +98,17 @@ void StandardUpdaterController::startUpdater()
 bool StandardUpdaterController::automaticallyChecksForUpdates() const
 {
     return m_defaults.boolForKey(kAutomaticChecksKey);
+}
+
+void StandardUpdaterController::setAutomaticallyChecksForUpdates(bool automatically)
+{
+    m_defaults.setBool(kAutomaticChecksKey, automatically);
+    if (!automaticallyChecksForUpdates()) {
+        m_schedule.stop();
+        m_nextCheck = QDateTime();
+    } else if (m_started && !m_schedule.isActive() && !isChecking()) {
+        scheduleFromLastCheck();
+    }
 }
 
 QUrl StandardUpdaterController::feedURL() const

@@ -63,6 +63,9 @@ public:
 
     // Schedules the automatic checks when they are enabled; does nothing the second time.
     void startUpdater();
+    // Turns the daily automatic checks on or off, as the user chose; stored, so it lasts. Turned
+    // on, the next check is due a day after the last one (at once if that has passed).
+    void setAutomaticallyChecksForUpdates(bool automatically);
     bool automaticallyChecksForUpdates() const;
     // When the next automatic check is due; invalid when none is scheduled.
     QDateTime nextScheduledCheck() const { return m_nextCheck; }
@@ -117,6 +120,7 @@ private:
     void dropReply();
     void dropReplyOnly();
     void showDialog();
+    void scheduleFromLastCheck();
     void scheduleAutomaticCheck(const QDateTime& when);
     void automaticCheckDue();
 
