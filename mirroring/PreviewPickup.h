@@ -23,7 +23,6 @@ public:
     ~PreviewPickup() override;
 
     void ensureWatching();
-    bool isWatching() const { return m_watch >= 0; }
 
 Q_SIGNALS:
     void fileArrived();

@@ -5,6 +5,7 @@
 #include "mirroring/StatusFile.h"
 #include "mirroring/ViewController.h"
 #include "platform/ConsoleLine.h"
+#include "platform/ReadUpTo.h"
 
 #include <QFile>
 #include <QTimer>
@@ -51,20 +52,11 @@ std::optional<PreviewFile> readPreviewFile(const QString& path, qint64 maxImageB
         return file;
     }
     file.bytes.resize(qsizetype(status.st_size));
-    qint64 done = 0;
-    while (done < status.st_size) {
-        const ssize_t n = ::read(fd, file.bytes.data() + done, size_t(status.st_size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0)
-            break; // truncated meanwhile: what was there is the frame
-        done += n;
-    }
+    // A file truncated meanwhile gives what was there: that is the frame.
+    const qint64 done = readUpTo(fd, file.bytes.data(), status.st_size);
     ::close(fd);
+    if (done < 0)
+        return std::nullopt;
     file.bytes.truncate(qsizetype(done));
     return file;
 }

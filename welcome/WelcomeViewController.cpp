@@ -15,13 +15,6 @@ const QString kHasShownMacWelcome = QStringLiteral("Has Shown Mac Welcome");
 const QString kWelcomeWindowOpen = QStringLiteral("Welcome Window Open");
 const QString kButtonType = QStringLiteral("Button Type");
 
-// Puts `button` after every other child of its parent, so that it draws in front of all of
-// them, its backing included.
-void bringToFront(QWidget* button)
-{
-    button->raise();
-}
-
 } // namespace
 
 WelcomeViewController::WelcomeViewController(QObject* parent)
@@ -64,11 +57,12 @@ void WelcomeViewController::viewDidLoad()
     installButtonBacking = new ImageView(m_view.get());
     installButtonBacking->setGeometry(InstallPluginButton->geometry());
     installButtonBacking->setImage(imageNamed(QStringLiteral("Install Plugin Button")));
-    bringToFront(InstallPluginButton);
+    // Each button after every other child of the view, so it draws in front of its backing.
+    InstallPluginButton->raise();
     appStoreButtonBacking = new ImageView(m_view.get());
     appStoreButtonBacking->setGeometry(OpenAppStoreButton->geometry());
     appStoreButtonBacking->setImage(imageNamed(QStringLiteral("Open App Store Button")));
-    bringToFront(OpenAppStoreButton);
+    OpenAppStoreButton->raise();
 
     timerContainer = new QTimer(this);
     timerContainer->setInterval(500);

@@ -4,6 +4,7 @@
 #include "app/TerminationSignals.h"
 #include "mirroring/PreviewData.h"
 #include "mirroring/StatusFile.h"
+#include "platform/ReadUpTo.h"
 #include "platform/peer/PeerLimits.h"
 
 #include <QCommandLineParser>
@@ -72,22 +73,13 @@ std::optional<QByteArray> readPng(const QString& path, Outcome* outcome)
     const qint64 limit = largestImage();
     // One byte over the limit is enough to tell a file that grew since fstat.
     QByteArray bytes(qsizetype(qMin<qint64>(status.st_size, limit) + 1), Qt::Uninitialized);
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *outcome = {kFailed, QStringLiteral("cannot read %1: %2").arg(path, systemError())};
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
+    const qint64 done = glasswing::readUpTo(fd, bytes.data(), bytes.size());
+    if (done < 0)
+        *outcome = {kFailed, QStringLiteral("cannot read %1: %2").arg(path, systemError())};
     ::close(fd);
-    bytes.truncate(done);
+    if (done < 0)
+        return std::nullopt;
+    bytes.truncate(qsizetype(done));
     if (!bytes.startsWith(QByteArray(kPngSignature, kPngSignatureSize))) {
         *outcome
             = {kNotPng, QStringLiteral("%1 is not a PNG (it lacks the PNG signature); nothing was placed").arg(path)};
