@@ -67,7 +67,9 @@ void ViewController::viewDidLoad()
     // Peer identity: the host name, within the limits of a display name.
     peerID = peer::PeerID(QHostInfo::localHostName());
 
-    session = std::make_unique<peer::Session>(*peerID, nullptr, peer::EncryptionPreference::Required, m_limits);
+    // A phone behind on previews wants the newest next, not the ones it missed.
+    session = std::make_unique<peer::Session>(*peerID, nullptr, peer::EncryptionPreference::Required, m_limits,
+                                              peer::SendPolicy::NewestWins);
     session->setDelegate(this);
 
     advertiser = std::make_unique<peer::Advertiser>(*peerID, nullptr, serviceID, m_limits);

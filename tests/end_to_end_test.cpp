@@ -128,6 +128,7 @@ class EndToEndTest : public QObject {
 private Q_SLOTS:
     void aRememberedPhoneGetsEveryPreviewWhileAnotherWaits();
     void aPreviewThatCannotBeDeletedGoesOutEveryTick();
+    void aPhoneThatWasBehindEndsOnTheLastPreview();
     void aSecondLaunchLeavesTheFirstServing_data();
     void aSecondLaunchLeavesTheFirstServing();
 };
@@ -200,6 +201,42 @@ void EndToEndTest::aRememberedPhoneGetsEveryPreviewWhileAnotherWaits()
                                 "Connecting: Cy\n"
                                 "Connected: Cy\n";
     QCOMPARE(app.lines(), expected);
+}
+
+// The designer edits on while a phone takes nothing, more than its queue could ever hold, then stops:
+// once the phone reads again it ends on the last preview, having been sent little in between.
+void EndToEndTest::aPhoneThatWasBehindEndsOnTheLastPreview()
+{
+    App app({QStringLiteral("ada")});
+    const quint16 port = app.port();
+    QVERIFY(port != 0);
+    QTemporaryDir frames;
+    Phone ada(port,
+              test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada"))
+                  + QStringList{QStringLiteral("--out"), frames.path()});
+    QTRY_COMPARE_WITH_TIMEOUT(app.status(), test::kStatusTrue, kWait);
+
+    // Stopped for less than the keepalive allows (6 s), while 88 MiB of previews are written.
+    ::kill(pid_t(ada.processId()), SIGSTOP);
+    QByteArray preview = randomBytes(4 * 1024 * 1024);
+    const int written = 22;
+    for (int i = 0; i < written; ++i) {
+        preview[0] = char(i);
+        QVERIFY(app.writePreview(preview));
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(app.preview()), kWait);
+    }
+    ::kill(pid_t(ada.processId()), SIGCONT);
+
+    // Cheap to look for while waiting (the image's bytes sit whole in the frame); decoded once after.
+    QTRY_VERIFY_WITH_TIMEOUT(ada.messages() > 0 && test::readAll(savedFrames(frames.path()).last()).contains(preview),
+                             kWait);
+    QTest::qWait(300); // nothing comes after it
+    QString why;
+    const auto last = test::decodeWithPlistlib({savedFrames(frames.path()).last()}, &why);
+    QVERIFY2(last && last->size() == 1, qPrintable(why));
+    QVERIFY(last->first().image == preview);
+    QVERIFY2(ada.messages() < written / 2, qPrintable(QString::number(ada.messages())));
+    QVERIFY(!app.lines().contains("error sending data"));
 }
 
 void EndToEndTest::aPreviewThatCannotBeDeletedGoesOutEveryTick()

@@ -1,9 +1,12 @@
 #include "platform/peer/Liveness.h"
 #include "support/PeerHarness.h"
 #include "support/RawPhone.h"
+#include "support/TestEnvironment.h"
 
 #include <QSslSocket>
 #include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtEndian>
 #include <QTest>
 
 #include <csignal>
@@ -34,6 +37,7 @@ private Q_SLOTS:
     void aFrozenPhoneIsGoneWithinTheKeepalive();
     void aPhoneThatLeavesIsReportedAndSendingToItFails();
     void sendLimitsFailWithErrorsAndBoundMemory();
+    void aPhoneBehindGetsWhatWasOnItsWayThenTheNewest();
     void badInputIsRefusedAndOthersStillServed_data();
     void badInputIsRefusedAndOthersStillServed();
     void plainTcpAndGarbageAfterTlsAreRefused();
@@ -326,6 +330,80 @@ void PeerLinkTest::sendLimitsFailWithErrorsAndBoundMemory()
             QTest::qWait(20);
     }
     QVERIFY(sentAgain);
+}
+
+// Under newest-wins, a phone that stops reading while frames keep coming gets, once it reads
+// again, the frames already on their way and then the newest one: nothing piles up for it
+// meanwhile, and the phone beside it is not held up.
+void PeerLinkTest::aPhoneBehindGetsWhatWasOnItsWayThenTheNewest()
+{
+    peer::PeerLimits limits = quickLimits();
+    limits.keepaliveTimeout = std::chrono::milliseconds(60000); // the stopped phone must stay
+    PeerHarness mac(limits, PeerHarness::Answer::Accept, peer::SendPolicy::NewestWins);
+    QTemporaryDir slowFrames;
+    QTemporaryDir fastFrames;
+    Phone slow(mac.advertiser.port(),
+               phoneArguments(QStringLiteral("Slow"), QStringLiteral("slow"))
+                   + QStringList{QStringLiteral("--out"), slowFrames.path()});
+    Phone fast(mac.advertiser.port(),
+               phoneArguments(QStringLiteral("Fast"), QStringLiteral("fast"))
+                   + QStringList{QStringLiteral("--out"), fastFrames.path()});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 2, kWait);
+    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+
+    const qsizetype frameBytes = 1024 * 1024;
+    const auto frame = [&](quint32 index) {
+        QByteArray bytes(frameBytes, char('a' + index % 26));
+        qToBigEndian(index, bytes.data());
+        return bytes;
+    };
+    // The frame indices a phone saved, checking that each is whole and what was sent.
+    const auto received = [&](const QTemporaryDir& folder) {
+        QList<quint32> indices;
+        for (const QString& name : QDir(folder.path()).entryList({QStringLiteral("message-*.bin")}, QDir::Files,
+                                                                 QDir::Name)) {
+            const QByteArray bytes = test::readAll(folder.filePath(name));
+            const quint32 index = bytes.size() >= 4 ? qFromBigEndian<quint32>(bytes.constData()) : ~0u;
+            indices << (bytes == frame(index) ? index : ~0u);
+        }
+        return indices;
+    };
+
+    const quint32 beforeStop = 3;
+    for (quint32 i = 0; i < beforeStop; ++i) {
+        QVERIFY(!mac.session.sendData(frame(i), peers, peer::SendDataMode::Reliable));
+        QTRY_COMPARE_WITH_TIMEOUT(slow.messages(), int(i + 1), kWait);
+    }
+
+    ::kill(pid_t(slow.processId()), SIGSTOP);
+    const long memoryBefore = test::residentMemoryKiB();
+    long memoryMost = memoryBefore;
+    const quint32 last = 43;
+    for (quint32 i = beforeStop; i <= last; ++i) {
+        QVERIFY(!mac.session.sendData(frame(i), peers, peer::SendDataMode::Reliable));
+        QTest::qWait(20);
+        memoryMost = std::max(memoryMost, test::residentMemoryKiB());
+    }
+    // The phone beside it has the newest while the slow one is still stopped.
+    QTRY_VERIFY_WITH_TIMEOUT(!received(fastFrames).isEmpty() && received(fastFrames).last() == last, kWait);
+    ::kill(pid_t(slow.processId()), SIGCONT);
+
+    QTRY_VERIFY_WITH_TIMEOUT(!received(slowFrames).isEmpty() && received(slowFrames).last() == last, kWait);
+    QTest::qWait(200); // nothing comes after the newest
+    const QList<quint32> got = received(slowFrames);
+    QVERIFY2(std::is_sorted(got.begin(), got.end()) && std::adjacent_find(got.begin(), got.end()) == got.end(),
+             qPrintable(QStringLiteral("frames out of order or repeated")));
+    QCOMPARE(got.mid(0, int(beforeStop)), QList<quint32>({0, 1, 2}));
+    QCOMPARE(got.last(), last);
+    // What was on its way when it stopped: what the kernels' buffers took, a few frames at most,
+    // against the 41 sent.
+    const qsizetype onItsWay = got.size() - qsizetype(beforeStop) - 1;
+    QVERIFY2(onItsWay <= 10, qPrintable(QStringLiteral("%1 frames reached the stopped phone").arg(onItsWay)));
+    QVERIFY2(memoryMost - memoryBefore < 16 * 1024,
+             qPrintable(QStringLiteral("memory grew by %1 KiB").arg(memoryMost - memoryBefore)));
+    const QList<quint32> fastGot = received(fastFrames);
+    QVERIFY(std::is_sorted(fastGot.begin(), fastGot.end()));
+    QVERIFY2(fastGot.size() > qsizetype(last) / 2, qPrintable(QString::number(fastGot.size())));
 }
 
 void PeerLinkTest::badInputIsRefusedAndOthersStillServed_data()

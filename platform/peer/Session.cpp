@@ -6,10 +6,12 @@
 
 namespace glasswing::peer {
 
-Session::Session(const PeerID& myPeerID, std::nullptr_t, EncryptionPreference encryption, const PeerLimits& limits)
+Session::Session(const PeerID& myPeerID, std::nullptr_t, EncryptionPreference encryption, const PeerLimits& limits,
+                 SendPolicy policy)
     : m_myPeerID(myPeerID)
     , m_encryption(encryption)
     , m_limits(limits)
+    , m_policy(policy)
 {
 }
 
@@ -53,6 +55,7 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
     QStringList notConnected;
     QStringList queueFull;
     std::vector<Connection*> targets;
+    bool anyWaiting = false;
     {
         const std::lock_guard<std::mutex> guard(m_lock);
         for (const PeerID& peer : peers) {
@@ -60,6 +63,15 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
                 = std::find_if(m_members.begin(), m_members.end(), [&](const Member& m) { return m.peer == peer; });
             if (member == m_members.end() || member->state != SessionState::Connected) {
                 notConnected.append(peer.displayName());
+            } else if (m_policy == SendPolicy::NewestWins) {
+                // Never more than the cap, however empty the queue; otherwise it waits its turn
+                // on the network thread, where the connection's backlog is known.
+                if (cost > m_limits.maxOutboundQueueBytes) {
+                    queueFull.append(peer.displayName());
+                } else {
+                    member->waiting = data;
+                    anyWaiting = true;
+                }
             } else if (member->postedBytes + member->backlogBytes + cost > m_limits.maxOutboundQueueBytes) {
                 queueFull.append(peer.displayName());
             } else {
@@ -88,6 +100,8 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
             }
         });
     }
+    if (anyWaiting)
+        postToNetworkThread([this] { handOverWaiting(); });
 
     if (notConnected.isEmpty() && queueFull.isEmpty())
         return std::nullopt;
@@ -138,6 +152,37 @@ Session::Member* Session::findLocked(Connection* connection)
     return nullptr;
 }
 
+bool Session::hasRoomLocked(const Member& member, qint64 bytes) const
+{
+    return member.state == SessionState::Connected && member.backlogBytes <= kNewestWinsSlackBytes
+        && member.postedBytes + member.backlogBytes + bytes <= m_limits.maxOutboundQueueBytes;
+}
+
+void Session::handOverWaiting()
+{
+    // One message at a time, each handed over as soon as it is taken: a connection reports its
+    // backlog from within `sendBinary`, which can bring us back here, and a message taken but
+    // not yet handed over could then be overtaken by a newer one.
+    for (;;) {
+        Connection* connection = nullptr;
+        QByteArray data;
+        {
+            const std::lock_guard<std::mutex> guard(m_lock);
+            for (Member& member : m_members) {
+                if (member.waiting && hasRoomLocked(member, costAtMost(member.waiting->size()))) {
+                    connection = member.connection;
+                    data = std::move(*member.waiting);
+                    member.waiting.reset();
+                    break;
+                }
+            }
+        }
+        if (!connection)
+            return;
+        connection->sendBinary(data);
+    }
+}
+
 void Session::connectionJoined(Connection* connection)
 {
     PeerID peer;
@@ -168,9 +213,16 @@ void Session::connectionReceived(Connection* connection, const QByteArray& data)
 
 void Session::connectionBacklogChanged(Connection* connection, qint64 backlog)
 {
-    const std::lock_guard<std::mutex> guard(m_lock);
-    if (Member* member = findLocked(connection))
-        member->backlogBytes = backlog;
+    bool due = false;
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        if (Member* member = findLocked(connection)) {
+            member->backlogBytes = backlog;
+            due = member->waiting && hasRoomLocked(*member, costAtMost(member->waiting->size()));
+        }
+    }
+    if (due)
+        handOverWaiting();
 }
 
 void Session::connectionClosed(Connection* connection)

@@ -27,6 +27,25 @@ enum class SessionState : int { NotConnected = 0, Connecting = 1, Connected = 2 
 enum class EncryptionPreference : int { Optional = 0, Required = 1, None = 2 };
 enum class SendDataMode : int { Reliable = 0, Unreliable = 1 };
 
+// What a session does with a message for a phone that is still taking earlier ones. Chosen when
+// the session is made; the same for every phone.
+enum class SendPolicy : int {
+    // Every message is queued, up to `maxOutboundQueueBytes` per phone; past that, a message
+    // fails for that phone.
+    QueueEvery = 0,
+    // For live content, where only the newest message counts: a message waits in the session
+    // while the phone still has more than `kNewestWinsSlackBytes` of earlier ones to take, and a
+    // newer message replaces the one waiting, which is then never sent. A message handed to the
+    // connection is always sent whole, so a phone gets whole messages, in order, and always the
+    // newest once its link lets it.
+    NewestWins = 1,
+};
+
+// Under `NewestWins`, how much of earlier messages may still be on its way to a phone when the
+// next is handed to its connection: enough to keep a fast link busy while the next is encrypted
+// and while nothing tells how far the kernel has got (see `Connection`), little against a frame.
+constexpr qint64 kNewestWinsSlackBytes = 256 * 1024;
+
 struct ResourceProgress {
     qint64 completed = 0;
     qint64 total = 0;
@@ -64,13 +83,14 @@ public:
     // There is no security identity: phones do not authenticate the Mac. `Required` is the only
     // encryption this link offers (TLS on every connection); the others are accepted and mean the same.
     Session(const PeerID& myPeerID, std::nullptr_t securityIdentity, EncryptionPreference encryption,
-            const PeerLimits& limits = {});
+            const PeerLimits& limits = {}, SendPolicy policy = SendPolicy::QueueEvery);
     ~Session() override;
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     const PeerID& myPeerID() const { return m_myPeerID; }
     EncryptionPreference encryptionPreference() const { return m_encryption; }
+    SendPolicy sendPolicy() const { return m_policy; }
     void setDelegate(SessionDelegate* delegate);
 
     // The phones connected now (joined), in the order they joined. A snapshot.
@@ -80,7 +100,9 @@ public:
     // all of them. It fails as a whole, for nobody, when the list is empty or the message is over
     // `maxSendMessageBytes`. It fails for a peer that is not connected or whose outbound queue
     // would pass `maxOutboundQueueBytes`; the others still receive it, and the error names the
-    // peers that did not. Both modes are delivered reliably and in order.
+    // peers that did not. Both modes are delivered reliably and in order. Under `NewestWins` a
+    // message for a phone that is still busy waits (it is not over the queue cap then), and may
+    // later be replaced, unreported, by a newer one.
     std::optional<PeerError> sendData(const QByteArray& data, const QList<PeerID>& peers, SendDataMode mode);
 
     // Closes every connection; each phone that was connecting or connected is reported not
@@ -100,6 +122,8 @@ private:
         // what the connection last said it has not written (frames, pings, pongs, with framing).
         qint64 postedBytes = 0;
         qint64 backlogBytes = 0;
+        // Under `NewestWins`: the message due next, until the connection has room for it.
+        std::optional<QByteArray> waiting;
     };
 
     void connectionInvited(Connection*, const QString&, const std::optional<QByteArray>&) override { }
@@ -114,6 +138,10 @@ private:
     // bound, and that empty messages cannot pile up uncounted.
     static qint64 costAtMost(qint64 bytes) { return bytes + 256 + bytes / 256; }
     Member* findLocked(Connection* connection);
+    // Whether the member's connection may take `bytes` more now.
+    bool hasRoomLocked(const Member& member, qint64 bytes) const;
+    // Network thread: hands each waiting message to its connection where there is room for it.
+    void handOverWaiting();
     // Network thread: closes every member's connection, reporting each one not connected.
     void closeAll(QWebSocketProtocol::CloseCode code, const QString& reason);
     void report(const PeerID& peer, SessionState state);
@@ -121,6 +149,7 @@ private:
     const PeerID m_myPeerID;
     const EncryptionPreference m_encryption;
     const PeerLimits m_limits;
+    const SendPolicy m_policy;
     SessionDelegate* m_delegate = nullptr; // read and called on the network thread only
 
     mutable std::mutex m_lock; // guards m_members

@@ -3,6 +3,7 @@
 #include "platform/peer/Advertiser.h"
 #include "platform/peer/Session.h"
 
+#include <QFile>
 #include <QList>
 #include <QProcess>
 #include <QString>
@@ -12,6 +13,7 @@
 
 #include <mutex>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace glasswing::test {
 
@@ -45,9 +47,11 @@ class PeerHarness : public peer::SessionDelegate, public peer::AdvertiserDelegat
 public:
     enum class Answer { Accept, Decline, Hold };
 
-    explicit PeerHarness(const peer::PeerLimits& limits = quickLimits(), Answer policy = Answer::Accept)
+    explicit PeerHarness(const peer::PeerLimits& limits = quickLimits(), Answer policy = Answer::Accept,
+                         peer::SendPolicy sending = peer::SendPolicy::QueueEvery)
         : answer(policy)
-        , session(peer::PeerID(QStringLiteral("Test Mac")), nullptr, peer::EncryptionPreference::Required, limits)
+        , session(peer::PeerID(QStringLiteral("Test Mac")), nullptr, peer::EncryptionPreference::Required, limits,
+                  sending)
         , advertiser(session.myPeerID(), nullptr, QStringLiteral("Glasswing"), limits)
     {
         session.setDelegate(this);
@@ -182,6 +186,16 @@ inline long peakMemoryKiB()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+// This process's resident memory now.
+inline long residentMemoryKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields.at(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
 }
 
 // Proves that the Mac still serves: a new phone is let in, joins, receives one frame and leaves. Reports

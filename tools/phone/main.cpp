@@ -159,12 +159,13 @@ int main(int argc, char* argv[])
     QObject::connect(&socket, &QWebSocket::binaryMessageReceived, [&](const QByteArray& data) {
         const QString at = now();
         ++received;
-        say(QStringLiteral("message %1 %2 bytes at %3").arg(received).arg(data.size()).arg(at));
+        // The file first: whoever reads the line may look for it at once.
         if (!options.outDir.isEmpty()) {
             QFile file(QStringLiteral("%1/message-%2.bin").arg(options.outDir).arg(received, 6, 10, QLatin1Char('0')));
             if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
                 fail(Refused, QStringLiteral("cannot write ") + file.fileName());
         }
+        say(QStringLiteral("message %1 %2 bytes at %3").arg(received).arg(data.size()).arg(at));
         if (options.count >= 0 && received >= options.count) {
             leaving = true;
             socket.close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("done"));
