@@ -9,10 +9,10 @@
 // SSL_write of one shared buffer, the frame's header and payload built once, to each phone in
 // turn; no Qt in the write path). The floor has the work no sender can avoid: one encryption
 // per phone and the kernel's share. On loopback that share is large, since the receiving side's
-// TCP work is charged to the sender, so the floor already costs 3-5 times what AES-GCM alone
-// would; CPU over the floor is the figure that says how much the peer link adds. Both sides
-// negotiate what Qt does with the phone: TLS 1.3, TLS_AES_256_GCM_SHA384. The floor's figures
-// include the event loop reading the phones' lines, as the peer link's do.
+// TCP work is charged to the sender, so the floor already costs several times (here 2.5 to 4.5)
+// what AES-GCM alone would; CPU over the floor is the figure that says how much the peer link
+// adds. Both negotiate what Qt does with the phone, TLS 1.3 with TLS_AES_256_GCM_SHA384, and
+// both count the event loop reading the phones' lines. Peak memory is the peer link's.
 //
 // Usage: fanout PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE]
 
