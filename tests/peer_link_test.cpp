@@ -38,6 +38,7 @@ private Q_SLOTS:
     void aPhoneThatLeavesIsReportedAndSendingToItFails();
     void sendLimitsFailWithErrorsAndBoundMemory();
     void aPhoneBehindGetsWhatWasOnItsWayThenTheNewest();
+    void messagesOfEveryFramingArriveWholeAroundPings();
     void badInputIsRefusedAndOthersStillServed_data();
     void badInputIsRefusedAndOthersStillServed();
     void plainTcpAndGarbageAfterTlsAreRefused();
@@ -404,6 +405,41 @@ void PeerLinkTest::aPhoneBehindGetsWhatWasOnItsWayThenTheNewest()
     const QList<quint32> fastGot = received(fastFrames);
     QVERIFY(std::is_sorted(fastGot.begin(), fastGot.end()));
     QVERIFY2(fastGot.size() > qsizetype(last) / 2, qPrintable(QString::number(fastGot.size())));
+}
+
+// Messages go out in fragments of their own framing, with the keepalive's pings between them:
+// lengths at every boundary of the frame header and of the fragments arrive whole and in order,
+// sent while the phone is not reading so that pings queue among them, and the phone stays.
+void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
+{
+    PeerHarness mac;
+    QTemporaryDir saved;
+    Phone phone(mac.advertiser.port(),
+                phoneArguments(QStringLiteral("Framed"), QStringLiteral("f")) + QStringList{QStringLiteral("--out"), saved.path()});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+
+    const qsizetype slice = 256 * 1024;
+    QList<QByteArray> sent;
+    for (const qsizetype size : {qsizetype(0), qsizetype(1), qsizetype(125), qsizetype(126), qsizetype(65535),
+                                 qsizetype(65536), slice - 1, slice, slice + 1, qsizetype(8 * 1024 * 1024 + 3)}) {
+        QByteArray message(size, Qt::Uninitialized);
+        for (qsizetype i = 0; i < size; ++i)
+            message[i] = char(i * 7 + size);
+        sent << message;
+    }
+    ::kill(pid_t(phone.processId()), SIGSTOP);
+    for (const QByteArray& message : sent)
+        QVERIFY(!mac.session.sendData(message, mac.session.connectedPeers(), peer::SendDataMode::Reliable));
+    QTest::qWait(700); // keepalive rounds pass: a ping goes out behind what the socket holds
+    ::kill(pid_t(phone.processId()), SIGCONT);
+
+    QTRY_COMPARE_WITH_TIMEOUT(phone.messages(), int(sent.size()), kWait);
+    const QStringList files = QDir(saved.path()).entryList({QStringLiteral("message-*.bin")}, QDir::Files, QDir::Name);
+    QCOMPARE(files.size(), sent.size());
+    for (int i = 0; i < files.size(); ++i)
+        QVERIFY2(test::readAll(saved.filePath(files[i])) == sent[i], qPrintable(files[i]));
+    QTest::qWait(2 * int(quickLimits().keepaliveTimeout.count()));
+    QCOMPARE(mac.count(QStringLiteral("not connected")), 0);
 }
 
 void PeerLinkTest::badInputIsRefusedAndOthersStillServed_data()

@@ -20,6 +20,27 @@ constexpr std::chrono::milliseconds kDrainCheck{20};
 constexpr qint64 kFrameHeaderBytes = 14;
 // More than any phone needs: Qt itself splits a message into frames of 512 KiB.
 constexpr int kMaxFramesPerMessage = 1024;
+// Outgoing messages go in fragments of this much: large enough that framing and the turns of the
+// event loop cost little, small enough to stay in the caches while being encrypted.
+constexpr qint64 kSliceBytes = 256 * 1024;
+
+// The header of an unmasked server-to-client frame (RFC 6455, section 5.2).
+QByteArray frameHeader(bool first, bool last, qint64 payloadBytes)
+{
+    QByteArray header;
+    header.append(char((last ? 0x80 : 0x00) | (first ? 0x2 : 0x0))); // binary, or its continuation
+    if (payloadBytes < 126) {
+        header.append(char(payloadBytes));
+    } else if (payloadBytes <= 0xffff) {
+        header.append(char(126));
+        header.append(char(payloadBytes >> 8)).append(char(payloadBytes));
+    } else {
+        header.append(char(127));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            header.append(char(quint64(payloadBytes) >> shift));
+    }
+    return header;
+}
 } // namespace
 
 Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
@@ -40,8 +61,11 @@ Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, c
     connect(m_tls, &QSslSocket::disconnected, this, &Connection::finish);
     connect(m_tls, &QSslSocket::encryptedBytesWritten, this, [this](qint64 bytes) {
         m_bytesWritten += bytes;
+        writeNextSlice();
         updateBacklog();
     });
+    // The socket has encrypted what it was given.
+    connect(m_tls, &QSslSocket::bytesWritten, this, &Connection::writeNextSlice);
     // Whatever the stage, a socket or TLS error ends the connection: after a forged record or a
     // fatal alert nothing more can be read or written on it.
     connect(m_tls, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
@@ -60,6 +84,13 @@ Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, c
     m_tls->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     startStage(Stage::Handshaking, m_limits.tlsHandshakeTimeout);
     m_tls->startServerEncryption();
+}
+
+Connection::~Connection()
+{
+    // The sockets go before the messages: they may hold slices of them by reference.
+    while (!children().isEmpty())
+        delete children().constFirst();
 }
 
 void Connection::startStage(Stage stage, PeerLimits::ms limit)
@@ -209,14 +240,48 @@ void Connection::sendBinary(const QByteArray& data)
 {
     if (m_stage != Stage::Joined)
         return;
-    m_webSocket->sendBinaryMessage(data);
+    m_outgoing.push_back(data);
+    m_outgoingBytes += data.size() + (data.size() / kSliceBytes + 1) * kFrameHeaderBytes;
+    writeNextSlice();
     updateBacklog();
+}
+
+void Connection::writeNextSlice()
+{
+    if (m_stage != Stage::Joined || m_outgoing.empty())
+        return;
+    // Not before the socket has encrypted the last slice and sent most of it: a slice is
+    // referenced, not copied, and must stay whole until then.
+    if (m_tls->bytesToWrite() > 0 || m_tls->encryptedBytesToWrite() >= kSliceBytes)
+        return;
+    const QByteArray& message = m_outgoing.front();
+    const qint64 bytes = std::min(kSliceBytes, message.size() - m_outgoingOffset);
+    const bool first = m_outgoingOffset == 0;
+    const bool last = m_outgoingOffset + bytes == message.size();
+    m_tls->write(frameHeader(first, last, bytes));
+    if (bytes > 0)
+        m_tls->write(QByteArray::fromRawData(message.constData() + m_outgoingOffset, bytes));
+    m_outgoingOffset += bytes;
+    m_outgoingBytes -= bytes + kFrameHeaderBytes;
+    if (last) {
+        // The previous one's slices are gone from the socket (it had no bytes to write).
+        m_lastHandedOver = std::move(m_outgoing.front());
+        m_outgoing.pop_front();
+        m_outgoingOffset = 0;
+        if (m_outgoing.empty())
+            m_outgoingBytes = 0;
+    }
+}
+
+qint64 Connection::socketBacklog() const
+{
+    return m_tls->bytesToWrite() + m_tls->encryptedBytesToWrite()
+        + kernelUnacknowledgedBytes(m_tls->socketDescriptor());
 }
 
 qint64 Connection::backlog() const
 {
-    return m_tls->bytesToWrite() + m_tls->encryptedBytesToWrite()
-        + kernelUnacknowledgedBytes(m_tls->socketDescriptor());
+    return socketBacklog() + m_outgoingBytes;
 }
 
 void Connection::updateBacklog()
@@ -285,10 +350,11 @@ void Connection::onKeepalive()
         return;
     m_pingPayload = QByteArray::number(QRandomGenerator::global()->generate64(), 16);
     m_webSocket->ping(m_pingPayload);
-    // Where the ping ends in the stream. Bytes not yet encrypted grow a little on the way (TLS
-    // records): reckoned generously, so that the phone is never held to a ping it cannot have.
+    // Where the ping ends in the stream: behind what the socket holds, ahead of messages not yet
+    // handed to it. Bytes not yet encrypted grow a little on the way (TLS records): reckoned
+    // generously, so that the phone is never held to a ping it cannot have.
     const qint64 plain = m_tls->bytesToWrite();
-    m_liveness->pingSent(taken + backlog() + plain / 256 + kFrameHeaderBytes, waiting, now);
+    m_liveness->pingSent(taken + socketBacklog() + plain / 256 + kFrameHeaderBytes, waiting, now);
     updateBacklog();
 }
 
@@ -298,6 +364,10 @@ void Connection::finish()
         return;
     const bool wasPending = m_stage != Stage::Joined;
     m_stage = Stage::Closed;
+    // The socket may still hold the slices written last; the rest will never go.
+    while (m_outgoing.size() > 1)
+        m_outgoing.pop_back();
+    m_outgoingBytes = 0;
     m_stageTimer.stop();
     m_keepaliveTimer.stop();
     m_drainTimer.stop();

@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QWebSocketProtocol>
 
+#include <deque>
 #include <optional>
 
 class QSslSocket;
@@ -34,6 +35,7 @@ public:
 
     Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
                ConnectionOwner* owner);
+    ~Connection() override;
 
     Stage stage() const { return m_stage; }
 
@@ -42,7 +44,7 @@ public:
     void accept(ConnectionOwner* newOwner, const QString& macName);
     void decline();
 
-    // Joined only; queued behind earlier frames.
+    // Joined only; queued behind earlier messages. The bytes are shared, not copied.
     void sendBinary(const QByteArray& data);
     // Bytes handed to this connection that the phone has not taken yet: frames, pings, pongs
     // and control messages, with their framing, waiting to be encrypted, encrypted and waiting
@@ -70,6 +72,10 @@ private:
     // Bounds each incoming message (and frame) to `messageBytes`, and how far ahead Qt reads.
     void limitIncoming(qint64 messageBytes);
     void onFrame(qint64 bytes, bool isLastFrame);
+    // Hands the socket the next slice of the message going out, once it has encrypted the last.
+    void writeNextSlice();
+    // What the TLS socket and the kernel hold for the phone (see `backlog`).
+    qint64 socketBacklog() const;
     void startStage(Stage stage, PeerLimits::ms limit);
     void refuse(const QString& reason);
     void finish();
@@ -87,6 +93,16 @@ private:
     QElapsedTimer m_clock;
     std::optional<Liveness> m_liveness; // from the upgrade on
     QByteArray m_pingPayload; // of the ping in flight
+    // Binary messages not yet wholly handed to the socket; the first from `m_outgoingOffset` on.
+    // Each goes out in slices, one WebSocket fragment apiece, referenced rather than copied: the
+    // socket then holds no more than a slice, plain or encrypted, and a ping or pong waits behind
+    // one slice at most. QWebSocket would copy the whole message twice per phone, then encrypt it
+    // all at once into buffers as large again.
+    std::deque<QByteArray> m_outgoing;
+    qint64 m_outgoingOffset = 0;
+    qint64 m_outgoingBytes = 0; // left to hand over, with framing
+    // The message whose last slice the socket may still hold by reference.
+    QByteArray m_lastHandedOver;
     qint64 m_bytesWritten = 0; // to the kernel, since the connection began
     qint64 m_maxIncomingMessageBytes = 0;
     qint64 m_incomingMessageBytes = 0; // of the message being received, so far
