@@ -16,6 +16,7 @@
 //
 // Usage: fanout PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE]
 
+#include "bench/BenchSupport.h"
 #include "platform/peer/Advertiser.h"
 #include "platform/peer/ControlMessage.h"
 #include "platform/peer/EphemeralIdentity.h"
@@ -53,120 +54,18 @@
 #include <vector>
 
 using namespace glasswing::peer;
+using namespace glasswing::bench;
 
 namespace {
 
-double realtimeSeconds()
+// A reference phone on loopback, named by its index.
+void startPhone(PhoneProcess& phone, const QString& binary, quint16 port, int index)
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    phone.start(binary, {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                         QString::number(port), QStringLiteral("--user-id"), QStringLiteral("bench-%1").arg(index),
+                         QStringLiteral("--name"), QStringLiteral("Bench Phone %1").arg(index)});
 }
 
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double peakMiB()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_maxrss) / 1024.0;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
-    return values[index];
-}
-
-class AcceptAll : public SessionDelegate, public AdvertiserDelegate {
-public:
-    explicit AcceptAll(Session& session)
-        : m_session(session)
-    {
-    }
-    std::atomic<int> connected{0};
-
-    void sessionPeerDidChangeState(Session&, const PeerID&, SessionState state) override
-    {
-        if (state == SessionState::Connected)
-            ++connected;
-        else if (state == SessionState::NotConnected)
-            --connected;
-    }
-    void sessionDidReceiveData(Session&, const QByteArray&, const PeerID&) override { }
-    void sessionDidReceiveStream(Session&, QIODevice*, const QString&, const PeerID&) override { }
-    void sessionDidStartReceivingResource(Session&, const QString&, const PeerID&, const ResourceProgress&) override { }
-    void sessionDidFinishReceivingResource(Session&, const QString&, const PeerID&, const QUrl&,
-                                           const std::optional<PeerError>&) override
-    {
-    }
-    void advertiserDidReceiveInvitationFromPeer(Advertiser&, const PeerID&, const std::optional<QByteArray>&,
-                                                InvitationHandler handler) override
-    {
-        handler(true, &m_session);
-    }
-
-private:
-    Session& m_session;
-};
-
-// One phone process and the arrival time of each message it reported.
-struct PhoneProcess {
-    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-    QByteArray pending;
-    std::vector<double> arrivals;
-
-    void start(const QString& binary, quint16 port, int index)
-    {
-        QObject::connect(process.get(), &QProcess::readyReadStandardOutput, [this] { read(); });
-        process->start(binary,
-                       {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                        QString::number(port), QStringLiteral("--user-id"), QStringLiteral("bench-%1").arg(index),
-                        QStringLiteral("--name"), QStringLiteral("Bench Phone %1").arg(index)});
-    }
-
-    void read()
-    {
-        pending += process->readAllStandardOutput();
-        qsizetype end;
-        while ((end = pending.indexOf('\n')) >= 0) {
-            const QByteArray line = pending.left(end);
-            pending.remove(0, end + 1);
-            // "message N SIZE bytes at SECONDS"
-            if (line.startsWith("message "))
-                arrivals.push_back(line.mid(line.lastIndexOf(' ') + 1).toDouble());
-        }
-    }
-
-    void stop()
-    {
-        process->kill();
-        process->waitForFinished();
-    }
-};
-
-bool waitUntil(const std::function<bool()>& done, int milliseconds)
-{
-    // Sleep in the event loop until something happens (a phone's line, or the tick that bounds
-    // the wait); a polling loop here would bill its own spinning to the peer link's CPU time.
-    QElapsedTimer clock;
-    clock.start();
-    QTimer tick;
-    tick.start(50);
-    while (!done()) {
-        if (clock.elapsed() > milliseconds)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 struct Figures {
     double medianMs = 0;
@@ -233,7 +132,7 @@ std::vector<std::optional<Figures>> measurePeerLink(const QString& phoneBinary, 
         // batches of that size.
         if (i > 0 && i % limits.maxPendingConnectionsPerAddress == 0)
             waitUntil([&] { return delegate.connected.load() == i; }, 30000);
-        phones[size_t(i)].start(phoneBinary, advertiser.port(), i);
+        startPhone(phones[size_t(i)], phoneBinary, advertiser.port(), i);
     }
     if (waitUntil([&] { return delegate.connected.load() == phoneCount; }, 30000)) {
         for (size_t s = 0; s < sizes.size(); ++s) {
@@ -559,7 +458,7 @@ std::vector<std::optional<Figures>> measureFloor(const QString& phoneBinary, int
         return figures;
     std::vector<PhoneProcess> phones(static_cast<size_t>(phoneCount));
     for (int i = 0; i < phoneCount; ++i)
-        phones[size_t(i)].start(phoneBinary, server.port(), i);
+        startPhone(phones[size_t(i)], phoneBinary, server.port(), i);
     if (server.join(phoneCount)) {
         std::vector<unsigned char> wire;
         for (size_t s = 0; s < sizes.size(); ++s) {
