@@ -352,7 +352,8 @@ void PeerLinkTest::aPhoneBehindGetsWhatWasOnItsWayThenTheNewest()
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 2, kWait);
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
 
-    const qsizetype frameBytes = 1024 * 1024;
+    // Large against what the kernels' buffers take (several MiB on loopback).
+    const qsizetype frameBytes = 2 * 1024 * 1024;
     const auto frame = [&](quint32 index) {
         QByteArray bytes(frameBytes, char('a' + index % 26));
         qToBigEndian(index, bytes.data());
