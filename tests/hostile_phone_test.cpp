@@ -31,6 +31,8 @@ using test::PeerHarness;
 using test::Phone;
 using test::RawPhone;
 
+Q_DECLARE_METATYPE(peer::SendPolicy)
+
 namespace {
 
 // User and system CPU time of a process so far, in clock ticks.
@@ -404,18 +406,22 @@ void HostilePhoneTest::acceptingResumesAfterDescriptorsRunOut()
 void HostilePhoneTest::smallMessagesStayWithinTheQueueCap_data()
 {
     QTest::addColumn<int>("messageBytes");
-    QTest::newRow("4-byte messages") << 4;
-    QTest::newRow("1-byte messages") << 1;
-    QTest::newRow("empty messages") << 0;
+    QTest::addColumn<peer::SendPolicy>("policy");
+    QTest::newRow("4-byte messages") << 4 << peer::SendPolicy::QueueEvery;
+    QTest::newRow("1-byte messages") << 1 << peer::SendPolicy::QueueEvery;
+    QTest::newRow("empty messages") << 0 << peer::SendPolicy::QueueEvery;
+    // Nothing queues here, as each message replaces the last: what is taken must not pile up either.
+    QTest::newRow("newest wins, 4-byte messages") << 4 << peer::SendPolicy::NewestWins;
 }
 
 void HostilePhoneTest::smallMessagesStayWithinTheQueueCap()
 {
     QFETCH(int, messageBytes);
+    QFETCH(peer::SendPolicy, policy);
     peer::PeerLimits limits = test::quickLimits();
     limits.maxOutboundQueueBytes = 256 * 1024;
     limits.keepaliveTimeout = std::chrono::milliseconds(60000); // only the bound may end it
-    PeerHarness mac(limits);
+    PeerHarness mac(limits, PeerHarness::Answer::Accept, policy);
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Stalled"));
     QVERIFY(joinAsOnlyPhone(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
@@ -439,6 +445,9 @@ void HostilePhoneTest::smallMessagesStayWithinTheQueueCap()
             grown = residentKiB() - before;
     }
     grown = std::max(grown, residentKiB() - before);
+    // Under newest-wins, taken while the thread is still busy: the one the phone must end on.
+    if (policy == peer::SendPolicy::NewestWins)
+        QVERIFY(!mac.session.sendData("last", peers, peer::SendDataMode::Reliable));
     QVERIFY2(grown < 16 * 1024,
              qPrintable(QStringLiteral("memory grew by %1 MiB for %2 messages taken within a queue cap of %3 bytes")
                             .arg(grown / 1024)
@@ -457,6 +466,10 @@ void HostilePhoneTest::smallMessagesStayWithinTheQueueCap()
                             .arg(messageBytes)
                             .arg(limits.maxOutboundQueueBytes)));
     QVERIFY(!phone->disconnected);
+    if (policy == peer::SendPolicy::NewestWins) {
+        phone->setReadBytesPerSecond(-1);
+        QTRY_VERIFY_WITH_TIMEOUT(!phone->binaryHeads.isEmpty() && phone->binaryHeads.last() == "last", kWait);
+    }
 }
 
 void HostilePhoneTest::aControlMessageIsBoundedInBytes_data()

@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <utility>
+
 namespace glasswing::peer {
 
 Session::Session(const PeerID& myPeerID, std::nullptr_t, EncryptionPreference encryption, const PeerLimits& limits,
@@ -56,6 +58,7 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
     QStringList queueFull;
     std::vector<Connection*> targets;
     bool anyWaiting = false;
+    bool postHandOver = false;
     {
         const std::lock_guard<std::mutex> guard(m_lock);
         for (const PeerID& peer : peers) {
@@ -79,6 +82,9 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
                 targets.push_back(member->connection);
             }
         }
+        // One hand-over posted at a time: while the network thread is busy, messages replace
+        // each other, and the posts must not pile up either.
+        postHandOver = anyWaiting && !std::exchange(m_handOverPosted, true);
     }
     if (!targets.empty()) {
         postToNetworkThread([this, data, targets, cost] {
@@ -100,8 +106,15 @@ std::optional<PeerError> Session::sendData(const QByteArray& data, const QList<P
             }
         });
     }
-    if (anyWaiting)
-        postToNetworkThread([this] { handOverWaiting(); });
+    if (postHandOver) {
+        postToNetworkThread([this] {
+            {
+                const std::lock_guard<std::mutex> guard(m_lock);
+                m_handOverPosted = false;
+            }
+            handOverWaiting();
+        });
+    }
 
     if (notConnected.isEmpty() && queueFull.isEmpty())
         return std::nullopt;

@@ -152,8 +152,9 @@ private:
     const SendPolicy m_policy;
     SessionDelegate* m_delegate = nullptr; // read and called on the network thread only
 
-    mutable std::mutex m_lock; // guards m_members
+    mutable std::mutex m_lock; // guards m_members and m_handOverPosted
     std::vector<Member> m_members;
+    bool m_handOverPosted = false; // a hand-over is posted and has not started yet
 };
 
 } // namespace glasswing::peer

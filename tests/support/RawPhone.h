@@ -147,6 +147,7 @@ public:
     QList<QByteArray> texts; // whole text messages from the Mac
     int binaryMessages = 0;
     qint64 binaryPayloadBytes = 0;
+    QList<QByteArray> binaryHeads; // the first 8 bytes of each whole binary message, in order
     int pings = 0;
     int closeCode = -1; // the first close frame's; -1 until one arrives
     QByteArray closeReason;
@@ -219,6 +220,8 @@ private:
                 return;
             const bool fin = bytes[0] & 0x80;
             int opcode = bytes[0] & 0x0F;
+            if (opcode == 0x2)
+                m_binaryHead = m_in.mid(header, qsizetype(std::min<quint64>(length, 8)));
             const QByteArray payload = m_in.mid(header, qsizetype(length));
             m_in.remove(0, header + qsizetype(length));
             if (opcode == 0x0)
@@ -234,6 +237,8 @@ private:
             case 0x2:
                 binaryPayloadBytes += payload.size();
                 binaryMessages += fin ? 1 : 0;
+                if (fin)
+                    binaryHeads.append(m_binaryHead);
                 break;
             case 0x8:
                 if (closeCode < 0) {
@@ -263,6 +268,7 @@ private:
     int m_silentPeer = -1;
     QByteArray m_in;
     QByteArray m_text;
+    QByteArray m_binaryHead;
     int m_fragmentOpcode = 0;
 };
 
