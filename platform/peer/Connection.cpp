@@ -238,7 +238,7 @@ void Connection::decline()
 
 void Connection::sendBinary(const QByteArray& data)
 {
-    if (m_stage != Stage::Joined)
+    if (!sending())
         return;
     m_outgoing.push_back(data);
     m_outgoingBytes += data.size() + (data.size() / kSliceBytes + 1) * kFrameHeaderBytes;
@@ -246,9 +246,15 @@ void Connection::sendBinary(const QByteArray& data)
     updateBacklog();
 }
 
+bool Connection::sending() const
+{
+    // Once a close frame has gone (the WebSocket is closing), nothing may follow it.
+    return m_stage == Stage::Joined && m_webSocket->state() == QAbstractSocket::ConnectedState;
+}
+
 void Connection::writeNextSlice()
 {
-    if (m_stage != Stage::Joined || m_outgoing.empty())
+    if (!sending() || m_outgoing.empty())
         return;
     // Not before the socket has encrypted the last slice and sent most of it: a slice is
     // referenced, not copied, and must stay whole until then.

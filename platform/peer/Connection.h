@@ -72,6 +72,8 @@ private:
     // Bounds each incoming message (and frame) to `messageBytes`, and how far ahead Qt reads.
     void limitIncoming(qint64 messageBytes);
     void onFrame(qint64 bytes, bool isLastFrame);
+    // Joined, and no close frame sent.
+    bool sending() const;
     // Hands the socket the next slice of the message going out, once it has encrypted the last.
     void writeNextSlice();
     // What the TLS socket and the kernel hold for the phone (see `backlog`).
