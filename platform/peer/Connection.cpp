@@ -256,8 +256,8 @@ void Connection::writeNextSlice()
 {
     if (!sending() || m_outgoing.empty())
         return;
-    // Not before the socket has encrypted the last slice and sent most of it: a slice is
-    // referenced, not copied, and must stay whole until then.
+    // Not before the socket has encrypted the last slice (slices are referenced, not copied, so
+    // their message must outlive them there) and handed most of it to the kernel.
     if (m_tls->bytesToWrite() > 0 || m_tls->encryptedBytesToWrite() >= kSliceBytes)
         return;
     const QByteArray& message = m_outgoing.front();
