@@ -6,6 +6,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "support/TestEnvironment.h"
+#include "support/WelcomeWindows.h"
 #include "welcome/WelcomeViewController.h"
 #include "welcome/WelcomeWindowController.h"
 
@@ -17,55 +18,17 @@
 #include <sys/stat.h>
 
 using namespace glasswing;
+using test::openWelcomeWindows;
+using test::OpenedUrls;
+using test::tree;
 
 namespace {
 
 constexpr int kWait = 5000;
 
-QList<QWidget*> openWelcomeWindows()
-{
-    QList<QWidget*> windows;
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window->objectName() == QStringLiteral("WelcomeView") && window->isVisible())
-            windows << window;
-    }
-    return windows;
-}
-
 QStringList entries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
-
-int modeOf(const QString& path)
-{
-    struct stat status { };
-    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
-}
-
-// Every item under `root`, relative to it: folders as "<dir>" and their mode, symlinks as
-// "-> target", files as their mode and bytes.
-QMap<QString, QByteArray> tree(const QString& root)
-{
-    QMap<QString, QByteArray> items;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        QByteArray item = "<other>"; // never opened: a FIFO would block the reader
-        if (info.isSymLink()) {
-            char target[4096];
-            const ssize_t length = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
-            item = "-> " + QByteArray(target, length < 0 ? 0 : qsizetype(length));
-        } else if (info.isDir()) {
-            item = "<dir> " + QByteArray::number(modeOf(path), 8);
-        } else if (info.isFile()) {
-            item = QByteArray::number(modeOf(path), 8) + ' ' + test::readAll(path);
-        }
-        items.insert(QDir(root).relativeFilePath(path), item);
-    }
-    return items;
 }
 
 // Loads a welcome view controller's view, as opening the window does, and clicks its install
@@ -77,17 +40,6 @@ void clickInstall()
     QTest::mouseClick(controller.InstallPluginButton, Qt::LeftButton);
 }
 
-// The web addresses the app asked the desktop to open.
-class OpenedUrls : public QObject {
-    Q_OBJECT
-public:
-    OpenedUrls() { QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "open"); }
-    ~OpenedUrls() override { QDesktopServices::unsetUrlHandler(QStringLiteral("https")); }
-    QList<QUrl> urls;
-public Q_SLOTS:
-    void open(const QUrl& url) { urls << url; }
-};
-
 } // namespace
 
 class WelcomeHardLuckTest : public QObject {
@@ -97,9 +49,7 @@ private Q_SLOTS:
     void init() { m_home = std::make_unique<test::IsolatedHome>(); }
     void cleanup()
     {
-        for (QWidget* window : QApplication::topLevelWidgets())
-            window->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        test::closeAllWindows();
         m_home.reset();
     }
 

@@ -7,6 +7,7 @@
 #include "platform/SerialQueue.h"
 #include "platform/ViewAlpha.h"
 #include "support/TestEnvironment.h"
+#include "support/WelcomeWindows.h"
 #include "welcome/WelcomeViewController.h"
 #include "welcome/WelcomeWindowController.h"
 
@@ -17,6 +18,9 @@
 #include <QTest>
 
 using namespace glasswing;
+using test::openWelcomeWindows;
+using test::OpenedUrls;
+using test::tree;
 
 namespace {
 
@@ -31,40 +35,6 @@ void makeSketchFolder()
 {
     QVERIFY(QDir().mkpath(WelcomeViewController::pluginFolder()));
 }
-
-QList<QWidget*> openWelcomeWindows()
-{
-    QList<QWidget*> windows;
-    for (QWidget* window : QApplication::topLevelWidgets()) {
-        if (window->objectName() == QStringLiteral("WelcomeView") && window->isVisible())
-            windows << window;
-    }
-    return windows;
-}
-
-// Every file and folder under `root`, relative to it, with each file's bytes.
-QMap<QString, QByteArray> tree(const QString& root)
-{
-    QMap<QString, QByteArray> items;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        items.insert(QDir(root).relativeFilePath(path),
-                     it.fileInfo().isDir() ? QByteArray("<dir>") : test::readAll(path));
-    }
-    return items;
-}
-
-// The web addresses the app asked the desktop to open.
-class OpenedUrls : public QObject {
-    Q_OBJECT
-public:
-    OpenedUrls() { QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "open"); }
-    ~OpenedUrls() override { QDesktopServices::unsetUrlHandler(QStringLiteral("https")); }
-    QList<QUrl> urls;
-public Q_SLOTS:
-    void open(const QUrl& url) { urls << url; }
-};
 
 void enter(QWidget* widget)
 {
@@ -92,9 +62,7 @@ private Q_SLOTS:
     void init() { m_home = std::make_unique<test::IsolatedHome>(); }
     void cleanup()
     {
-        for (QWidget* window : QApplication::topLevelWidgets())
-            window->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        test::closeAllWindows();
         m_home.reset();
     }
 
