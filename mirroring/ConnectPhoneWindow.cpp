@@ -26,6 +26,11 @@ namespace {
 
 // The code's box, in points: large enough for a phone to read from arm's length on a laptop.
 constexpr int kCodeSide = 216;
+// Other addresses listed at most: the rest are on interfaces less likely to reach a phone (a
+// machine with many containers has dozens), and a taller window helps no one.
+constexpr int kMostOtherAddresses = 4;
+// A window manager's frame: borders and a title bar.
+constexpr QSize kFrameAllowance(16, 40);
 
 QLabel* wrappingLabel(const QString& text, QWidget* parent)
 {
@@ -240,11 +245,16 @@ void ConnectPhoneWindow::showOtherAddresses()
     }
     const bool running = m_shown.isRunning();
     const QList<QHostAddress> others = running ? m_shown.addresses.mid(1) : QList<QHostAddress>{};
-    for (const QHostAddress& address : others) {
+    for (const QHostAddress& address : others.mid(0, kMostOtherAddresses)) {
         QLineEdit* field = makeAddressField(this);
         field->setText(m_shown.urlFor(address).toString());
-        field->setProperty("otherAddress", true);
         m_others->addWidget(addressRow(field, makeCopyButton(field, this)));
+    }
+    if (others.size() > kMostOtherAddresses) {
+        QLabel* more = wrappingLabel(
+            QStringLiteral("and %1 more, less likely to reach a phone").arg(others.size() - kMostOtherAddresses), this);
+        makeQuiet(more);
+        m_others->addWidget(more);
     }
     m_othersLead->setVisible(!others.isEmpty());
 }
@@ -253,8 +263,9 @@ QList<QLineEdit*> ConnectPhoneWindow::otherAddressFields() const
 {
     QList<QLineEdit*> fields;
     for (int i = 0; i < m_others->count(); ++i) {
-        if (QWidget* row = m_others->itemAt(i)->widget())
-            fields << row->findChild<QLineEdit*>();
+        QWidget* row = m_others->itemAt(i)->widget();
+        if (auto* field = row ? row->findChild<QLineEdit*>() : nullptr)
+            fields << field;
     }
     return fields;
 }
@@ -291,7 +302,9 @@ void ConnectPhoneWindow::showCentredOn(const QWidget* anchor)
                                                    : (screen ? screen->availableGeometry().center() : QPoint()));
     // A small main window in a corner would put half of this one off the screen.
     if (screen) {
-        const QRect available = screen->availableGeometry();
+        // The window manager's frame is known only once the window is shown: room for a usual one.
+        const QRect available
+            = screen->availableGeometry().adjusted(0, 0, -kFrameAllowance.width(), -kFrameAllowance.height());
         frame.moveLeft(
             std::clamp(frame.left(), available.left(), std::max(available.left(), available.right() - frame.width())));
         frame.moveTop(
