@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
+#include <QFontDatabase>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -90,7 +91,8 @@ ConnectPhoneWindow::ConnectPhoneWindow(Source source, Renewal renew, QWidget* pa
                                              "made its own certificate. Tap Show Details / Advanced, then visit the "
                                              "page."),
                               this))
-    , m_fingerprint(wrappingLabel(QString(), this))
+    , m_fingerprintRow(new QWidget(this))
+    , m_fingerprint(new QLabel(m_fingerprintRow))
     , m_renew(new QPushButton(QStringLiteral("New Certificate…"), this))
 {
     setWindowTitle(QStringLiteral("Connect a Phone"));
@@ -109,8 +111,19 @@ ConnectPhoneWindow::ConnectPhoneWindow(Source source, Renewal renew, QWidget* pa
     makeQuiet(m_othersLead);
     makeQuiet(m_localNameLead);
     makeQuiet(m_warning);
-    makeQuiet(m_fingerprint);
+    // The fingerprint as the phone's certificate details show it: hex pairs, kept on one line.
+    auto* fingerprintLead
+        = new QLabel(QStringLiteral("Certificate fingerprint (SHA-256), to compare:"), m_fingerprintRow);
+    makeQuiet(fingerprintLead);
+    m_fingerprint->setTextFormat(Qt::PlainText);
     m_fingerprint->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_fingerprint->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    auto* fingerprintLayout = new QHBoxLayout(m_fingerprintRow);
+    fingerprintLayout->setContentsMargins(0, 0, 0, 0);
+    fingerprintLayout->setSpacing(6);
+    fingerprintLayout->addWidget(fingerprintLead);
+    fingerprintLayout->addWidget(m_fingerprint);
+    fingerprintLayout->addStretch(1);
     m_renew->setAutoDefault(false);
     m_renew->setToolTip(QStringLiteral("Make this computer's certificate anew; phones will show the warning again"));
     auto* close = new QPushButton(QStringLiteral("Close"), this);
@@ -120,7 +133,8 @@ ConnectPhoneWindow::ConnectPhoneWindow(Source source, Renewal renew, QWidget* pa
     details->setSpacing(8);
     details->addWidget(title);
     details->addWidget(m_lead);
-    details->addWidget(addressRow(m_address, m_copy));
+    m_addressRow = addressRow(m_address, m_copy);
+    details->addWidget(m_addressRow);
     details->addSpacing(6);
     details->addWidget(m_localNameLead);
     m_localNameRow = addressRow(m_localName, m_copyLocalName);
@@ -153,9 +167,11 @@ ConnectPhoneWindow::ConnectPhoneWindow(Source source, Renewal renew, QWidget* pa
     layout->addLayout(top);
     layout->addWidget(rule);
     layout->addWidget(m_warning);
-    layout->addWidget(m_fingerprint);
+    layout->addWidget(m_fingerprintRow);
     layout->addLayout(buttons);
 
+    // The focus starts on Close, not on an address field, which would look selected.
+    close->setFocus();
     QObject::connect(m_renew, &QPushButton::clicked, this, &ConnectPhoneWindow::askToRenew);
     QObject::connect(close, &QPushButton::clicked, this, &QWidget::close);
     reload();
@@ -184,8 +200,9 @@ void ConnectPhoneWindow::reload()
     const bool networked = !m_shown.addresses.isEmpty();
 
     m_lead->setVisible(running);
+    m_addressRow->setVisible(running);
     m_copy->setEnabled(running);
-    m_address->setText(running ? m_shown.primaryUrl().toString() : QStringLiteral("The phone viewer is not running"));
+    m_address->setText(running ? m_shown.primaryUrl().toString() : QString());
     showCode(running ? m_shown.primaryUrl() : QUrl());
 
     const QUrl localName = running && networked ? m_shown.localNameUrl() : QUrl();
@@ -196,8 +213,8 @@ void ConnectPhoneWindow::reload()
     showOtherAddresses();
 
     if (!running)
-        m_note->setText(QStringLiteral("Phones cannot open Glasswing until it serves the viewer again. Quitting and "
-                                       "opening Glasswing starts it anew."));
+        m_note->setText(QStringLiteral("The phone viewer is not running, so phones cannot open Glasswing. Quit "
+                                       "Glasswing and open it again to start it."));
     else if (!networked)
         m_note->setText(QStringLiteral("This computer has no network connection, so no phone can reach it. Join the "
                                        "phone's Wi-Fi network; the address appears here."));
@@ -205,10 +222,8 @@ void ConnectPhoneWindow::reload()
 
     m_warning->setVisible(running);
     const QString fingerprint = m_shown.fingerprintPrefix();
-    m_fingerprint->setText(QStringLiteral("For those who want to compare: the certificate's SHA-256 fingerprint "
-                                          "begins %1")
-                               .arg(fingerprint));
-    m_fingerprint->setVisible(running && !fingerprint.isEmpty());
+    m_fingerprint->setText(fingerprint + QStringLiteral(" …"));
+    m_fingerprintRow->setVisible(running && !fingerprint.isEmpty());
     m_renew->setVisible(bool(m_renewal));
     m_renew->setEnabled(running);
 }

@@ -72,6 +72,7 @@ private:
 
     QLabel* m_code;
     QLabel* m_lead;
+    QWidget* m_addressRow = nullptr;
     QLineEdit* m_address;
     QPushButton* m_copy;
     QWidget* m_localNameRow;
@@ -82,6 +83,7 @@ private:
     QVBoxLayout* m_others;
     QLabel* m_note;
     QLabel* m_warning;
+    QWidget* m_fingerprintRow;
     QLabel* m_fingerprint;
     QPushButton* m_renew;
     QPointer<QMessageBox> m_question;
