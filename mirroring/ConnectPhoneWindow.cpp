@@ -242,6 +242,7 @@ void ConnectPhoneWindow::showCode(const QUrl& url)
     }
     // Whole device pixels per module: every edge falls on a pixel boundary and stays sharp.
     const qreal ratio = devicePixelRatioF();
+    m_codeRatio = ratio;
     const int modulePixels = std::max(1, int(std::floor(kCodeSide * ratio / code->sizeWithQuietZone())));
     m_codeImage = code->image(modulePixels);
     QPixmap pixmap = QPixmap::fromImage(m_codeImage);
@@ -339,6 +340,11 @@ bool ConnectPhoneWindow::event(QEvent* event)
         // changed meanwhile.
         if (!m_question)
             reload();
+        break;
+    case QEvent::ScreenChangeInternal:
+        // Drawn for the new screen's pixel ratio, so that its modules stay whole device pixels.
+        if (m_shown.isRunning() && !m_codeImage.isNull() && m_codeRatio != devicePixelRatioF())
+            showCode(m_shown.primaryUrl());
         break;
     case QEvent::KeyPress:
         if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {

@@ -69,6 +69,7 @@ private:
     WebViewerAddress m_shown;
     bool m_loaded = false;
     QImage m_codeImage;
+    qreal m_codeRatio = 1;
 
     QLabel* m_code;
     QLabel* m_lead;
