@@ -29,6 +29,7 @@ QIcon applicationIcon()
 
 Menus::Menus(QObject* parent)
     : QObject(parent)
+    , connectPhone(new QAction(QStringLiteral("Connect a Phone…"), this))
     , showWelcomeWindow(new QAction(QStringLiteral("Show Welcome Window"), this))
     , disconnect(new QAction(QStringLiteral("Disconnect"), this))
     , checkForUpdates(new QAction(QStringLiteral("Check for Updates…"), this))
@@ -43,8 +44,11 @@ Menus::Menus(QObject* parent)
     quit->setMenuRole(QAction::QuitRole);
     checkForUpdates->setMenuRole(QAction::ApplicationSpecificRole);
     QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
+    QObject::connect(connectPhone, &QAction::triggered, this, &Menus::connectPhoneRequested);
     QObject::connect(trustedDevices, &QAction::triggered, this, &Menus::trustedDevicesRequested);
 
+    m_menu->addAction(connectPhone);
+    m_menu->addSeparator();
     m_menu->addAction(showWelcomeWindow);
     m_menu->addAction(trustedDevices);
     m_menu->addAction(disconnect);
@@ -64,7 +68,7 @@ Menus::~Menus()
 
 QList<QAction*> Menus::actions() const
 {
-    return {showWelcomeWindow, trustedDevices, disconnect, checkForUpdates, checkAutomatically, quit};
+    return {connectPhone, showWelcomeWindow, trustedDevices, disconnect, checkForUpdates, checkAutomatically, quit};
 }
 
 void Menus::connectTo(AppDelegate& delegate)
@@ -81,12 +85,7 @@ void Menus::connectTo(AppDelegate& delegate)
 void Menus::attach(QWidget* mainWindow)
 {
     // A right click anywhere on the window; the shortcuts work while it has the focus.
-    mainWindow->addAction(showWelcomeWindow);
-    mainWindow->addAction(trustedDevices);
-    mainWindow->addAction(disconnect);
-    mainWindow->addAction(checkForUpdates);
-    mainWindow->addAction(checkAutomatically);
-    mainWindow->addAction(quit);
+    mainWindow->addActions(actions());
     mainWindow->setContextMenuPolicy(Qt::CustomContextMenu);
     QObject::connect(mainWindow, &QWidget::customContextMenuRequested, m_menu,
                      [this, mainWindow](const QPoint& at) { m_menu->popup(mainWindow->mapToGlobal(at)); });

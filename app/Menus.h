@@ -19,13 +19,14 @@ class AppDelegate;
 //
 // "Show Welcome Window" and "Disconnect" go to the application delegate, which posts them to
 // the main controller; "Check for Updates…" is wired by the delegate when launch finishes;
-// "Trusted Devices…" asks whoever shows that window. Main thread.
+// "Connect a Phone…" and "Trusted Devices…" ask whoever shows those windows. Main thread.
 class Menus : public QObject {
     Q_OBJECT
 public:
     explicit Menus(QObject* parent = nullptr);
     ~Menus() override;
 
+    QAction* const connectPhone;
     QAction* const showWelcomeWindow;
     QAction* const disconnect;
     QAction* const checkForUpdates;
@@ -43,6 +44,7 @@ public:
     void attach(QWidget* mainWindow);
 
 Q_SIGNALS:
+    void connectPhoneRequested();
     void trustedDevicesRequested();
 
 private:

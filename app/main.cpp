@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/ConnectPhoneCommand.h"
 #include "app/Menus.h"
 #include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
@@ -29,6 +30,18 @@ void chooseOffscreenWithoutDisplay()
                    "running on the offscreen platform, windows are not shown\n",
                    stderr);
     }
+}
+
+// The web viewer's listener as "Connect a Phone" sees it: the one place where the window meets
+// the view controller's listener. None is connected here yet, so the port is 0 and the window
+// says the phone viewer is not running.
+glasswing::WebViewerListener webViewerListenerOf(glasswing::ViewController& /*viewController*/)
+{
+    return {
+        .port = [] { return quint16(0); },
+        .certificateSha256 = [] { return QByteArray(); },
+        .renewIdentity = {},
+    };
 }
 
 } // namespace
@@ -80,6 +93,9 @@ int main(int argc, char* argv[])
         trustedDevices->raise();
         trustedDevices->activateWindow();
     });
+    glasswing::ConnectPhoneCommand connectPhone(center, webViewerListenerOf(viewController), viewController.view());
+    QObject::connect(&menus, &glasswing::Menus::connectPhoneRequested, &connectPhone,
+                     &glasswing::ConnectPhoneCommand::open);
     viewController.view()->show();
     QObject::connect(&instance, &glasswing::SingleInstance::activationRequested, viewController.view(),
                      [window = viewController.view()->window()] {

@@ -3,6 +3,7 @@
 // and closing it closes the welcome window and ends the application.
 
 #include "mirroring/ViewController.h"
+#include "welcome/WelcomeViewController.h"
 #include "welcome/WelcomeWindowController.h"
 
 #include <QEvent>
@@ -105,6 +106,9 @@ void ViewController::openWelcomeWindow()
     if (welcomeWindow && welcomeWindow->isVisible())
         return;
     WelcomeWindowController* controller = instantiateControllerWithIdentifier(QStringLiteral("Welcome Controller"));
+    // Its phone button asks for "Connect a Phone", which the menus' command also opens.
+    QObject::connect(controller->contentViewController(), &WelcomeViewController::connectPhoneRequested, this,
+                     [this] { m_center.post(QStringLiteral("Connect a Phone")); });
     welcomeWindow = controller->window();
     controller->showWindow();
 }

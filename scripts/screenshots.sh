@@ -11,11 +11,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 app=build/app/glasswing
 phone=build/tools/phone/glasswing-phone
+connect_demo=build/tests/connect_phone_window_demo
 out=docs
 for tool in Xvfb import convert xdotool xcompmgr xsetroot; do
   command -v "$tool" >/dev/null || { echo "screenshots: $tool is missing (apt-get install xvfb imagemagick xdotool xcompmgr x11-xserver-utils)" >&2; exit 1; }
 done
-[ -x "$app" ] && [ -x "$phone" ] || { echo "screenshots: build first (scripts/run.sh or scripts/test.sh)" >&2; exit 1; }
+[ -x "$app" ] && [ -x "$phone" ] && [ -x "$connect_demo" ] || { echo "screenshots: build first (scripts/run.sh or scripts/test.sh)" >&2; exit 1; }
 mkdir -p "$out"
 
 width=1280 height=800
@@ -95,6 +96,20 @@ stop_app
 start_app plugin_installed
 welcome_shot 2.5 welcome-installed.png
 stop_app
+
+# "Connect a Phone" with fixed sample addresses and certificate: the same picture on any machine,
+# and none of this machine's own addresses in docs/.
+home=$(mktemp -d)
+homes+=("$home")
+HOME="$home" XDG_CACHE_HOME= XDG_CONFIG_HOME= XDG_DATA_HOME= XDG_RUNTIME_DIR= "$connect_demo" >/dev/null 2>&1 &
+demo_pid=$!
+pids+=("$demo_pid")
+window=$(timeout 10 xdotool search --sync --name '^Connect a Phone$' | head -n 1)
+sleep 1
+eval "$(xdotool getwindowgeometry --shell "$window")"
+import -window root -crop "$((WIDTH + 40))x$((HEIGHT + 40))+$((X - 20))+$((Y - 20))" +repage "$out/connect-phone.png"
+kill "$demo_pid"
+wait "$demo_pid" 2>/dev/null || true
 
 echo "screenshots: written to $out/"
 ls -1 "$out"/*.png

@@ -223,9 +223,9 @@ void WelcomeViewController::InstallPlugin()
     checkInstallations();
 }
 
-void WelcomeViewController::OpenAppStore()
+void WelcomeViewController::ConnectPhone()
 {
-    openURL(kPhoneAppStorePage);
+    Q_EMIT connectPhoneRequested();
 }
 
 } // namespace glasswing

@@ -35,7 +35,7 @@ QWidget* WelcomeViewController::view()
         InstallPluginButton = m_form->InstallPluginButton;
         OpenAppStoreButton = m_form->OpenAppStoreButton;
         QObject::connect(InstallPluginButton, &QAbstractButton::clicked, this, [this] { InstallPlugin(); });
-        QObject::connect(OpenAppStoreButton, &QAbstractButton::clicked, this, [this] { OpenAppStore(); });
+        QObject::connect(OpenAppStoreButton, &QAbstractButton::clicked, this, [this] { ConnectPhone(); });
         m_view->installEventFilter(this);
         viewDidLoad();
     }

@@ -23,11 +23,11 @@ namespace glasswing {
 
 // Where the welcome window's buttons lead.
 inline const QUrl kSketchWebSite = QUrl(QStringLiteral("https://www.sketch.com/"));
-inline const QUrl kPhoneAppStorePage = QUrl(QStringLiteral("https://apps.apple.com/search?term=Glasswing"));
 
 // The welcome window's view controller: made afresh for each opening, it detects whether the
 // design tool and the plug-in are installed, shows the matching face on the install button,
-// installs the plug-in, and plays the first-run entrance.
+// installs the plug-in, and plays the first-run entrance. The phone button asks its owner to
+// show how a phone connects (`connectPhoneRequested`): the phone's browser is the phone app.
 //
 // Its members live beside their concern: set-up, appearing and closing here; the installation
 // check and the two button actions in Installation.cpp; the button faces and hover states in
@@ -58,7 +58,7 @@ public:
     // The installation check and the two button actions.
     void checkInstallations();
     void InstallPlugin();
-    void OpenAppStore();
+    void ConnectPhone();
 
     // Tracking areas of the two buttons.
     void mouseEntered(TrackingArea* area) override;
@@ -73,6 +73,8 @@ public:
 Q_SIGNALS:
     // The window has closed; its owner may let the controllers go.
     void windowClosed();
+    // The phone button was clicked: whoever owns the window shows "Connect a Phone".
+    void connectPhoneRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
