@@ -11,11 +11,11 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-websockets-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
-  libavahi-client-dev libssl-dev openssl
+  libavahi-client-dev libssl-dev openssl libqrencode-dev
   # tests: the fuzzer, and a private DNS-SD world inside a network namespace
   clang libclang-rt-14-dev avahi-daemon avahi-utils dbus-daemon iproute2 util-linux
-  # tests: an independent decoder of the frames sent to phones (plistlib)
-  python3
+  # tests: an independent decoder of the frames sent to phones (plistlib), and of the QR code
+  python3 zbar-tools
   # tests: the Sketch plug-in's scripts, under Node's own test runner
   nodejs
   # tests and scripts/package.sh: the desktop entry's and AppStream validators, the Debian package's
