@@ -5,7 +5,6 @@
 
 set(GLASSWING_PACKAGE_MAINTAINER "Tessaro <glasswing@tessaro.com>"
     CACHE STRING "The Maintainer field of the Debian package")
-set(GLASSWING_HOMEPAGE "https://github.com/tessaro/glasswing")
 
 # The changelog's newest entry names the version the package is built as.
 file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog changelog_head LIMIT_COUNT 1)
