@@ -1,6 +1,6 @@
 #include "app/AboutWindow.h"
 
-#include "app/ApplicationIcon.h"
+#include "platform/ApplicationIcon.h"
 #include "platform/updates/InfoDictionary.h"
 
 #include <QDialogButtonBox>

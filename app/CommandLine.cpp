@@ -44,8 +44,8 @@ std::optional<int> CommandLine::handle(const QStringList& arguments, Stage stage
     QStringList unknown;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& argument = arguments.at(i);
-        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")
-            || argument == QLatin1String("-help") || argument == QLatin1String("-?")) {
+        if (argument == QLatin1String("-h") || argument == QLatin1String("--help") || argument == QLatin1String("-help")
+            || argument == QLatin1String("-?")) {
             print(stdout, helpText());
             return 0;
         }
@@ -58,8 +58,9 @@ std::optional<int> CommandLine::handle(const QStringList& arguments, Stage stage
     if (stage == Stage::BeforeQt || unknown.isEmpty())
         return std::nullopt;
     const QString& first = unknown.first();
-    print(stderr, first.startsWith(u'-') ? QStringLiteral("glasswing: unknown option '%1'\n").arg(first)
-                                         : QStringLiteral("glasswing: unexpected argument '%1'\n").arg(first));
+    print(stderr,
+          first.startsWith(u'-') ? QStringLiteral("glasswing: unknown option '%1'\n").arg(first)
+                                 : QStringLiteral("glasswing: unexpected argument '%1'\n").arg(first));
     print(stderr, QStringLiteral("Try 'glasswing --help' for the options.\n"));
     return kUsageError;
 }

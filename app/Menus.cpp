@@ -2,8 +2,8 @@
 
 #include "app/AboutWindow.h"
 #include "app/AppDelegate.h"
-#include "app/ApplicationIcon.h"
 #include "app/MirrorFileCommand.h"
+#include "platform/ApplicationIcon.h"
 
 #include <QAction>
 #include <QApplication>

@@ -97,7 +97,8 @@ bool MirrorFileCommand::mirror(const QString& path)
     // Later saves that cannot be placed are said once each; the watch goes on.
     connect(next.get(), &FileMirror::failed, this, [this](const previewfile::Outcome& outcome) {
         showProblem(QStringLiteral("The last save of “%1” can't be mirrored").arg(QFileInfo(mirroredFile()).fileName()),
-                    outcome.message + QStringLiteral("\n\nGlasswing keeps watching the file and mirrors its next save."));
+                    outcome.message
+                        + QStringLiteral("\n\nGlasswing keeps watching the file and mirrors its next save."));
     });
     m_mirror = std::move(next);
     updateActions();

@@ -1,5 +1,4 @@
 #include "app/AppDelegate.h"
-#include "app/ApplicationIcon.h"
 #include "app/CommandLine.h"
 #include "app/ConnectPhoneCommand.h"
 #include "app/Menus.h"
@@ -7,6 +6,7 @@
 #include "app/TerminationSignals.h"
 #include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
+#include "platform/ApplicationIcon.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"

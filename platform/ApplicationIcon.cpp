@@ -1,4 +1,4 @@
-#include "app/ApplicationIcon.h"
+#include "platform/ApplicationIcon.h"
 
 #include "platform/NamedImage.h"
 
