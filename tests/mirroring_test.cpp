@@ -16,6 +16,7 @@
 
 #include <QCheckBox>
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -133,6 +134,8 @@ private Q_SLOTS:
     void theFolderIsWatchedAgainOnceReplaced();
     void theStatusComesBackWithTheFolder_data();
     void theStatusComesBackWithTheFolder();
+    void theMainWindowComesBackWhereItWasLeft_data();
+    void theMainWindowComesBackWhereItWasLeft();
     void aUserIdCannotForgeOutputLines_data();
     void aUserIdCannotForgeOutputLines();
 };
@@ -781,6 +784,52 @@ void MirroringTest::aUserIdCannotForgeOutputLines()
                 qPrintable(QStringLiteral("U+%1 in line %2").arg(c.unicode(), 4, 16, QLatin1Char('0')).arg(i + 1)));
         }
     }
+}
+
+void MirroringTest::theMainWindowComesBackWhereItWasLeft_data()
+{
+    QTest::addColumn<QJsonValue>("stored"); // what an earlier run left under "Main Window Position"
+    QTest::addColumn<bool>("restored");
+    const auto at = [](const QJsonValue& x, const QJsonValue& y) {
+        return QJsonValue(QJsonObject{{QStringLiteral("x"), x}, {QStringLiteral("y"), y}});
+    };
+    QTest::newRow("never moved") << QJsonValue(QJsonValue::Undefined) << false;
+    QTest::newRow("on the screen") << at(40, 60) << true;
+    QTest::newRow("on a screen unplugged since") << at(-5000, 9000) << false;
+    QTest::newRow("not whole numbers") << at(QStringLiteral("40"), 60.5) << false;
+}
+
+void MirroringTest::theMainWindowComesBackWhereItWasLeft()
+{
+    QFETCH(QJsonValue, stored);
+    QFETCH(bool, restored);
+    const QString key = QStringLiteral("Main Window Position");
+    test::IsolatedHome home;
+    UserDefaults defaults;
+    QVERIFY(defaults.setBool(QStringLiteral("Has Shown Mac Welcome"), true));
+    if (!stored.isUndefined())
+        QVERIFY(defaults.setObject(key, stored));
+    NotificationCenter center;
+    SerialQueue queue(QStringLiteral("SerializationQueue"));
+    ViewController controller(center, queue, test::quickLimits());
+    QWidget* window = controller.view();
+    const QRect available = window->screen()->availableGeometry();
+    const QPoint placed(available.right() - window->width() - 24, available.top() + 24);
+    QCOMPARE(window->pos(), restored ? QPoint(40, 60) : placed);
+    QCOMPARE(defaults.objectForKey(key), stored); // nothing stored until the user moves it
+
+    // Moved by the user: stored once the move settles, and again, at once, when it closes.
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->move(120, 140);
+    const auto position = [](int x, int y) {
+        return QJsonValue(QJsonObject{{QStringLiteral("x"), x}, {QStringLiteral("y"), y}});
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(defaults.objectForKey(key), position(120, 140), kWait);
+    window->move(200, 150);
+    window->close();
+    QCOMPARE(defaults.objectForKey(key), position(200, 150));
+    queue.waitUntilIdle();
 }
 
 QTEST_MAIN(MirroringTest)
