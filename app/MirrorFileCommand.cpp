@@ -91,12 +91,14 @@ bool MirrorFileCommand::mirror(const QString& path)
     std::unique_ptr<FileMirror> next = makeMirror();
     const previewfile::Outcome first = next->start(path);
     if (first.code != previewfile::Outcome::Placed) {
-        showProblem(QStringLiteral("“%1” can't be mirrored").arg(QFileInfo(path).fileName()), first.message);
+        const QString name = QFileInfo(path).fileName();
+        showProblem(name, QStringLiteral("“%1” can't be mirrored").arg(name), first.message);
         return false;
     }
     // Later saves that cannot be placed are said once each; the watch goes on.
     connect(next.get(), &FileMirror::failed, this, [this](const previewfile::Outcome& outcome) {
-        showProblem(QStringLiteral("The last save of “%1” can't be mirrored").arg(QFileInfo(mirroredFile()).fileName()),
+        const QString name = QFileInfo(mirroredFile()).fileName();
+        showProblem(name, QStringLiteral("The last save of “%1” can't be mirrored").arg(name),
                     outcome.message
                         + QStringLiteral("\n\nGlasswing keeps watching the file and mirrors its next save."));
     });
@@ -111,7 +113,7 @@ void MirrorFileCommand::stop()
     updateActions();
 }
 
-void MirrorFileCommand::showProblem(const QString& title, const QString& why)
+void MirrorFileCommand::showProblem(const QString& name, const QString& title, const QString& why)
 {
     if (m_message)
         m_message->close();
@@ -121,7 +123,9 @@ void MirrorFileCommand::showProblem(const QString& title, const QString& why)
     box->setWindowTitle(QStringLiteral("Mirror a File"));
     // File names are the user's: never read as markup.
     box->setTextFormat(Qt::PlainText);
-    QString sentence = why.isEmpty() ? why : why[0].toUpper() + why.mid(1);
+    // A sentence that begins with a file's name keeps the name as it is spelled.
+    QString sentence
+        = why.isEmpty() || why.startsWith(u'/') || why.startsWith(name) ? why : why[0].toUpper() + why.mid(1);
     if (!sentence.endsWith(u'.'))
         sentence += u'.';
     box->setText(title + QStringLiteral("\n\n") + sentence);

@@ -49,7 +49,8 @@ public Q_SLOTS:
     void chooseFile();
 
 private:
-    void showProblem(const QString& title, const QString& why);
+    // `why` begins with the file's `name`, or is made to begin with a capital.
+    void showProblem(const QString& name, const QString& title, const QString& why);
     void updateActions();
 
     QAction& m_mirrorFile;

@@ -6,7 +6,6 @@
 #include "app/TerminationSignals.h"
 #include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
-#include "platform/ApplicationIcon.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"
@@ -69,7 +68,6 @@ int main(int argc, char* argv[])
     if (const auto status
         = glasswing::CommandLine::handle(QCoreApplication::arguments(), glasswing::CommandLine::Stage::AfterQt))
         return *status;
-    QApplication::setWindowIcon(glasswing::applicationIcon());
     QApplication::setApplicationName(QStringLiteral("Glasswing"));
     QApplication::setOrganizationDomain(QStringLiteral("tessaro.com"));
     // The launcher entry the windows belong to (the Wayland app id, the X11 class).
