@@ -16,7 +16,7 @@ QLabel* centredLabel(const QString& text, QWidget* parent)
 {
     auto* label = new QLabel(text, parent);
     label->setAlignment(Qt::AlignHCenter);
-    label->setWordWrap(true);
+    label->setWordWrap(false); // short lines: the window is as wide as the longest
     label->setTextFormat(Qt::PlainText);
     return label;
 }
@@ -43,7 +43,7 @@ AboutWindow::AboutWindow(QWidget* parent)
     m_version = centredLabel(
         QStringLiteral("Version %1").arg(infoDictionaryString(QStringLiteral("CFBundleShortVersionString"))), this);
     m_version->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    QLabel* summary = centredLabel(QStringLiteral("Mirrors your design previews to nearby phones."), this);
+    QLabel* summary = centredLabel(QStringLiteral("Mirrors your designs to nearby phones."), this);
     m_licence = centredLabel(QStringLiteral("%1\nReleased under the %2.")
                                  .arg(infoDictionaryString(QStringLiteral("NSHumanReadableCopyright")),
                                       infoDictionaryString(QStringLiteral("GlasswingLicense"))),
@@ -63,6 +63,7 @@ AboutWindow::AboutWindow(QWidget* parent)
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::close);
     buttons->setCenterButtons(true);
+    buttons->button(QDialogButtonBox::Close)->setIcon(QIcon()); // a word is enough
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(32, 24, 32, 16);

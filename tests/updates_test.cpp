@@ -396,7 +396,7 @@ void UpdatesTest::withoutAFeedUpdatesComeWithThePackage()
     QCOMPARE(openMessageBoxes().size(), 1);
     QMessageBox* box = controller.dialog();
     QVERIFY(box && box->isVisible());
-    QCOMPARE(box->icon(), QMessageBox::Information);
+    QVERIFY(!box->iconPixmap().isNull()); // the app's icon, not a warning
     QVERIFY2(box->text().contains(QStringLiteral("Glasswing ") + StandardUpdaterController::currentVersion()),
              qPrintable(box->text()));
     QVERIFY2(box->text().contains(QStringLiteral("come with the package")), qPrintable(box->text()));

@@ -1,5 +1,6 @@
 #include "platform/updates/StandardUpdaterController.h"
 
+#include "platform/ApplicationIcon.h"
 #include "platform/updates/InfoDictionary.h"
 #include "platform/updates/VersionComparison.h"
 
@@ -11,6 +12,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPushButton>
+#include <QStyle>
 
 #include <utility>
 
@@ -394,8 +396,10 @@ void StandardUpdaterController::showDialog()
         box->setText(QStringLiteral("%1 %2 is the newest version available.").arg(name, currentVersion()));
         box->setStandardButtons(QMessageBox::Ok);
         break;
-    case Outcome::NoFeed:
-        box->setIcon(QMessageBox::Information);
+    case Outcome::NoFeed: {
+        // The app's own icon: this is about the app, and no warning.
+        const int size = box->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, box);
+        box->setIconPixmap(applicationIcon().pixmap(QSize(size, size), box->devicePixelRatio()));
         box->setWindowTitle(QStringLiteral("Updates come with the package"));
         box->setText(QStringLiteral("This is %1 %2.\n\nNew versions come with the package it was installed from: "
                                     "your system's software updater (or apt) installs them along with the rest "
@@ -403,6 +407,7 @@ void StandardUpdaterController::showDialog()
                          .arg(name, currentVersion()));
         box->setStandardButtons(QMessageBox::Ok);
         break;
+    }
     case Outcome::Failed:
     case Outcome::NotChecked:
         box->setIcon(QMessageBox::Warning);
