@@ -2,11 +2,13 @@
 
 #include "app/DarkAppearance.h"
 #include "mirroring/StatusFile.h"
+#include "platform/ApplicationIcon.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"
 
 #include <QAction>
+#include <QApplication>
 
 namespace glasswing {
 
@@ -18,6 +20,9 @@ AppDelegate::AppDelegate(UserDefaults& defaults, NotificationCenter& center, Ser
     , m_serializationQueue(serializationQueue)
     , m_checkForUpdatesMenuItem(checkForUpdatesMenuItem)
 {
+    // Every window, the ones made before launch finishes included, carries the app's icon rather
+    // than the window manager's generic one.
+    QApplication::setWindowIcon(applicationIcon());
 }
 
 void AppDelegate::applicationDidFinishLaunching()

@@ -14,8 +14,9 @@ class UserDefaults;
 
 // The application delegate: lives for the whole run, on the main thread.
 //
-// It turns the two menu commands into notifications for the main controller, gives the
-// application its dark appearance when launch finishes, and on termination tells the plug-in
+// It gives every window the app's icon from the start, turns the two menu commands into
+// notifications for the main controller, gives the application its dark appearance when launch
+// finishes, and on termination tells the plug-in
 // that no phone is connected and clears the two open-window flags.
 class AppDelegate : public QObject {
     Q_OBJECT

@@ -1,7 +1,9 @@
 #include "app/Menus.h"
 
+#include "app/AboutWindow.h"
 #include "app/AppDelegate.h"
-#include "platform/NamedImage.h"
+#include "app/MirrorFileCommand.h"
+#include "platform/ApplicationIcon.h"
 
 #include <QAction>
 #include <QApplication>
@@ -13,20 +15,6 @@
 
 namespace glasswing {
 
-namespace {
-
-QIcon applicationIcon()
-{
-    QIcon icon;
-    if (const auto image = imageNamed(QStringLiteral("Glasswing"))) {
-        for (int size : {16, 22, 24, 32, 48, 64})
-            icon.addPixmap(image->pixmap(QSizeF(size, size), 1.0));
-    }
-    return icon;
-}
-
-} // namespace
-
 Menus::Menus(QObject* parent)
     : QObject(parent)
     , connectPhone(new QAction(QStringLiteral("Connect a Phone…"), this))
@@ -35,8 +23,12 @@ Menus::Menus(QObject* parent)
     , checkForUpdates(new QAction(QStringLiteral("Check for Updates…"), this))
     , checkAutomatically(new QAction(QStringLiteral("Check for Updates Daily"), this))
     , trustedDevices(new QAction(QStringLiteral("Trusted Devices…"), this))
+    , mirrorFile(new QAction(QStringLiteral("Mirror a File…"), this))
+    , stopMirroring(new QAction(QStringLiteral("Stop Mirroring"), this))
+    , about(new QAction(QStringLiteral("About Glasswing"), this))
     , quit(new QAction(QStringLiteral("Quit Glasswing"), this))
     , m_menu(new QMenu())
+    , m_fileMirror(new MirrorFileCommand(*mirrorFile, *stopMirroring, this))
 {
     checkAutomatically->setCheckable(true);
     quit->setShortcut(QKeySequence::Quit);
@@ -46,6 +38,8 @@ Menus::Menus(QObject* parent)
     QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
     QObject::connect(connectPhone, &QAction::triggered, this, &Menus::connectPhoneRequested);
     QObject::connect(trustedDevices, &QAction::triggered, this, &Menus::trustedDevicesRequested);
+    about->setMenuRole(QAction::AboutRole);
+    QObject::connect(about, &QAction::triggered, this, &Menus::showAbout);
 
     m_menu->addAction(connectPhone);
     m_menu->addSeparator();
@@ -53,14 +47,19 @@ Menus::Menus(QObject* parent)
     m_menu->addAction(trustedDevices);
     m_menu->addAction(disconnect);
     m_menu->addSeparator();
+    m_menu->addAction(mirrorFile);
+    m_menu->addAction(stopMirroring);
+    m_menu->addSeparator();
     m_menu->addAction(checkForUpdates);
     m_menu->addAction(checkAutomatically);
+    m_menu->addAction(about);
     m_menu->addSeparator();
     m_menu->addAction(quit);
 }
 
 Menus::~Menus()
 {
+    delete m_about.data();
     delete m_menuBar;
     delete m_tray;
     delete m_menu;
@@ -68,7 +67,8 @@ Menus::~Menus()
 
 QList<QAction*> Menus::actions() const
 {
-    return {connectPhone, showWelcomeWindow, trustedDevices, disconnect, checkForUpdates, checkAutomatically, quit};
+    return {connectPhone,    showWelcomeWindow,  trustedDevices, disconnect, mirrorFile,
+            stopMirroring,   checkForUpdates,    checkAutomatically, about,  quit};
 }
 
 void Menus::connectTo(AppDelegate& delegate)
@@ -77,6 +77,8 @@ void Menus::connectTo(AppDelegate& delegate)
     QObject::connect(disconnect, &QAction::triggered, &delegate, &AppDelegate::DisconnectMenuItem);
     // The daily checks' setting, as stored, and the user's changes to it.
     StandardUpdaterController& updates = delegate.updaterController();
+    // A build without a feed never checks by itself: the choice would mean nothing.
+    checkAutomatically->setVisible(updates.hasFeed());
     checkAutomatically->setChecked(updates.automaticallyChecksForUpdates());
     QObject::connect(checkAutomatically, &QAction::toggled, &updates,
                      &StandardUpdaterController::setAutomaticallyChecksForUpdates);
@@ -86,6 +88,8 @@ void Menus::attach(QWidget* mainWindow)
 {
     // A right click anywhere on the window; the shortcuts work while it has the focus.
     mainWindow->addActions(actions());
+    m_mainWindow = mainWindow;
+    m_fileMirror->setDialogParent(mainWindow);
     mainWindow->setContextMenuPolicy(Qt::CustomContextMenu);
     QObject::connect(mainWindow, &QWidget::customContextMenuRequested, m_menu,
                      [this, mainWindow](const QPoint& at) { m_menu->popup(mainWindow->mapToGlobal(at)); });
@@ -114,6 +118,19 @@ void Menus::attach(QWidget* mainWindow)
         delete m_menuBar;
         m_menuBar = nullptr;
     }
+}
+
+} // namespace glasswing
+
+namespace glasswing {
+
+void Menus::showAbout()
+{
+    if (!m_about)
+        m_about = new AboutWindow(m_mainWindow);
+    m_about->show();
+    m_about->raise();
+    m_about->activateWindow();
 }
 
 } // namespace glasswing

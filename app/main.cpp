@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/CommandLine.h"
 #include "app/ConnectPhoneCommand.h"
 #include "app/Menus.h"
 #include "app/SingleInstance.h"
@@ -55,9 +56,18 @@ int main(int argc, char* argv[])
     // end the program; writes report the error instead.
     std::signal(SIGPIPE, SIG_IGN);
     glasswing::peer::keepLargeBuffersInHeap();
+    // --help and --version need no display: they are answered before Qt looks for one.
+    QStringList rawArguments;
+    for (int i = 0; i < argc; ++i)
+        rawArguments << QString::fromLocal8Bit(argv[i]);
+    if (const auto status = glasswing::CommandLine::handle(rawArguments, glasswing::CommandLine::Stage::BeforeQt))
+        return *status;
     chooseOffscreenWithoutDisplay();
 
     QApplication application(argc, argv);
+    if (const auto status
+        = glasswing::CommandLine::handle(QCoreApplication::arguments(), glasswing::CommandLine::Stage::AfterQt))
+        return *status;
     QApplication::setApplicationName(QStringLiteral("Glasswing"));
     QApplication::setOrganizationDomain(QStringLiteral("tessaro.com"));
     // The launcher entry the windows belong to (the Wayland app id, the X11 class).

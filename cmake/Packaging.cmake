@@ -5,7 +5,6 @@
 
 set(GLASSWING_PACKAGE_MAINTAINER "Tessaro <glasswing@tessaro.com>"
     CACHE STRING "The Maintainer field of the Debian package")
-set(GLASSWING_HOMEPAGE "https://github.com/tessaro/glasswing")
 
 # The changelog's newest entry names the version the package is built as.
 file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog changelog_head LIMIT_COUNT 1)
@@ -16,23 +15,26 @@ endif()
 # gzip -9n: the highest compression, and no name or time stamp in the header, so that the same
 # sources give the same bytes.
 set(packaging_dir ${CMAKE_BINARY_DIR}/packaging)
-configure_file(${CMAKE_SOURCE_DIR}/packaging/glasswing.1.in ${packaging_dir}/glasswing.1 @ONLY)
 add_custom_command(
     OUTPUT ${packaging_dir}/changelog.gz
     COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" gzip ${CMAKE_SOURCE_DIR}/packaging/changelog ${packaging_dir}/changelog.gz
     DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
     VERBATIM)
-add_custom_command(
-    OUTPUT ${packaging_dir}/glasswing.1.gz
-    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" gzip ${packaging_dir}/glasswing.1 ${packaging_dir}/glasswing.1.gz
-    DEPENDS ${packaging_dir}/glasswing.1
-    VERBATIM)
-add_custom_target(glasswing_package_docs ALL
-    DEPENDS ${packaging_dir}/changelog.gz ${packaging_dir}/glasswing.1.gz)
+set(glasswing_manual_pages)
+foreach(page glasswing.1 glasswing-preview.1)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/${page}.in ${packaging_dir}/${page} @ONLY)
+  add_custom_command(
+      OUTPUT ${packaging_dir}/${page}.gz
+      COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" gzip ${packaging_dir}/${page} ${packaging_dir}/${page}.gz
+      DEPENDS ${packaging_dir}/${page}
+      VERBATIM)
+  list(APPEND glasswing_manual_pages ${packaging_dir}/${page}.gz)
+endforeach()
+add_custom_target(glasswing_package_docs ALL DEPENDS ${packaging_dir}/changelog.gz ${glasswing_manual_pages})
 
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${packaging_dir}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/glasswing)
-install(FILES ${packaging_dir}/glasswing.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${glasswing_manual_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME glasswing)

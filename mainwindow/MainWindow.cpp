@@ -2,6 +2,7 @@
 // anywhere on its background; it opens the welcome window on first use and on the menu command,
 // and closing it closes the welcome window and ends the application.
 
+#include "mainwindow/WindowPosition.h"
 #include "mirroring/ViewController.h"
 #include "welcome/WelcomeViewController.h"
 #include "welcome/WelcomeWindowController.h"
@@ -31,6 +32,8 @@ void ViewController::prepareWindow()
         const QRect available = screen->availableGeometry();
         m_view->move(available.right() - m_view->width() - 24, available.top() + 24);
     }
+    // Unless the user moved it elsewhere on an earlier run, onto a screen that is still there.
+    (new WindowPosition(m_view.get(), QStringLiteral("Main Window Position"), defaults))->restore();
 }
 
 bool ViewController::eventFilter(QObject* watched, QEvent* event)

@@ -4,14 +4,33 @@
 
 #include "mirroring/TrustedDevices.h"
 #include "mirroring/ViewController.h"
+#include "platform/ApplicationIcon.h"
 #include "platform/ConsoleLine.h"
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
 
 namespace glasswing {
 
+namespace {
+
+// The widest a phone's name is shown in the alert, in the alert's font: a longer one is elided
+// in the middle (its start and its end, often the model, stay), and one the phone sent longer
+// than a name may be shows where it was cut. Whole names that fit are shown whole.
+QString alertName(const peer::PeerID& peer, const QFont& font)
+{
+    const QFontMetrics metrics(font);
+    const int widest = metrics.horizontalAdvance(QLatin1Char('x')) * 36;
+    QString name = peer.displayName();
+    if (peer.isDisplayNameShortened())
+        name += QStringLiteral("…");
+    return metrics.elidedText(name, Qt::ElideMiddle, widest);
+}
+
+} // namespace
 
 void ViewController::advertiserDidReceiveInvitationFromPeer(peer::Advertiser&, const peer::PeerID& peer,
                                                             const std::optional<QByteArray>& context,
@@ -67,11 +86,14 @@ void ViewController::decide(const Invitation& invitation)
 
     auto* alert = new QMessageBox(m_view.get());
     alert->setAttribute(Qt::WA_DeleteOnClose);
-    alert->setIcon(QMessageBox::Question);
+    // The app's own icon, at the size the standard icons have, says who asks.
+    const int iconSize = alert->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, alert);
+    alert->setIconPixmap(applicationIcon().pixmap(QSize(iconSize, iconSize), alert->devicePixelRatio()));
     alert->setWindowTitle(QStringLiteral("Glasswing"));
     // The phone chose its own name: it is shown as plain text, never as markup.
     alert->setTextFormat(Qt::PlainText);
-    alert->setText(QStringLiteral("Begin mirroring with \"") + invitation.peer.displayName() + QStringLiteral("\"?"));
+    alert->setText(QStringLiteral("Begin mirroring with \"") + alertName(invitation.peer, alert->font())
+                   + QStringLiteral("\"?"));
     alert->setInformativeText(QString());
     auto* remember = new QCheckBox(QStringLiteral("Remember this device"), alert);
     remember->setChecked(true);

@@ -111,5 +111,63 @@ import -window root -crop "$((WIDTH + 40))x$((HEIGHT + 40))+$((X - 20))+$((Y - 2
 kill "$demo_pid"
 wait "$demo_pid" 2>/dev/null || true
 
+# The main window's menu (a right click on it), walked with the keyboard: Down $1 times, then Return.
+menu_item() {
+  xdotool mousemove "$menu_x" "$menu_y" click 3
+  sleep 0.6
+  for _ in $(seq "$1"); do xdotool key Down; done
+  xdotool key Return
+}
+# A window by its exact title, with a margin of the desktop around it.
+window_shot() {
+  local id geometry
+  for _ in $(seq 50); do
+    id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true)
+    [ -n "$id" ] && break
+    sleep 0.1
+  done
+  [ -n "$id" ] || { echo "screenshots: no window \"$1\"" >&2; return 1; }
+  sleep 0.5
+  # Away from the main window, alone on the desktop.
+  eval "$(xdotool getwindowgeometry --shell "$id")"
+  xdotool windowmove "$id" $(((width - WIDTH) / 2)) $(((height - HEIGHT) / 2))
+  sleep 0.5
+  eval "$(xdotool getwindowgeometry --shell "$id")"
+  import -window root -crop "$((WIDTH + 48))x$((HEIGHT + 48))+$((X - 24))+$((Y - 24))" +repage "$out/$2"
+}
+
+# Mirror a File: a drawing picked in the chooser (its name typed, as a user may), then the menu
+# that names it.
+drawing() {
+  seen
+  mkdir -p Drawings
+  cat >Drawings/Poster.svg <<'SVG'
+<svg xmlns="http://www.w3.org/2000/svg" width="130" height="280"><rect width="130" height="280" fill="#f4f1ea"/><circle cx="65" cy="100" r="40" fill="#e8553f"/></svg>
+SVG
+}
+start_app drawing
+menu_x=$((width - 24 - 250)) menu_y=60
+sleep 2
+menu_item 5 # past "Connect a Phone…"
+sleep 1.5
+xdotool type --delay 20 "$home/Drawings/Poster.svg"
+xdotool key Return
+sleep 1
+xdotool mousemove "$menu_x" "$menu_y" click 3
+sleep 0.8
+import -window root -crop "360x270+$((width - 320 - 24 - 20))+4" +repage "$out/mirror-file-menu.png"
+xdotool key Escape
+sleep 0.3
+
+# About, and the answer to Check for Updates in a build without an update feed.
+menu_item 8
+window_shot "About Glasswing" about.png
+xdotool key Escape
+sleep 0.3
+menu_item 7
+window_shot "Updates come with the package" update-answer.png
+xdotool key Return
+stop_app
+
 echo "screenshots: written to $out/"
 ls -1 "$out"/*.png

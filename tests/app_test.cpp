@@ -1,6 +1,9 @@
+#include "app/AboutWindow.h"
 #include "app/AppDelegate.h"
 #include "app/Menus.h"
+#include "app/MirrorFileCommand.h"
 #include "mirroring/StatusFile.h"
+#include "platform/ApplicationIcon.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/UserDefaults.h"
@@ -8,9 +11,15 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
+#include <QFileDialog>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QStyle>
@@ -66,7 +75,7 @@ private:
 // Starts the real program in `home`, with no display. With `blockSignals`, the child starts
 // with SIGTERM, SIGINT and SIGHUP blocked: the mask survives exec, so a signal sent at once stays
 // pending until the program lets it through.
-void startApp(QProcess& app, const CrashedHome& home, bool blockSignals)
+void startApp(QProcess& app, const CrashedHome& home, bool blockSignals, const QStringList& arguments = {})
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "DISPLAY",
@@ -83,7 +92,7 @@ void startApp(QProcess& app, const CrashedHome& home, bool blockSignals)
             ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         });
     }
-    app.start(QStringLiteral(GLASSWING_BINARY), {});
+    app.start(QStringLiteral(GLASSWING_BINARY), arguments);
 }
 
 // Through the system calls: Debian 12's <sys/pidfd.h> declares its wrappers without C linkage.
@@ -155,6 +164,10 @@ private Q_SLOTS:
     void launchGivesTheDarkAppearance();
     void endsInOrderOnSignals_data();
     void endsInOrderOnSignals();
+    void helpAndVersionNeedNoDisplay_data();
+    void helpAndVersionNeedNoDisplay();
+    void aMirroredFileIsPlacedAtEverySave_data();
+    void aMirroredFileIsPlacedAtEverySave();
 
 private:
     test::IsolatedHome m_home;
@@ -185,6 +198,24 @@ void AppTest::menuActionsPostTheirNotifications()
     menus.attach(&window);
     QCOMPARE(window.actions(), menus.actions());
     QCOMPARE(menus.quit->shortcut(), QKeySequence(QKeySequence::Quit));
+    // Daily checks are offered only by a build with a feed; nothing is mirrored yet.
+    QCOMPARE(menus.checkAutomatically->isVisible(), delegate.updaterController().hasFeed());
+    QVERIFY(!menus.stopMirroring->isVisible());
+
+    // About: the version, the licence and the project's address.
+    menus.about->trigger();
+    auto* about = qobject_cast<AboutWindow*>(menus.aboutWindow());
+    QVERIFY(about && about->isVisible());
+    QCOMPARE(about->versionLabel()->text(), QStringLiteral("Version ") + StandardUpdaterController::currentVersion());
+    QVERIFY2(about->licenceLabel()->text().contains(QStringLiteral("MIT License")),
+             qPrintable(about->licenceLabel()->text()));
+    QVERIFY2(about->addressLabel()->text().contains(QStringLiteral("https://github.com/tessaro/glasswing")),
+             qPrintable(about->addressLabel()->text()));
+    // Its icon, as every window's, is the app's (set by the delegate for the whole application).
+    const QSize iconSize(48, 48);
+    QCOMPARE(about->windowIcon().pixmap(iconSize).toImage(), applicationIcon().pixmap(iconSize).toImage());
+    QTest::keyClick(about, Qt::Key_Escape);
+    QTRY_VERIFY(!menus.aboutWindow());
 
     // "Check for Updates…" reaches the update controller once launch has finished, and only then.
     delegate.updaterController().setFeedURL(QUrl(QStringLiteral("http://127.0.0.1:1/appcast.xml")));
@@ -306,6 +337,177 @@ void AppTest::endsInOrderOnSignals()
     QVERIFY2(finishes(app), "the app did not end within 10 s");
 
     verifyEndedInOrder(app, home);
+}
+
+void AppTest::helpAndVersionNeedNoDisplay_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("output"); // the start of standard output
+    QTest::addColumn<QByteArray>("errors"); // within standard error
+    const QByteArray version = "Glasswing " + StandardUpdaterController::currentVersion().toUtf8() + "\n";
+    QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << 0 << QByteArray("Usage: glasswing")
+                            << QByteArray();
+    QTest::newRow("-h") << QStringList{QStringLiteral("-h")} << 0 << QByteArray("Usage: glasswing") << QByteArray();
+    QTest::newRow("--version") << QStringList{QStringLiteral("--version")} << 0 << version << QByteArray();
+    QTest::newRow("-v after an unknown option")
+        << QStringList{QStringLiteral("--bogus"), QStringLiteral("-v")} << 0 << version << QByteArray();
+    QTest::newRow("an unknown option") << QStringList{QStringLiteral("--bogus")} << 2 << QByteArray()
+                                       << QByteArray("unknown option '--bogus'");
+    QTest::newRow("an argument") << QStringList{QStringLiteral("design.png")} << 2 << QByteArray()
+                                 << QByteArray("unexpected argument 'design.png'");
+}
+
+// The real program, with no display and no platform chosen: it answers and ends, opening nothing.
+void AppTest::helpAndVersionNeedNoDisplay()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, errors);
+    CrashedHome home;
+    QVERIFY(home.isValid());
+    QProcess app;
+    startApp(app, home, false, arguments);
+    QVERIFY2(finishes(app), "the app did not end within 10 s");
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    const QByteArray printed = app.readAllStandardOutput();
+    const QByteArray complaints = app.readAllStandardError();
+    QVERIFY2(app.exitCode() == exitCode, complaints.constData());
+    QVERIFY2(printed.startsWith(output) && (!output.isEmpty() || printed.isEmpty()), printed.constData());
+    if (errors.isEmpty())
+        QCOMPARE(complaints, QByteArray()); // not even the note about the missing display
+    else
+        QVERIFY2(complaints.contains(errors), complaints.constData());
+    // Nothing of a run: the status and the window flags are as the crashed run left them.
+    QCOMPARE(test::readAll(statusPath(home.path())), kTrue);
+}
+
+void AppTest::aMirroredFileIsPlacedAtEverySave_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QSize>("size"); // of the PNG put in place; empty when the file is refused
+    QTest::addColumn<QString>("save"); // how the next version is saved: "in place" or "by rename"
+
+    const auto encoded = [](const char* format, const QSize& size) {
+        QImage image(size, QImage::Format_RGB32);
+        image.fill(QColor(30, 120, 200));
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, format);
+        return bytes;
+    };
+    const QByteArray svg("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"25\" viewBox=\"0 0 40 25\">"
+                         "<rect width=\"40\" height=\"25\" fill=\"#e04\"/></svg>");
+    QTest::newRow("PNG, saved in place") << QStringLiteral("design.png") << encoded("PNG", QSize(30, 20))
+                                         << QSize(30, 20) << QStringLiteral("in place");
+    QTest::newRow("PNG, saved by rename") << QStringLiteral("design.png") << encoded("PNG", QSize(30, 20))
+                                          << QSize(30, 20) << QStringLiteral("by rename");
+    QTest::newRow("SVG, drawn at 3x") << QStringLiteral("icon.svg") << svg << QSize(120, 75)
+                                      << QStringLiteral("by rename");
+    QTest::newRow("JPEG, converted") << QStringLiteral("photo.jpg") << encoded("JPEG", QSize(64, 48)) << QSize(64, 48)
+                                     << QStringLiteral("in place");
+    QTest::newRow("not an image") << QStringLiteral("notes.png.txt") << QByteArray("just words") << QSize()
+                                  << QString();
+    QTest::newRow("a JPEG cut short") << QStringLiteral("broken.jpg") << encoded("JPEG", QSize(64, 48)).left(40)
+                                      << QSize() << QString();
+}
+
+// "Mirror a File…" on the real menus and file chooser: the file is put in place as a PNG at once
+// and after a save; a file that cannot be read is said in a message, and what was mirrored stays.
+void AppTest::aMirroredFileIsPlacedAtEverySave()
+{
+    QFETCH(QString, name);
+    QFETCH(QByteArray, content);
+    QFETCH(QSize, size);
+    QFETCH(QString, save);
+    test::IsolatedHome home;
+    const QString preview = sharedCacheFile(QStringLiteral("Preview@3x.png"));
+    QVERIFY(QDir().mkpath(home.path() + QStringLiteral("/designs")));
+    const QString earlier = home.path() + QStringLiteral("/designs/earlier.svg");
+    const QByteArray tiny("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"2\" height=\"2\"/>");
+    QVERIFY(test::writeFile(earlier, tiny));
+    const QString path = home.path() + QStringLiteral("/designs/") + name;
+    QVERIFY(test::writeFile(path, content));
+
+    Menus menus;
+    QWidget window;
+    menus.attach(&window);
+    MirrorFileCommand& command = menus.fileMirror();
+    QVERIFY(command.mirror(earlier));
+    QVERIFY(QFile::remove(preview));
+    QCOMPARE(menus.stopMirroring->text(), QStringLiteral("Stop Mirroring “earlier.svg”"));
+
+    // Picked in the chooser, as the user does.
+    menus.mirrorFile->trigger();
+    QFileDialog* chooser = command.fileDialog();
+    QVERIFY(chooser && chooser->isVisible());
+    chooser->selectFile(path);
+    static_cast<QDialog*>(chooser)->accept(); // as the Mirror button does
+    // The PNG in place, as the app's pump would find it; taken away once checked.
+    const auto takePreview = [&](const QSize& expected) {
+        QImage image;
+        const QByteArray bytes = test::readAll(preview);
+        QVERIFY2(bytes.startsWith("\x89PNG\r\n\x1a\n"), bytes.left(16).toHex().constData());
+        QVERIFY(image.loadFromData(bytes, "PNG"));
+        QCOMPARE(image.size(), expected);
+        QVERIFY(QFile::remove(preview));
+    };
+
+    if (size.isEmpty()) {
+        QMessageBox* message = command.messageBox();
+        QVERIFY(message && message->isVisible());
+        QVERIFY2(message->text().startsWith(QStringLiteral("“%1” can't be mirrored\n\n%1 ").arg(name)),
+                 qPrintable(message->text()));
+        QVERIFY(!QFileInfo::exists(preview));
+        QCOMPARE(command.mirroredFile(), earlier); // what was mirrored stays mirrored
+        QVERIFY(menus.stopMirroring->isVisible());
+        message->close();
+        return;
+    }
+    takePreview(size);
+    QVERIFY(!QTest::currentTestFailed());
+    QCOMPARE(command.mirroredFile(), path);
+    QVERIFY(menus.stopMirroring->isVisible());
+    QCOMPARE(menus.stopMirroring->text(), QStringLiteral("Stop Mirroring “%1”").arg(name));
+
+    // The next save, twice as large where the format says its own size.
+    QByteArray next = content;
+    QSize nextSize = size;
+    if (name.endsWith(QLatin1String(".svg"))) {
+        next.replace("width=\"40\" height=\"25\"", "width=\"80\" height=\"50\"");
+        nextSize = size * 2;
+    } else {
+        QImage image(size * 2, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QBuffer buffer(&next);
+        next.clear();
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, name.endsWith(QLatin1String(".png")) ? "PNG" : "JPEG");
+        nextSize = size * 2;
+    }
+    if (save == QLatin1String("in place")) {
+        QVERIFY(test::writeFile(path, next));
+    } else {
+        QVERIFY(test::writeFile(path + QStringLiteral(".saving"), next));
+        QVERIFY(::rename(QFile::encodeName(path + QStringLiteral(".saving")).constData(),
+                         QFile::encodeName(path).constData())
+                == 0);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(preview), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(test::readAll(preview).size() > 8, 10000);
+    takePreview(nextSize);
+    QVERIFY(!QTest::currentTestFailed());
+
+    // Stopped: the menu no longer offers it, and a save places nothing.
+    menus.stopMirroring->trigger();
+    QVERIFY(!menus.stopMirroring->isVisible());
+    QVERIFY(command.mirroredFile().isEmpty());
+    QVERIFY(test::writeFile(path, content));
+    QTest::qWait(400); // past the settling time: a placement would have come by now
+    QVERIFY(!QFileInfo::exists(preview));
 }
 
 QTEST_MAIN(AppTest)

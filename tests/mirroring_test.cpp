@@ -5,6 +5,7 @@
 #include "mirroring/StatusFile.h"
 #include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
+#include "platform/ApplicationIcon.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/ViewAlpha.h"
@@ -15,6 +16,8 @@
 
 #include <QCheckBox>
 #include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -112,6 +115,8 @@ private Q_SLOTS:
     void startsDisconnectedWhateverWasLeft();
     void theAlertAsksExactlyAndRemembersOnlyWhenTold_data();
     void theAlertAsksExactlyAndRemembersOnlyWhenTold();
+    void theAlertShowsTheAppAndNamesThePhoneCleanly_data();
+    void theAlertShowsTheAppAndNamesThePhoneCleanly();
     void invitationsAreAskedOneAfterTheOther();
     void aRememberedPhoneIsLetInWhileAnotherIsAsked();
     void rememberedListsKeepWhatTheyHold_data();
@@ -129,6 +134,8 @@ private Q_SLOTS:
     void theFolderIsWatchedAgainOnceReplaced();
     void theStatusComesBackWithTheFolder_data();
     void theStatusComesBackWithTheFolder();
+    void theMainWindowComesBackWhereItWasLeft_data();
+    void theMainWindowComesBackWhereItWasLeft();
     void aUserIdCannotForgeOutputLines_data();
     void aUserIdCannotForgeOutputLines();
 };
@@ -247,6 +254,55 @@ void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
     const QByteArray lines = out.text();
     QCOMPARE(lines.count("Incoming User ID: ada-1\n"), 2);
     QCOMPARE(lines.count("Allowing Incoming User ID ada-1\n"), remembered ? 1 : 0);
+}
+
+void MirroringTest::theAlertShowsTheAppAndNamesThePhoneCleanly_data()
+{
+    QTest::addColumn<QString>("name"); // as the phone sends it
+    QTest::addColumn<QString>("shown"); // exactly, when the name is shown whole; empty when elided
+    QTest::newRow("fits") << QStringLiteral("Ada's Phone") << QStringLiteral("Ada's Phone");
+    QTest::newRow("wide, within the byte limit") << QString(63, u'W') << QString();
+    QTest::newRow("cut at the byte limit")
+        << QStringLiteral("Studio tablet of the design team on the third floor by the window") << QString();
+}
+
+// The app's icon says who asks; a name too wide is elided with an ellipsis, never cut silently.
+void MirroringTest::theAlertShowsTheAppAndNamesThePhoneCleanly()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, shown);
+    Mac mac;
+    mac.phone(name, QStringLiteral("someone"));
+    QMessageBox* alert = waitForAlert(mac.controller);
+    QVERIFY(alert);
+
+    QCOMPARE(alert->icon(), QMessageBox::NoIcon);
+    const QImage icon = alert->iconPixmap().toImage();
+    QVERIFY(!icon.isNull());
+    QCOMPARE(icon, applicationIcon().pixmap(icon.size()).toImage().convertToFormat(icon.format()));
+
+    const QString text = alert->text();
+    QVERIFY2(text.startsWith(QStringLiteral("Begin mirroring with \"")) && text.endsWith(QStringLiteral("\"?")),
+             qPrintable(text));
+    const QString inQuotes = text.mid(22, text.size() - 24);
+    if (!shown.isEmpty()) {
+        QCOMPARE(inQuotes, shown);
+        return;
+    }
+    // Elided: an ellipsis, and what is left of the name around it, no wider than the space
+    // a name gets (36 "x" of the alert's font).
+    QVERIFY2(inQuotes.contains(QStringLiteral("…")), qPrintable(inQuotes));
+    const QStringList around = inQuotes.split(QStringLiteral("…"));
+    QVERIFY(name.startsWith(around.first()) && !around.first().isEmpty());
+    const QFontMetrics metrics(alert->font());
+    QVERIFY(metrics.horizontalAdvance(inQuotes) <= metrics.horizontalAdvance(QLatin1Char('x')) * 36);
+    // Nothing of the text overflows the alert as laid out.
+    QLabel* label = nullptr;
+    for (QLabel* candidate : alert->findChildren<QLabel*>())
+        if (candidate->text() == text)
+            label = candidate;
+    QVERIFY(label);
+    QVERIFY(label->sizeHint().width() <= alert->width());
 }
 
 void MirroringTest::invitationsAreAskedOneAfterTheOther()
@@ -728,6 +784,52 @@ void MirroringTest::aUserIdCannotForgeOutputLines()
                 qPrintable(QStringLiteral("U+%1 in line %2").arg(c.unicode(), 4, 16, QLatin1Char('0')).arg(i + 1)));
         }
     }
+}
+
+void MirroringTest::theMainWindowComesBackWhereItWasLeft_data()
+{
+    QTest::addColumn<QJsonValue>("stored"); // what an earlier run left under "Main Window Position"
+    QTest::addColumn<bool>("restored");
+    const auto at = [](const QJsonValue& x, const QJsonValue& y) {
+        return QJsonValue(QJsonObject{{QStringLiteral("x"), x}, {QStringLiteral("y"), y}});
+    };
+    QTest::newRow("never moved") << QJsonValue(QJsonValue::Undefined) << false;
+    QTest::newRow("on the screen") << at(40, 60) << true;
+    QTest::newRow("on a screen unplugged since") << at(-5000, 9000) << false;
+    QTest::newRow("not whole numbers") << at(QStringLiteral("40"), 60.5) << false;
+}
+
+void MirroringTest::theMainWindowComesBackWhereItWasLeft()
+{
+    QFETCH(QJsonValue, stored);
+    QFETCH(bool, restored);
+    const QString key = QStringLiteral("Main Window Position");
+    test::IsolatedHome home;
+    UserDefaults defaults;
+    QVERIFY(defaults.setBool(QStringLiteral("Has Shown Mac Welcome"), true));
+    if (!stored.isUndefined())
+        QVERIFY(defaults.setObject(key, stored));
+    NotificationCenter center;
+    SerialQueue queue(QStringLiteral("SerializationQueue"));
+    ViewController controller(center, queue, test::quickLimits());
+    QWidget* window = controller.view();
+    const QRect available = window->screen()->availableGeometry();
+    const QPoint placed(available.right() - window->width() - 24, available.top() + 24);
+    QCOMPARE(window->pos(), restored ? QPoint(40, 60) : placed);
+    QCOMPARE(defaults.objectForKey(key), stored); // nothing stored until the user moves it
+
+    // Moved by the user: stored once the move settles, and again, at once, when it closes.
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->move(120, 140);
+    const auto position = [](int x, int y) {
+        return QJsonValue(QJsonObject{{QStringLiteral("x"), x}, {QStringLiteral("y"), y}});
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(defaults.objectForKey(key), position(120, 140), kWait);
+    window->move(200, 150);
+    window->close();
+    QCOMPARE(defaults.objectForKey(key), position(200, 150));
+    queue.waitUntilIdle();
 }
 
 QTEST_MAIN(MirroringTest)

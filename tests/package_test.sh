@@ -140,7 +140,8 @@ for path in ./usr/bin/glasswing \
             ./usr/share/icons/hicolor/scalable/apps/com.tessaro.Glasswing.svg \
             ./usr/share/icons/hicolor/{16x16,32x32,48x48,64x64,128x128,256x256}/apps/com.tessaro.Glasswing.png \
             ./usr/share/doc/glasswing/copyright ./usr/share/doc/glasswing/changelog.gz \
-            ./usr/share/man/man1/glasswing.1.gz; do
+            ./usr/share/man/man1/glasswing.1.gz ./usr/share/man/man1/glasswing-preview.1.gz \
+            ./usr/bin/glasswing-preview; do
   grep -qxF "$path" "$work/contents" || fail "the package lacks $path"
 done
 if grep -q 'glasswing-phone' "$work/contents"; then

@@ -65,19 +65,33 @@ void PreviewToolTest::aFileIsPlacedWholeOrRefused_data()
     QTest::addColumn<bool>("folderExists"); // the shared folder, holding an older preview
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("message"); // on standard error
+    // What status.json says (absent when empty), and the words on standard output that follow.
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QByteArray>("printed");
 
     QVERIFY(kLargest > 32 * 1024 * 1024 - 256 && kLargest <= 32 * 1024 * 1024);
-    QTest::newRow("a PNG, no folder yet") << png(5000) << true << false << 0 << QByteArray();
-    QTest::newRow("a PNG over an older preview") << png(5000) << true << true << 0 << QByteArray();
-    QTest::newRow("the signature alone") << kSignature << true << false << 0 << QByteArray();
-    QTest::newRow("the largest image the app sends") << png(kLargest) << true << false << 0 << QByteArray();
-    QTest::newRow("one byte larger") << png(kLargest + 1) << true << true << 3 << QByteArray("larger than");
-    QTest::newRow("over 32 MiB") << png(32 * 1024 * 1024 + 1) << true << false << 3 << QByteArray("larger than");
-    QTest::newRow("a GIF") << QByteArray("GIF89a").append(100, 'g') << true << true << 2 << QByteArray("not a PNG");
+    const QByteArray unknown = "Glasswing has not said whether a phone is connected (is it running?).";
+    const QByteArray none = "No phone is connected; the app will show it when one joins.";
+    const QByteArray some = "A phone is connected; the app sends it now.";
+    QTest::newRow("a PNG, no folder yet") << png(5000) << true << false << 0 << QByteArray() << QByteArray() << unknown;
+    QTest::newRow("a PNG over an older preview, no phone")
+        << png(5000) << true << true << 0 << QByteArray() << QByteArray(R"({"isConnected":false})") << none;
+    QTest::newRow("the signature alone, a phone")
+        << kSignature << true << true << 0 << QByteArray() << QByteArray(R"({"isConnected":true})") << some;
+    QTest::newRow("the largest image the app sends")
+        << png(kLargest) << true << false << 0 << QByteArray() << QByteArray("{") << unknown;
+    QTest::newRow("one byte larger") << png(kLargest + 1) << true << true << 3 << QByteArray("larger than")
+                                     << QByteArray() << QByteArray();
+    QTest::newRow("over 32 MiB") << png(32 * 1024 * 1024 + 1) << true << false << 3 << QByteArray("larger than")
+                                 << QByteArray() << QByteArray();
+    QTest::newRow("a GIF") << QByteArray("GIF89a").append(100, 'g') << true << true << 2 << QByteArray("not a PNG")
+                           << QByteArray() << QByteArray();
     QTest::newRow("seven bytes of the signature")
-        << kSignature.left(7) << true << false << 2 << QByteArray("not a PNG");
-    QTest::newRow("an empty file") << QByteArray() << true << false << 2 << QByteArray("not a PNG");
-    QTest::newRow("no such file") << QByteArray() << false << true << 1 << QByteArray("cannot read");
+        << kSignature.left(7) << true << false << 2 << QByteArray("not a PNG") << QByteArray() << QByteArray();
+    QTest::newRow("an empty file") << QByteArray() << true << false << 2 << QByteArray("not a PNG") << QByteArray()
+                                   << QByteArray();
+    QTest::newRow("no such file") << QByteArray() << false << true << 1 << QByteArray("cannot read") << QByteArray()
+                                  << QByteArray();
 }
 
 void PreviewToolTest::aFileIsPlacedWholeOrRefused()
@@ -87,6 +101,8 @@ void PreviewToolTest::aFileIsPlacedWholeOrRefused()
     QFETCH(bool, folderExists);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, message);
+    QFETCH(QByteArray, status);
+    QFETCH(QByteArray, printed);
 
     QTemporaryDir home;
     const QString folder = home.filePath(QStringLiteral(".cache/com.tessaro.Preview"));
@@ -96,6 +112,8 @@ void PreviewToolTest::aFileIsPlacedWholeOrRefused()
         QVERIFY(QDir().mkpath(folder));
         QVERIFY(test::writeFile(preview, older));
     }
+    if (!status.isEmpty())
+        QVERIFY(QDir().mkpath(folder) && test::writeFile(folder + QStringLiteral("/status.json"), status));
     const QString source = home.filePath(QStringLiteral("design.png"));
     if (exists)
         QVERIFY(test::writeFile(source, content));
@@ -107,9 +125,19 @@ void PreviewToolTest::aFileIsPlacedWholeOrRefused()
     const QByteArray errors = tool.readAllStandardError();
     QVERIFY2(tool.exitCode() == exitCode, errors.constData());
     QVERIFY2(errors.contains(message), errors.constData());
-    QCOMPARE(tool.readAllStandardOutput(), QByteArray());
+    // One line when placed, saying whether a phone sees it; nothing otherwise.
+    const QByteArray output = tool.readAllStandardOutput();
+    if (exitCode == 0) {
+        QVERIFY2(output.startsWith("placed " + QFile::encodeName(source) + " (" + QByteArray::number(content.size())
+                                   + " bytes): ")
+                     && output.endsWith(printed + "\n") && output.count('\n') == 1,
+                 output.constData());
+    } else {
+        QCOMPARE(output, QByteArray());
+    }
 
     // Only the final name, never a temporary file beside it.
+    QFile::remove(folder + QStringLiteral("/status.json"));
     const QStringList left = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     if (exitCode == 0) {
         QCOMPARE(left, QStringList{QStringLiteral("Preview@3x.png")});

@@ -265,7 +265,8 @@ private Q_SLOTS:
 
     void compareVersionsOrdersAsPeopleDo_data();
     void compareVersionsOrdersAsPeopleDo();
-    void bundleSettingsGiveTheVersionAndASecureFeed();
+    void bundleSettingsGiveTheVersionAndTheBuildsFeed();
+    void withoutAFeedUpdatesComeWithThePackage();
     void checkTellsTheUserWhatItFound_data();
     void checkTellsTheUserWhatItFound();
     void oneCheckRunsAtATime();
@@ -345,20 +346,66 @@ void UpdatesTest::compareVersionsOrdersAsPeopleDo()
     QCOMPARE(compareVersions(b, a), -expected);
 }
 
-void UpdatesTest::bundleSettingsGiveTheVersionAndASecureFeed()
+void UpdatesTest::bundleSettingsGiveTheVersionAndTheBuildsFeed()
 {
     QCOMPARE(StandardUpdaterController::currentVersion(), QStringLiteral(GLASSWING_PROJECT_VERSION));
     QCOMPARE(StandardUpdaterController::currentBuild(), QStringLiteral(GLASSWING_PROJECT_VERSION));
     StandardUpdaterController controller(false);
     const QUrl bundled = controller.feedURL();
-    QCOMPARE(bundled.scheme(), QStringLiteral("https"));
-    QVERIFY(!bundled.host().isEmpty());
+    // The feed is the build setting's, and a build with one only takes a secure address.
+    QCOMPARE(bundled, QUrl(QStringLiteral(GLASSWING_UPDATE_FEED)));
+    QCOMPARE(controller.hasFeed(), !bundled.isEmpty());
+    if (!bundled.isEmpty()) {
+        QCOMPARE(bundled.scheme(), QStringLiteral("https"));
+        QVERIFY(!bundled.host().isEmpty());
+    }
     controller.setFeedURL(QUrl(QStringLiteral("http://127.0.0.1:1/feed.xml")));
     QCOMPARE(controller.feedURL(), QUrl(QStringLiteral("http://127.0.0.1:1/feed.xml")));
+    QVERIFY(controller.hasFeed());
     controller.setFeedURL(QUrl());
     QCOMPARE(controller.feedURL(), bundled);
     QCOMPARE(controller.lastOutcome(), Outcome::NotChecked);
     QVERIFY(!controller.nextScheduledCheck().isValid());
+}
+
+// A build without a feed (the Debian package, the default build): the user's check is answered
+// with the version and where updates come from, nothing is fetched, and no daily check is ever
+// scheduled, even with the setting stored on.
+void UpdatesTest::withoutAFeedUpdatesComeWithThePackage()
+{
+    QTemporaryDir home;
+    const UserDefaults defaults(home.filePath(QStringLiteral("defaults.json")));
+    UserDefaults(defaults).setBool(QStringLiteral("SUEnableAutomaticChecks"), true);
+    StandardUpdaterController controller(false);
+    if (controller.hasFeed())
+        QSKIP("this build was configured with an update feed (GLASSWING_UPDATE_FEED)");
+    controller.setUserDefaults(defaults);
+    controller.startUpdater();
+    QVERIFY(!controller.nextScheduledCheck().isValid());
+    controller.setAutomaticallyChecksForUpdates(true);
+    QVERIFY(!controller.nextScheduledCheck().isValid());
+
+    QSignalSpy finished(&controller, &StandardUpdaterController::checkFinished);
+    controller.checkForUpdatesInBackground();
+    QCOMPARE(finished.size(), 0);
+    QVERIFY(openMessageBoxes().isEmpty());
+    controller.checkForUpdates();
+    QCOMPARE(finished.size(), 1);
+    QVERIFY(!controller.isChecking());
+    QCOMPARE(controller.lastOutcome(), Outcome::NoFeed);
+    QCOMPARE(openMessageBoxes().size(), 1);
+    QMessageBox* box = controller.dialog();
+    QVERIFY(box && box->isVisible());
+    QVERIFY(!box->iconPixmap().isNull()); // the app's icon, not a warning
+    QVERIFY2(box->text().contains(QStringLiteral("Glasswing ") + StandardUpdaterController::currentVersion()),
+             qPrintable(box->text()));
+    QVERIFY2(box->text().contains(QStringLiteral("come with the package")), qPrintable(box->text()));
+    QCOMPARE(buttonTexts(box), QStringList{QStringLiteral("OK")});
+    // No check ran, so none is remembered as the last.
+    QVERIFY(defaults.stringForKey(QStringLiteral("SULastCheckTime")).isEmpty());
+    QPointer<QMessageBox> watched(box);
+    box->buttons().first()->click();
+    QTRY_VERIFY(watched.isNull());
 }
 
 void UpdatesTest::checkTellsTheUserWhatItFound_data()
@@ -602,8 +649,20 @@ void UpdatesTest::checkTellsTheUserWhatItFound()
         if (label->text() == box->text())
             QCOMPARE(label->textFormat(), Qt::PlainText);
     QCOMPARE(buttonTexts(box), buttons);
-    if (outcome == Outcome::Failed)
-        QCOMPARE(box->text(), controller.lastFailureReason());
+    if (outcome == Outcome::Failed) {
+        // The failure names the version, says why and what to try.
+        const QString text = box->text();
+        QVERIFY2(text.startsWith(
+                     QStringLiteral("Glasswing %1 could not check").arg(StandardUpdaterController::currentVersion())),
+                 qPrintable(text));
+        QVERIFY2(text.contains(controller.lastFailureReason()), qPrintable(text));
+        const bool network = failure == Failure::CannotReachServer || failure == Failure::TimedOut;
+        const bool address = failure == Failure::InvalidAddress || failure == Failure::InsecureAddress;
+        const QString advice = network ? QStringLiteral("Check your connection to the internet and try again later.")
+            : address                  ? QStringLiteral("get newer versions from where you got this one.")
+                                       : QStringLiteral("try again later.");
+        QVERIFY2(text.endsWith(advice), qPrintable(text));
+    }
 
     QPointer<QMessageBox> watched(box);
     if (download.isValid()) {

@@ -8,7 +8,9 @@ PeerID::PeerID(const QString& displayName, const QString& fallbackName)
     : m_identity(QUuid::createUuid())
 {
     const QString visible = visibleName(displayName);
-    m_displayName = limitedDisplayName(visible.isEmpty() ? fallbackName : visible);
+    const QString whole = visible.isEmpty() ? fallbackName : visible;
+    m_displayName = limitedDisplayName(whole);
+    m_shortened = m_displayName.size() < whole.size();
 }
 
 QString PeerID::visibleName(const QString& name)

@@ -22,6 +22,8 @@ public:
     explicit PeerID(const QString& displayName, const QString& fallbackName = QStringLiteral("Glasswing"));
 
     const QString& displayName() const { return m_displayName; }
+    // Whether the name given was longer than the display name keeps (cut at the byte limit).
+    bool isDisplayNameShortened() const { return m_shortened; }
     const QUuid& identity() const { return m_identity; }
     bool isNull() const { return m_identity.isNull(); }
 
@@ -37,6 +39,7 @@ public:
 private:
     QString m_displayName;
     QUuid m_identity;
+    bool m_shortened = false;
 };
 
 inline size_t qHash(const PeerID& peer, size_t seed = 0)

@@ -1,5 +1,6 @@
 #include "platform/updates/StandardUpdaterController.h"
 
+#include "platform/ApplicationIcon.h"
 #include "platform/updates/InfoDictionary.h"
 #include "platform/updates/VersionComparison.h"
 
@@ -11,6 +12,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPushButton>
+#include <QStyle>
 
 #include <utility>
 
@@ -51,6 +53,23 @@ QString applicationName()
     return name.isEmpty() ? QStringLiteral("Glasswing") : name;
 }
 
+// What the user can do about a failed check.
+QString adviceAfter(StandardUpdaterController::Failure failure)
+{
+    using Failure = StandardUpdaterController::Failure;
+    switch (failure) {
+    case Failure::CannotReachServer:
+    case Failure::TimedOut:
+        return QStringLiteral("Check your connection to the internet and try again later.");
+    case Failure::InvalidAddress:
+    case Failure::InsecureAddress:
+        return QStringLiteral("This build's update address cannot be used; get newer versions from where you got "
+                              "this one.");
+    default:
+        return QStringLiteral("The update server may be having trouble: try again later.");
+    }
+}
+
 } // namespace
 
 StandardUpdaterController::StandardUpdaterController(bool startingUpdater, QObject* parent)
@@ -82,7 +101,7 @@ void StandardUpdaterController::startUpdater()
 {
     if (std::exchange(m_started, true))
         return;
-    if (automaticallyChecksForUpdates())
+    if (automaticallyChecksForUpdates() && hasFeed())
         scheduleFromLastCheck();
 }
 
@@ -106,7 +125,7 @@ void StandardUpdaterController::setAutomaticallyChecksForUpdates(bool automatica
     if (!automaticallyChecksForUpdates()) {
         m_schedule.stop();
         m_nextCheck = QDateTime();
-    } else if (m_started && !m_schedule.isActive() && !isChecking()) {
+    } else if (m_started && hasFeed() && !m_schedule.isActive() && !isChecking()) {
         scheduleFromLastCheck();
     }
 }
@@ -140,6 +159,18 @@ void StandardUpdaterController::checkForUpdatesInBackground()
 
 void StandardUpdaterController::beginCheck(bool userInitiated)
 {
+    if (!hasFeed()) {
+        // Nothing to fetch: the package manager brings new versions. Only the user is answered.
+        if (userInitiated) {
+            m_lastOutcome = Outcome::NoFeed;
+            m_lastFailure = Failure::None;
+            m_lastFailureReason.clear();
+            m_lastItem = AppcastItem();
+            showDialog();
+            Q_EMIT checkFinished();
+        }
+        return;
+    }
     if (m_checking) {
         // The running check answers the user instead of a second one.
         m_userInitiated = m_userInitiated || userInitiated;
@@ -306,7 +337,7 @@ void StandardUpdaterController::finish(Outcome outcome)
         qCDebug(lcUpdates) << "Update check finished:" << outcome;
     if (userInitiated || outcome == Outcome::UpdateAvailable)
         showDialog();
-    if (m_started && automaticallyChecksForUpdates())
+    if (m_started && automaticallyChecksForUpdates() && hasFeed())
         scheduleAutomaticCheck(now.addSecs(std::chrono::seconds(kCheckInterval).count()));
     Q_EMIT checkFinished();
 }
@@ -365,11 +396,24 @@ void StandardUpdaterController::showDialog()
         box->setText(QStringLiteral("%1 %2 is the newest version available.").arg(name, currentVersion()));
         box->setStandardButtons(QMessageBox::Ok);
         break;
+    case Outcome::NoFeed: {
+        // The app's own icon: this is about the app, and no warning.
+        const int size = box->style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, box);
+        box->setIconPixmap(applicationIcon().pixmap(QSize(size, size), box->devicePixelRatio()));
+        box->setWindowTitle(QStringLiteral("Updates come with the package"));
+        box->setText(QStringLiteral("This is %1 %2.\n\nNew versions come with the package it was installed from: "
+                                    "your system's software updater (or apt) installs them along with the rest "
+                                    "of the system.")
+                         .arg(name, currentVersion()));
+        box->setStandardButtons(QMessageBox::Ok);
+        break;
+    }
     case Outcome::Failed:
     case Outcome::NotChecked:
         box->setIcon(QMessageBox::Warning);
         box->setWindowTitle(QStringLiteral("Update check failed"));
-        box->setText(m_lastFailureReason);
+        box->setText(QStringLiteral("%1 %2 could not check for a newer version.\n\n%3\n\n%4")
+                         .arg(name, currentVersion(), m_lastFailureReason, adviceAfter(m_lastFailure)));
         box->setStandardButtons(QMessageBox::Ok);
         break;
     }
@@ -388,7 +432,7 @@ void StandardUpdaterController::automaticCheckDue()
 {
     m_nextCheck = QDateTime();
     // Turned off since it was scheduled: no check, and none after it.
-    if (automaticallyChecksForUpdates())
+    if (automaticallyChecksForUpdates() && hasFeed())
         checkForUpdatesInBackground();
 }
 

@@ -23,6 +23,11 @@ namespace glasswing {
 // the appcast named by the bundle setting "SUFeedURL", compares its newest item with the
 // bundle's version and tells the user in a dialog.
 //
+// A build without a feed (the build setting GLASSWING_UPDATE_FEED left empty, as for the Debian
+// package, which the system's package manager updates) never checks: the user's "Check for
+// Updates…" is answered with the version and that updates come with the package, and automatic
+// checks are never scheduled, whatever the stored setting says.
+//
 // Checks run asynchronously on the main thread and never block the interface; one at a time.
 // Only HTTPS feeds are fetched (plain HTTP only to loopback: 127.0.0.1, [::1], localhost), and
 // redirects only to such addresses, at most five. A feed of more than 1 MiB is dropped as soon
@@ -36,7 +41,8 @@ namespace glasswing {
 class StandardUpdaterController : public QObject {
     Q_OBJECT
 public:
-    enum class Outcome { NotChecked, UpToDate, UpdateAvailable, Failed };
+    // NoFeed: this build has no feed; its updates come with the package.
+    enum class Outcome { NotChecked, UpToDate, UpdateAvailable, Failed, NoFeed };
     Q_ENUM(Outcome)
     enum class Failure {
         None,
@@ -72,6 +78,9 @@ public:
 
     // The feed: the override when one is set, else the bundle's "SUFeedURL".
     QUrl feedURL() const;
+    // Whether there is a feed to check at all (an override or the build's); without one, checks
+    // answer NoFeed and nothing is scheduled.
+    bool hasFeed() const { return !feedURL().isEmpty(); }
     // For tests only: a feed of their own instead of the bundle's. An empty URL clears it.
     void setFeedURL(const QUrl& url) { m_feedOverride = url; }
     // The bundle's display version ("CFBundleShortVersionString") and build ("CFBundleVersion"),

@@ -1,5 +1,5 @@
-// glasswing-phone: the reference phone. It finds the Mac over DNS-SD (or takes --host/--port),
-// invites it with a user ID, joins, and reports every message it receives. Tests and
+// glasswing-phone: the reference phone. It finds the computer running Glasswing over DNS-SD (or
+// takes --host/--port), invites it with a user ID, joins, and reports every message it receives. Tests and
 // benchmarks use it; PROTOCOL.md describes every message it exchanges.
 
 #include "DnsSdBrowser.h"
@@ -59,15 +59,15 @@ Options parse(const QCoreApplication& application)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("The reference phone for Glasswing's peer link."));
     parser.addHelpOption();
-    const QCommandLineOption host(QStringLiteral("host"), QStringLiteral("The Mac's address (skips DNS-SD)."),
+    const QCommandLineOption host(QStringLiteral("host"), QStringLiteral("The computer's address (skips DNS-SD)."),
                                   QStringLiteral("address"));
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The Mac's port, with --host."),
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The computer's port, with --host."),
                                   QStringLiteral("port"));
     const QCommandLineOption service(QStringLiteral("service"),
-                                     QStringLiteral("With DNS-SD, join only the Mac of this name."),
+                                     QStringLiteral("With DNS-SD, join only the computer of this name."),
                                      QStringLiteral("name"));
     const QCommandLineOption browse(QStringLiteral("browse-timeout"),
-                                    QStringLiteral("Seconds to look for the Mac (default 10)."),
+                                    QStringLiteral("Seconds to look for the computer (default 10)."),
                                     QStringLiteral("seconds"), QStringLiteral("10"));
     const QCommandLineOption userId(QStringLiteral("user-id"),
                                     QStringLiteral("The user ID sent as the invitation's context."),
@@ -124,7 +124,7 @@ int main(int argc, char* argv[])
         const auto found = glasswing::phone::browseOnce("_Glasswing._tcp", options.service,
                                                         std::chrono::seconds(options.browseSeconds), &error);
         if (!found)
-            fail(Unreachable, QStringLiteral("no Mac found over DNS-SD: ") + error);
+            fail(Unreachable, QStringLiteral("no computer running Glasswing found over DNS-SD: ") + error);
         say(QStringLiteral("found \"%1\" at %2 port %3").arg(found->name, found->host).arg(found->port));
         host = found->host;
         port = found->port;
@@ -132,7 +132,7 @@ int main(int argc, char* argv[])
 
     QWebSocket socket;
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone); // the Mac's certificate is made afresh at each start
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone); // the computer's certificate is made afresh at each start
     socket.setSslConfiguration(tls);
 
     qint64 received = 0;
@@ -147,13 +147,13 @@ int main(int argc, char* argv[])
         QString error;
         const auto message = ControlMessage::parse(text.toUtf8(), &error);
         if (!message)
-            fail(Refused, QStringLiteral("unreadable message from the Mac: ") + error);
+            fail(Refused, QStringLiteral("unreadable message from the computer: ") + error);
         if (message->type == ControlMessage::Type::Accept && !joined) {
             joined = true;
             say(QStringLiteral("accepted by \"%1\"").arg(message->name));
             socket.sendTextMessage(QString::fromUtf8(ControlMessage::joined().serialize()));
         } else if (message->type == ControlMessage::Type::Decline) {
-            fail(Declined, QStringLiteral("the Mac declined the invitation"));
+            fail(Declined, QStringLiteral("the computer declined the invitation"));
         }
     });
     QObject::connect(&socket, &QWebSocket::binaryMessageReceived, [&](const QByteArray& data) {
@@ -175,10 +175,10 @@ int main(int argc, char* argv[])
         if (leaving || (options.count == 0 && joined))
             QCoreApplication::exit(Done);
         else if (!joined && socket.closeCode() == QWebSocketProtocol::CloseCodeNormal)
-            fail(Declined, QStringLiteral("the Mac closed the connection before accepting"));
+            fail(Declined, QStringLiteral("the computer closed the connection before accepting"));
         else
             fail(Disconnected,
-                 QStringLiteral("disconnected by the Mac (close code %1%2)")
+                 QStringLiteral("disconnected by the computer (close code %1%2)")
                      .arg(int(socket.closeCode()))
                      .arg(socket.closeReason().isEmpty() ? QString() : QStringLiteral(": ") + socket.closeReason()));
     });
