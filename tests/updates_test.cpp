@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <memory>
+#include <zlib.h>
 
 using namespace glasswing;
 using Outcome = StandardUpdaterController::Outcome;
@@ -65,6 +66,34 @@ Route huge(bool declared)
     if (declared)
         head += "Content-Length: " + QByteArray::number(kHugeFeed) + "\r\n";
     return {Route::Stream, head + "\r\n", kHugeFeed};
+}
+
+// `piece` `times` over, gzip-packed.
+QByteArray gzip(const QByteArray& piece, qint64 times = 1)
+{
+    QByteArray packed;
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray out(64 * 1024, Qt::Uninitialized);
+    for (qint64 left = times; left > 0; --left) {
+        const int flush = left == 1 ? Z_FINISH : Z_NO_FLUSH;
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.constData()));
+        stream.avail_in = uInt(piece.size());
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out.data());
+            stream.avail_out = uInt(out.size());
+            deflate(&stream, flush);
+            packed.append(out.constData(), out.size() - qsizetype(stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    return packed;
+}
+
+Route gzipped(const QByteArray& packed)
+{
+    return {Route::Whole, httpResponse(200, packed, "Content-Encoding: gzip\r\n"), 0};
 }
 
 struct Item {
@@ -433,6 +462,18 @@ void UpdatesTest::checkTellsTheUserWhatItFound_data()
         << "/feed" << true << 10000 << Outcome::UpdateAvailable << Failure::None << requests({"/feed"}) << newTitle
         << QStringList {QStringLiteral("99.1"), QStringLiteral("ninety-nine")} << laterDownload
         << QUrl(QStringLiteral("https://glasswing.example/99.1")) << false;
+    QTest::newRow("newer version, packed")
+        << Routes {{"/feed", gzipped(gzip(appcast(item({"99.0", "99.0", page.toEncoded(), notes}))))}} << "/feed"
+        << true << 10000 << Outcome::UpdateAvailable << Failure::None << requests({"/feed"}) << newTitle
+        << QStringList {QStringLiteral("99.0"), version, QString::fromUtf8(notes)} << laterDownload << page << false;
+    QTest::newRow("packed, cut short")
+        << Routes {{"/feed", gzipped(gzip(appcast(item({"99.0", "99.0", page.toEncoded(), notes}))).chopped(12))}}
+        << "/feed" << true << 10000 << Outcome::Failed << Failure::InvalidFeed << requests({"/feed"}) << failed
+        << QStringList {invalidFeed, QStringLiteral("damaged or cut short")} << ok << QUrl() << false;
+    QTest::newRow("packed in an encoding not asked for")
+        << Routes {{"/feed", {Route::Whole, httpResponse(200, "xyz", "Content-Encoding: br\r\n"), 0}}} << "/feed"
+        << true << 10000 << Outcome::Failed << Failure::InvalidFeed << requests({"/feed"}) << failed
+        << QStringList {invalidFeed, QStringLiteral("(br)")} << ok << QUrl() << false;
     QTest::newRow("same version")
         << Routes {{"/feed", feedRoute(item({current(), current(), page.toEncoded(), "this one"}))}} << "/feed" << true
         << 10000 << Outcome::UpToDate << Failure::None << requests({"/feed"}) << upToDate << QStringList {newest} << ok
@@ -477,6 +518,11 @@ void UpdatesTest::checkTellsTheUserWhatItFound_data()
                                             << Outcome::Failed << Failure::FeedTooLarge << requests({"/feed"})
                                             << failed << QStringList {tooLarge} << ok << QUrl() << true;
     // Said up front, the length alone is enough: the rest is never waited for.
+    // About 1 MiB on the wire, 1 GiB once unpacked: the limit is on what the parser would see.
+    QTest::newRow("too big once unpacked")
+        << Routes {{"/feed", gzipped(gzip(QByteArray(1024 * 1024, ' '), 1024))}} << "/feed" << true << 8000
+        << Outcome::Failed << Failure::FeedTooLarge << requests({"/feed"}) << failed << QStringList {tooLarge} << ok
+        << QUrl() << false;
     QTest::newRow("too big by its told length alone")
         << Routes {{"/feed",
                     {Route::Stall,
