@@ -36,13 +36,22 @@ bool isLoopbackHost(const QUrl& url)
     return address.setAddress(host) && address.isLoopback();
 }
 
-// HTTPS anywhere; plain HTTP only where it cannot leave the machine (tests, development).
-bool isAllowedAddress(const QUrl& url)
+bool isPlainLoopback(const QUrl& url)
+{
+    return url.isValid() && url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0
+        && isLoopbackHost(url);
+}
+
+// HTTPS anywhere; plain HTTP only to this machine, and only for a check whose configured feed is
+// itself plain HTTP on this machine (tests, development). A check that began on HTTPS never goes
+// on over plain HTTP, not even to this machine, where a redirect could otherwise aim it at a
+// local service.
+bool isAllowedAddress(const QUrl& url, bool plainLoopbackAllowed)
 {
     if (!url.isValid() || url.host().isEmpty())
         return false;
-    const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("https") || (scheme == QLatin1String("http") && isLoopbackHost(url));
+    return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+        || (plainLoopbackAllowed && isPlainLoopback(url));
 }
 
 QString applicationName()
@@ -153,7 +162,8 @@ void StandardUpdaterController::beginCheck(bool userInitiated)
         fail(Failure::InvalidAddress, QStringLiteral("The update feed address \"%1\" is not valid.").arg(url.toString()));
         return;
     }
-    if (!isAllowedAddress(url)) {
+    m_plainLoopbackAllowed = isPlainLoopback(url);
+    if (!isAllowedAddress(url, m_plainLoopbackAllowed)) {
         fail(Failure::InsecureAddress,
              QStringLiteral("The update feed address %1 is insecure: only HTTPS addresses are allowed.")
                  .arg(url.toDisplayString()));
@@ -265,7 +275,7 @@ void StandardUpdaterController::replyFinished()
             if (++m_redirects > kMaximumRedirects) {
                 fail(Failure::TooManyRedirects,
                      QStringLiteral("The update server redirected more than %1 times.").arg(kMaximumRedirects));
-            } else if (!isAllowedAddress(target)) {
+            } else if (!isAllowedAddress(target, m_plainLoopbackAllowed)) {
                 fail(Failure::InsecureAddress,
                      QStringLiteral("The update server redirected to an insecure address (%1): only HTTPS "
                                     "addresses are allowed.")
@@ -317,7 +327,7 @@ void StandardUpdaterController::succeed(const QList<AppcastItem>& items)
                                                 : compareVersions(newest->version, currentBuild());
     if (order <= 0) {
         finish(Outcome::UpToDate);
-    } else if (!isAllowedAddress(newest->downloadURL)) {
+    } else if (!isAllowedAddress(newest->downloadURL, m_plainLoopbackAllowed)) {
         fail(Failure::InvalidFeed,
              QStringLiteral("The server did not send a valid update feed: version %1 has no secure download "
                             "address.")

@@ -27,7 +27,8 @@ namespace glasswing {
 //
 // Checks run asynchronously on the main thread and never block the interface; one at a time.
 // Only HTTPS feeds are fetched (plain HTTP only to loopback: 127.0.0.1, [::1], localhost), and
-// redirects only to such addresses, at most five. A feed of more than 1 MiB (on the wire, or once
+// redirects only to such addresses, at most five; a check that begins on HTTPS stays on HTTPS,
+// redirects and download link included. A feed of more than 1 MiB (on the wire, or once
 // unpacked from gzip or deflate) is dropped as soon as that much has arrived or been unpacked,
 // and a check that takes longer than its limit (30 s) is given up.
 //
@@ -142,6 +143,9 @@ private:
     qint64 m_otherBodyBytes = 0; // the body of any other answer, only counted
     QUrl m_requestURL;
     int m_redirects = 0;
+    // The check's configured feed is plain HTTP on this machine: only then may its redirects and
+    // download link be plain HTTP on this machine too.
+    bool m_plainLoopbackAllowed = false;
     QTimer m_deadline;
     QTimer m_schedule;
     QDateTime m_nextCheck;
