@@ -135,6 +135,9 @@ void ViewController::checkForSketchUpdates()
         // that it could not be deleted.
         inPlace = true;
     }
+    // The spacing counts attempts: a file that fails to read, put back below, is not tried again
+    // at once when the folder reports it back in place.
+    m_lastRead.start();
     const qint64 largestFrame = m_limits.maxSendMessageBytes;
     const std::optional<PreviewFile> file = readPreviewFile(fd, status, PreviewData::largestImage(largestFrame));
     if (!file) {
@@ -146,7 +149,6 @@ void ViewController::checkForSketchUpdates()
             ::unlink(claimedName.constData());
         return;
     }
-    m_lastRead.start();
 
     if (file->tooLarge) {
         // A frame that cannot be sent: said as a failed send, when a phone would have had it.
