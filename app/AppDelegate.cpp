@@ -35,9 +35,8 @@ void AppDelegate::applicationDidFinishLaunching()
 
 void AppDelegate::applicationWillTerminate()
 {
-    if (m_terminated)
+    if (m_terminated.exchange(true))
         return;
-    m_terminated = true;
     // A status update still queued must not land after the final false: let the queue finish
     // first, then write false synchronously.
     m_serializationQueue.waitUntilIdle();

@@ -4,6 +4,8 @@
 
 #include <QObject>
 
+#include <atomic>
+
 class QAction;
 
 namespace glasswing {
@@ -28,7 +30,8 @@ public:
 
     void applicationDidFinishLaunching();
     StandardUpdaterController& updaterController() { return m_updaterController; }
-    // Runs once, however many ways termination is reached (last window closed, quit, signal).
+    // Runs once, however many ways termination is reached (last window closed, quit, signal,
+    // exit() from the platform), from whichever thread reaches it first.
     void applicationWillTerminate();
     bool applicationSupportsSecureRestorableState() const { return true; }
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
@@ -45,7 +48,7 @@ private:
     // Made and started with the delegate: it checks by itself only when the user turned automatic
     // checks on.
     StandardUpdaterController m_updaterController{true};
-    bool m_terminated = false;
+    std::atomic<bool> m_terminated{false};
 };
 
 } // namespace glasswing

@@ -15,9 +15,12 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace glasswing {
 
@@ -45,13 +48,24 @@ bool ensureFolder(const QString& folder)
     return true;
 }
 
+// True when the other end of a connected local socket is a process of this user. Checked on
+// both sides: a socket of another user, wherever it came from, neither answers for this user's
+// instance nor asks it for anything.
+bool isSameUser(qintptr descriptor)
+{
+    struct ucred credentials { };
+    socklen_t length = sizeof credentials;
+    return descriptor >= 0 && ::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0
+        && length == sizeof credentials && credentials.uid == ::getuid();
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(QString folder, QObject* parent)
     : QObject(parent)
     , m_folder(std::move(folder))
     // The host keeps two machines that share a home folder from taking each other's lock; the
-    // user ID keeps users apart where the folder is shared (the temporary-folder fallback).
+    // user ID keeps users apart should a folder ever be shared.
     , m_baseName(QStringLiteral("instance-%1-%2").arg(::getuid()).arg(QSysInfo::machineHostName()))
 {
 }
@@ -61,6 +75,8 @@ SingleInstance::~SingleInstance()
     delete m_server; // removes its socket file, while the lock still says that it is ours
     m_server = nullptr;
     m_lock.reset();
+    if (m_folderDescriptor >= 0)
+        ::close(m_folderDescriptor);
 }
 
 QString SingleInstance::defaultFolder()
@@ -84,10 +100,16 @@ QString SingleInstance::serverName() const
     const QString path = m_folder + u'/' + m_baseName + QStringLiteral(".socket");
     // Qt binds in a temporary folder beside the final path first (path + six characters + "/s").
     constexpr qsizetype kRoom = sizeof(sockaddr_un::sun_path) - 1 - 8;
-    if (QFile::encodeName(path).size() <= kRoom)
+    if (QFile::encodeName(path).size() <= kRoom || m_folderDescriptor < 0)
         return path;
-    const QByteArray digest = QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
-    return QStringLiteral("glasswing-%1-%2").arg(::getuid()).arg(QString::fromLatin1(digest));
+    // Too long for a socket address (a long host name, a deep folder): the same folder, reached
+    // through the descriptor this process holds open on it, under a short name made from the
+    // long one. The socket never leaves the user's folder, where no one else can put one.
+    const QByteArray digest
+        = QCryptographicHash::hash(m_baseName.toUtf8(), QCryptographicHash::Sha256).toHex().left(16);
+    return QStringLiteral("/proc/self/fd/%1/instance-%2.socket")
+        .arg(m_folderDescriptor)
+        .arg(QString::fromLatin1(digest));
 }
 
 SingleInstance::Outcome SingleInstance::claim(std::chrono::milliseconds patience)
@@ -101,6 +123,8 @@ SingleInstance::Outcome SingleInstance::claim(std::chrono::milliseconds patience
         warn(QStringLiteral("cannot create %1; running without the one-instance check").arg(m_folder));
         return Outcome::Unguarded;
     }
+    if (m_folderDescriptor < 0)
+        m_folderDescriptor = ::open(QFile::encodeName(m_folder).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     m_lock = std::make_unique<QLockFile>(lockFilePath());
     // Stale only when its process is gone: a long-running instance's lock is never taken by age.
     m_lock->setStaleLockTime(0);
@@ -150,6 +174,11 @@ void SingleInstance::listen()
 void SingleInstance::serve(QLocalSocket* socket)
 {
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    if (!isSameUser(socket->socketDescriptor())) {
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     // A client that never finishes its line does not hold a connection for good.
     QTimer::singleShot(kRequestTimeoutMs, socket, [socket] { socket->abort(); });
     const auto read = [this, socket] {
@@ -176,6 +205,13 @@ bool SingleInstance::askOtherToShow()
     socket.connectToServer(serverName());
     if (!socket.waitForConnected(500))
         return false; // not listening yet: asked again on the next round
+    if (!isSameUser(socket.socketDescriptor())) {
+        // Not this user's instance, whatever it would answer: asked nothing, and the holder of
+        // the lock counts as not answering.
+        if (!std::exchange(m_warnedOfStranger, true))
+            warn(QStringLiteral("the socket %1 belongs to another user; not asking it").arg(serverName()));
+        return false;
+    }
     socket.write(kShowRequest);
     socket.waitForBytesWritten(1000);
     QByteArray answer;

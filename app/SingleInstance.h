@@ -17,9 +17,10 @@ namespace glasswing {
 //
 // The first launch holds a lock file and listens on a local socket, both in a per-user folder
 // (`defaultFolder()`). A later launch finds the lock held, asks the holder over the socket to
-// bring its window forward, and is told to exit. A lock left by a process that no longer runs
-// (a crash, kill -9) is taken over. Best effort: when there is no usable folder, or the lock
-// cannot be created there, the app runs unguarded and says so on standard error.
+// bring its window forward, and is told to exit; only a process of the same user is asked, or
+// answered. A lock left by a process that no longer runs (a crash, kill -9) is taken over. Best
+// effort: when there is no usable folder, or the lock cannot be created there, the app runs
+// unguarded and says so on standard error.
 //
 // Main thread, after the QApplication exists and before anything that advertises to phones.
 class SingleInstance : public QObject {
@@ -53,8 +54,9 @@ public:
     static QString defaultFolder();
 
     QString lockFilePath() const;
-    // What the local server listens on: a path in the folder, or, when that path is too long for
-    // a socket address, a name (with the user ID) that Qt places in the temporary folder.
+    // What the local server listens on: a path in the folder, or, once `claim` has opened the
+    // folder and when that path is too long for a socket address, a short name in the same folder
+    // reached through this process's descriptor for it (/proc/self/fd/N/...). Never outside it.
     QString serverName() const;
 
 Q_SIGNALS:
@@ -70,6 +72,8 @@ private:
     const QString m_baseName;
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer* m_server = nullptr;
+    int m_folderDescriptor = -1; // the folder, held open from `claim` on
+    bool m_warnedOfStranger = false;
 };
 
 } // namespace glasswing

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/CommandLine.h"
 #include "app/ConnectPhoneCommand.h"
+#include "app/ExitGuard.h"
 #include "app/Menus.h"
 #include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
@@ -121,6 +122,9 @@ int main(int argc, char* argv[])
                      &QCoreApplication::quit);
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                      &glasswing::AppDelegate::applicationWillTerminate);
+    // The platform may end the process with exit() instead (Qt's xcb platform does when the X
+    // server goes away): the plug-in is told all the same.
+    const glasswing::ExitGuard finalWrite([&delegate] { delegate.applicationWillTerminate(); });
     QTimer::singleShot(0, &delegate, &glasswing::AppDelegate::applicationDidFinishLaunching);
     terminationSignals.unblock();
 

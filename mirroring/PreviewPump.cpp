@@ -1,5 +1,5 @@
 // The preview pump: ten times a second (and at once when the plug-in finishes a file), the
-// preview file is read whole, stamped, sent to every connected phone and deleted.
+// preview file is claimed, read whole, stamped, sent to every connected phone and deleted.
 
 #include "mirroring/PreviewPickup.h"
 #include "mirroring/StatusFile.h"
@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,9 @@ namespace {
 // At most this many reads of the preview file a second, however fast the plug-in writes.
 constexpr qint64 kMinimumReadSpacingMs = 100;
 
+// The name a preview is taken under to be read: hidden, beside it, never written by the plug-in.
+const QString kClaimedName = QStringLiteral(".Preview@3x.png.reading");
+
 struct PreviewFile {
     QByteArray bytes;
     bool tooLarge = false; // over the largest frame the session sends; not read
@@ -29,20 +33,25 @@ struct PreviewFile {
     ino_t inode = 0;
 };
 
-// Reads the preview file whole, or says that there is none to read. Only a regular file counts:
-// whatever else sits at the path (a FIFO with no writer, a directory, a device behind a symlink)
-// reads as no file, and opening never blocks. Reads at most the size the file had when opened, so a
-// file that keeps growing cannot hold the tick; a file over `maxImageBytes` is not read at all.
-std::optional<PreviewFile> readPreviewFile(const QString& path, qint64 maxImageBytes)
+// Opens what is at `path` if it is a regular file (or a symlink to one), else gives -1: whatever
+// else sits there (a FIFO with no writer, a directory, a device behind a symlink) reads as no
+// file, and opening never blocks.
+int openRegularFile(const QString& path, struct stat* status)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return std::nullopt;
-    struct stat status { };
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return -1;
+    if (::fstat(fd, status) != 0 || !S_ISREG(status->st_mode)) {
         ::close(fd);
-        return std::nullopt;
+        return -1;
     }
+    return fd;
+}
+
+// Reads the open file whole, and closes it. Reads at most the size the file had when opened, so
+// a file that keeps growing cannot hold the tick; a file over `maxImageBytes` is not read at all.
+std::optional<PreviewFile> readPreviewFile(int fd, const struct stat& status, qint64 maxImageBytes)
+{
     PreviewFile file;
     file.device = status.st_dev;
     file.inode = status.st_ino;
@@ -61,9 +70,10 @@ std::optional<PreviewFile> readPreviewFile(const QString& path, qint64 maxImageB
     return file;
 }
 
-// Deletes the preview file that was read, but not a newer one that the plug-in has put in its
-// place meanwhile: that one is the next frame. True when the file read is gone.
-bool deletePreviewFile(const QString& path, const PreviewFile& read)
+// Deletes a preview read in place, but not a newer one that the plug-in has put there meanwhile:
+// that one is the next frame. True when the file read is gone. Only for a folder where the
+// preview could not be claimed, where the deletion is expected to fail as well.
+bool deleteReadInPlace(const QString& path, const PreviewFile& read)
 {
     const QByteArray name = QFile::encodeName(path);
     struct stat status { };
@@ -99,11 +109,46 @@ void ViewController::checkForSketchUpdates()
     const QString path = sharedCacheFile(QStringLiteral("Preview@3x.png"));
     if (path.isEmpty())
         return;
-    const qint64 largestFrame = m_limits.maxSendMessageBytes;
-    const std::optional<PreviewFile> file = readPreviewFile(path, PreviewData::largestImage(largestFrame));
-    if (!file)
+    struct stat status { };
+    int fd = openRegularFile(path, &status);
+    if (fd < 0)
         return;
+    // The file is claimed before it is read: renamed, in one step, to a name of the pump's own, so
+    // that a newer preview renamed into place from then on stays there for the next tick instead
+    // of being removed with this one.
+    const QString claimed = sharedCacheFile(kClaimedName);
+    const QByteArray claimedName = QFile::encodeName(claimed);
+    bool inPlace = false;
+    if (::rename(QFile::encodeName(path).constData(), claimedName.constData()) == 0) {
+        // What was claimed may be newer than what was opened: read what was claimed.
+        ::close(fd);
+        fd = openRegularFile(claimed, &status);
+        if (fd < 0) {
+            ::unlink(claimedName.constData());
+            return;
+        }
+    } else if (errno == ENOENT) {
+        ::close(fd); // taken away meanwhile
+        return;
+    } else {
+        // A folder or file system that cannot be changed: read in place, and say on every tick
+        // that it could not be deleted.
+        inPlace = true;
+    }
+    // The spacing counts attempts: a file that fails to read, put back below, is not tried again
+    // at once when the folder reports it back in place.
     m_lastRead.start();
+    const qint64 largestFrame = m_limits.maxSendMessageBytes;
+    const std::optional<PreviewFile> file = readPreviewFile(fd, status, PreviewData::largestImage(largestFrame));
+    if (!file) {
+        // Unreadable this time: back in its place for the next tick, unless a newer one is there.
+        if (!inPlace
+            && ::renameat2(AT_FDCWD, claimedName.constData(), AT_FDCWD, QFile::encodeName(path).constData(),
+                           RENAME_NOREPLACE)
+                != 0)
+            ::unlink(claimedName.constData());
+        return;
+    }
 
     if (file->tooLarge) {
         // A frame that cannot be sent: said as a failed send, when a phone would have had it.
@@ -118,8 +163,20 @@ void ViewController::checkForSketchUpdates()
         sendPreview();
     }
 
-    if (!deletePreviewFile(path, *file))
+    if (beforePreviewRemoved)
+        beforePreviewRemoved();
+    const bool deleted
+        = inPlace ? deleteReadInPlace(path, *file) : ::unlink(claimedName.constData()) == 0 || errno == ENOENT;
+    if (!deleted)
         consoleLine(QStringLiteral("Deletion Error"));
+}
+
+void ViewController::discardClaimedPreview()
+{
+    // Taken to be read by a run that ended before it was sent: stale now, and never sent.
+    const QString claimed = sharedCacheFile(kClaimedName);
+    if (!claimed.isEmpty())
+        ::unlink(QFile::encodeName(claimed).constData());
 }
 
 void ViewController::sendPreview()

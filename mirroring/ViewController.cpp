@@ -80,6 +80,7 @@ void ViewController::viewDidLoad()
         qCInfo(lcMirroring, "advertising \"%s\" as %s on port %u", qUtf8Printable(peerID->displayName()),
                peer::Advertiser::dnsSdServiceType(serviceID).constData(), unsigned(advertiser->port()));
 
+    discardClaimedPreview();
     timerContainer = new QTimer(this);
     timerContainer->setInterval(100);
     // Ticks come every 0.1 s rather than up to 5% late, so that their spacing never trips the

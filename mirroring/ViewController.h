@@ -16,6 +16,7 @@
 #include <QString>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -89,6 +90,9 @@ public:
     // The preview pump: one tick, and the send of `previewSet` to the connected phones.
     void checkForSketchUpdates();
     void sendPreview();
+    // For tests: runs on the main thread, within a tick, just before the pump removes a preview
+    // that it has read.
+    std::function<void()> beforePreviewRemoved;
 
     // Menu commands (main thread).
     void disconnect();
@@ -125,6 +129,8 @@ private:
     };
 
     void viewDidLoad();
+    // Removes a preview that an earlier run had claimed to read and never finished with.
+    void discardClaimedPreview();
 
     // Main window: its style as laid out, and what it does when shown, closed and pressed.
     void prepareWindow();

@@ -129,6 +129,8 @@ private Q_SLOTS:
     void thePumpSurvivesWhateverSitsAtThePath_data();
     void thePumpSurvivesWhateverSitsAtThePath();
     void aPreviewTooLargeToSendIsSaidAndDeleted();
+    void aPreviewRenamedInWhileTheLastIsRemovedIsSentNext();
+    void aPreviewClaimedBeforeACrashIsDiscardedAtStart();
     void aFinishedFileIsPickedUpAtOnceButNeverTooOften();
     void theFolderIsWatchedAgainOnceReplaced_data();
     void theFolderIsWatchedAgainOnceReplaced();
@@ -624,6 +626,47 @@ void MirroringTest::aPreviewTooLargeToSendIsSaidAndDeleted()
     writePreview("small");
     QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 2, kWait);
     QCOMPARE(out.text().count("error sending data: "), 1);
+}
+
+void MirroringTest::aPreviewRenamedInWhileTheLastIsRemovedIsSentNext()
+{
+    Mac mac({QStringLiteral("p")});
+    QTemporaryDir frames;
+    Phone* phone = mac.phone(QStringLiteral("P"), QStringLiteral("p"), {QStringLiteral("--out"), frames.path()});
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    // The plug-in finishes the next frame at the worst moment: after the pump has read the last
+    // one, just before it removes what it read.
+    int removals = 0;
+    mac.controller.beforePreviewRemoved = [&removals] {
+        if (++removals == 1)
+            writePreview("frame B");
+    };
+    writePreview("frame A");
+    QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 2, kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+    const auto frame = [&](int i) {
+        return test::readAll(frames.path() + QStringLiteral("/message-%1.bin").arg(i, 6, 10, QLatin1Char('0')));
+    };
+    QVERIFY(frame(1).contains("frame A"));
+    QVERIFY(frame(2).contains("frame B"));
+    QCOMPARE(removals, 2);
+    // Nothing of either is left in the folder.
+    QCOMPARE(QDir(sharedCacheFolder()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QStringLiteral("status.json")});
+}
+
+void MirroringTest::aPreviewClaimedBeforeACrashIsDiscardedAtStart()
+{
+    test::IsolatedHome home;
+    QDir().mkpath(sharedCacheFolder());
+    // A frame an earlier run had taken to read when it died: stale, and never sent.
+    QVERIFY(test::writeFile(sharedCacheFile(QStringLiteral(".Preview@3x.png.reading")), "stale"));
+    NotificationCenter center;
+    SerialQueue queue{QStringLiteral("SerializationQueue")};
+    ViewController controller(center, queue, test::quickLimits());
+    controller.view();
+    QVERIFY(!QFileInfo::exists(sharedCacheFile(QStringLiteral(".Preview@3x.png.reading"))));
+    queue.waitUntilIdle();
 }
 
 void MirroringTest::aFinishedFileIsPickedUpAtOnceButNeverTooOften()

@@ -7,11 +7,17 @@
 #include <QLockFile>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSysInfo>
 #include <QTest>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 
 using namespace glasswing;
@@ -59,15 +65,24 @@ enum class Holder {
     SilentLive, // a live process holding the lock that never answers (an instance still starting)
     QuitsSoon, // a live process holding the lock that lets it go a moment later
     AnsweringInstance, // a running instance in this process
+    // Another user's process at the socket, answering every request as an instance would; it
+    // holds the lock too, as it could where the name once fell back to the shared /tmp.
+    OtherUser,
 };
 
+constexpr uid_t kNobody = 65534;
+
 // A child process that takes the lock in `folder` as `holder` says, and is ready when this returns.
-pid_t startHolder(const QString& folder, Holder holder)
+// Another user's server tells on `*told` (a pipe's reading end, non-blocking) what it was asked.
+pid_t startHolder(const QString& folder, Holder holder, int* told = nullptr)
 {
     if (!QDir().mkpath(folder))
         return -1;
     int ready[2];
+    int tell[2];
     if (::pipe(ready) != 0)
+        return -1;
+    if (::pipe2(tell, O_CLOEXEC | O_NONBLOCK) != 0)
         return -1;
     std::fflush(stdout);
     std::fflush(stderr);
@@ -83,8 +98,36 @@ pid_t startHolder(const QString& folder, Holder holder)
         }
         QLockFile lock(SingleInstance(folder).lockFilePath());
         lock.setStaleLockTime(0);
-        const bool ok = lock.tryLock(0);
+        bool ok = lock.tryLock(0);
+        int listener = -1;
+        if (holder == Holder::OtherUser) {
+            // Bound as this user, where the socket goes, then listening as another: what a
+            // connecting launch learns of its peer is who listened.
+            const QByteArray name = QFile::encodeName(SingleInstance(folder).serverName());
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            ok = ok && size_t(name.size()) < sizeof address.sun_path;
+            if (ok)
+                std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+            listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            ok = ok && listener >= 0 && ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+                && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 && ::listen(listener, 8) == 0;
+        }
         [[maybe_unused]] auto written = ::write(ready[1], ok ? "1" : "0", 1);
+        if (holder == Holder::OtherUser) {
+            // Answers as an instance would; what it was asked goes to standard output.
+            for (;;) {
+                const int connection = ::accept(listener, nullptr, nullptr);
+                if (connection < 0)
+                    continue;
+                char request[64] = {};
+                const ssize_t got = ::read(connection, request, sizeof request - 1);
+                if (got > 0) [[maybe_unused]]
+                    auto said = ::write(tell[1], request, size_t(got));
+                [[maybe_unused]] auto answered = ::write(connection, "ok\n", 3);
+                ::close(connection);
+            }
+        }
         if (holder == Holder::QuitsSoon) {
             ::usleep(300 * 1000);
             lock.unlock();
@@ -94,6 +137,11 @@ pid_t startHolder(const QString& folder, Holder holder)
             ::pause();
     }
     ::close(ready[1]);
+    ::close(tell[1]);
+    if (told)
+        *told = tell[0];
+    else
+        ::close(tell[0]);
     char answer = '0';
     const bool ok = child > 0 && ::read(ready[0], &answer, 1) == 1 && answer == '1';
     ::close(ready[0]);
@@ -142,6 +190,9 @@ Outcome launch(const QString& folder, std::chrono::milliseconds patience, QStrin
     const QByteArray socket = QFile::encodeName(socketFile(instance));
     if (::stat(socket.constData(), &status) != 0 || !S_ISSOCK(status.st_mode) || (status.st_mode & 077) != 0)
         *why += QStringLiteral(" the socket %1 is missing or open to others").arg(socketFile(instance));
+    // Only in the user's own folder is a socket safe from another user's.
+    if (QFileInfo(socketFile(instance)).canonicalPath() != QFileInfo(folder).canonicalFilePath())
+        *why += QStringLiteral(" the socket %1 is not in the folder").arg(socketFile(instance));
     if (!folderExisted && (::stat(QFile::encodeName(folder).constData(), &status) != 0 || (status.st_mode & 077) != 0))
         *why += QStringLiteral(" the folder it made is open to others");
     return outcome;
@@ -166,28 +217,40 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder_data()
     QTest::addColumn<int>("patienceMs");
     QTest::addColumn<Outcome>("expected");
     QTest::addColumn<QByteArray>("message"); // on standard error
+    QTest::addColumn<QByteArray>("hostName"); // in a UTS namespace of the test's own; "" for the machine's
 
     const QString plain = QStringLiteral("run/com.tessaro.Glasswing");
     const QString deep = QStringLiteral("a-folder-name-long-enough-that-a-socket-path-in-it-cannot-be-bound/")
         + QStringLiteral("and-deeper-still/com.tessaro.Glasswing");
     // A launch that becomes the instance says nothing; the later launch it then serves says this.
     const QByteArray served("brought its window forward");
-    QTest::newRow("nobody") << Holder::Nobody << plain << 20000 << Outcome::Primary << served;
+    QTest::newRow("nobody") << Holder::Nobody << plain << 20000 << Outcome::Primary << served << QByteArray();
     QTest::newRow("nobody, folder too long for a socket path")
-        << Holder::Nobody << deep << 20000 << Outcome::Primary << served;
+        << Holder::Nobody << deep << 20000 << Outcome::Primary << served << QByteArray();
     QTest::newRow("a crashed instance's lock and socket")
-        << Holder::Crashed << plain << 20000 << Outcome::Primary << served;
+        << Holder::Crashed << plain << 20000 << Outcome::Primary << served << QByteArray();
     QTest::newRow("a holder that quits while this one waits")
-        << Holder::QuitsSoon << plain << 20000 << Outcome::Primary << served;
+        << Holder::QuitsSoon << plain << 20000 << Outcome::Primary << served << QByteArray();
     QTest::newRow("a running instance") << Holder::AnsweringInstance << plain << 20000 << Outcome::AskedOtherToShow
-                                        << QByteArray("brought its window forward");
-    QTest::newRow("a holder that never answers")
-        << Holder::SilentLive << plain << 1000 << Outcome::OtherDidNotAnswer << QByteArray("does not answer");
+                                        << QByteArray("brought its window forward") << QByteArray();
+    QTest::newRow("a holder that never answers") << Holder::SilentLive << plain << 1000 << Outcome::OtherDidNotAnswer
+                                                 << QByteArray("does not answer") << QByteArray();
     QTest::newRow("no folder") << Holder::Nobody << QString() << 20000 << Outcome::Unguarded
-                               << QByteArray("running without the one-instance check");
+                               << QByteArray("running without the one-instance check") << QByteArray();
     QTest::newRow("a folder that cannot be made")
         << Holder::Nobody << QStringLiteral("a-file/com.tessaro.Glasswing") << 20000 << Outcome::Unguarded
-        << QByteArray("running without the one-instance check");
+        << QByteArray("running without the one-instance check") << QByteArray();
+    // 64 characters, the most a host name may have: with it the socket's path in the runtime
+    // folder is too long for a socket address.
+    const QByteArray longHost = QByteArray("host-").append(59, 'h');
+    QTest::newRow("nobody, a long host name")
+        << Holder::Nobody << plain << 20000 << Outcome::Primary << served << longHost;
+    QTest::newRow("a running instance, a long host name")
+        << Holder::AnsweringInstance << plain << 20000 << Outcome::AskedOtherToShow
+        << QByteArray("brought its window forward") << longHost;
+    QTest::newRow("another user's server at the socket")
+        << Holder::OtherUser << plain << 1000 << Outcome::OtherDidNotAnswer << QByteArray("does not answer")
+        << QByteArray();
 }
 
 void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
@@ -197,6 +260,27 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
     QFETCH(int, patienceMs);
     QFETCH(Outcome, expected);
     QFETCH(QByteArray, message);
+    QFETCH(QByteArray, hostName);
+
+    if (holder == Holder::OtherUser && ::geteuid() != 0)
+        QSKIP("a server of another user needs root to become that user");
+    int ownHost = -1;
+    if (!hostName.isEmpty()) {
+        // This thread, and the threads it starts, under a host name of the test's choosing.
+        ownHost = ::open("/proc/self/ns/uts", O_RDONLY | O_CLOEXEC);
+        if (ownHost < 0 || ::unshare(CLONE_NEWUTS) != 0) {
+            ::close(ownHost);
+            QSKIP("a host name of the test's own needs a UTS namespace (root)");
+        }
+        QVERIFY(::sethostname(hostName.constData(), size_t(hostName.size())) == 0);
+        QCOMPARE(QSysInfo::machineHostName().toUtf8(), hostName);
+    }
+    const auto ownHostBack = qScopeGuard([ownHost] {
+        if (ownHost >= 0) {
+            ::setns(ownHost, CLONE_NEWUTS);
+            ::close(ownHost);
+        }
+    });
 
     QTemporaryDir root;
     QVERIFY(test::writeFile(root.filePath(QStringLiteral("a-file")), "not a folder"));
@@ -204,11 +288,12 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
 
     std::unique_ptr<SingleInstance> running;
     pid_t child = -1;
+    int told = -1;
     if (holder == Holder::AnsweringInstance) {
         running = std::make_unique<SingleInstance>(path);
         QCOMPARE(running->claim(0ms), Outcome::Primary);
     } else if (holder != Holder::Nobody) {
-        child = startHolder(path, holder);
+        child = startHolder(path, holder, &told);
         QVERIFY(child > 0);
     }
     const auto cleanup = qScopeGuard([&] {
@@ -216,6 +301,8 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
             ::kill(child, SIGKILL); // our own child, not yet waited for
             ::waitpid(child, nullptr, 0);
         }
+        if (told >= 0)
+            ::close(told);
     });
     if (holder == Holder::Crashed)
         QVERIFY(QFileInfo(SingleInstance(path).lockFilePath()).exists());
@@ -230,12 +317,20 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
     errors.restore();
     QVERIFY2(why.isEmpty(), qPrintable(why));
     QCOMPARE(int(outcome), int(expected));
-    if (running)
+    if (running) {
         QCOMPARE(activations->count(), 1);
+        QCOMPARE(QFileInfo(socketFile(*running)).canonicalPath(), QFileInfo(path).canonicalFilePath());
+    }
     QVERIFY2(errors.text().contains(message), errors.text().constData());
     QVERIFY2(!errors.text().contains("cannot listen"), errors.text().constData());
     if (expected == Outcome::Primary) // its own launch was silent: the one line is the later launch's
         QVERIFY2(errors.text().count('\n') == 1, errors.text().constData());
+    if (holder == Holder::OtherUser) {
+        // Nothing was asked of a stranger's server.
+        char asked[64] = {};
+        QCOMPARE(::read(told, asked, sizeof asked), ssize_t(-1));
+        QVERIFY(!errors.text().contains("brought its window forward"));
+    }
 }
 
 void SingleInstanceTest::theFolderFollowsTheEnvironment_data()

@@ -1,6 +1,7 @@
 // The update controller against a feed server of the test's own on 127.0.0.1, on real widgets
 // (offscreen): what each kind of feed, failure and setting leads to, and the dialog it shows.
 #include "platform/UserDefaults.h"
+#include "platform/peer/EphemeralIdentity.h"
 #include "platform/updates/StandardUpdaterController.h"
 #include "platform/updates/VersionComparison.h"
 
@@ -13,7 +14,10 @@
 #include <QNetworkProxy>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -22,6 +26,7 @@
 
 #include <chrono>
 #include <memory>
+#include <zlib.h>
 
 using namespace glasswing;
 using Outcome = StandardUpdaterController::Outcome;
@@ -67,6 +72,34 @@ Route huge(bool declared)
     return {Route::Stream, head + "\r\n", kHugeFeed};
 }
 
+// `piece` `times` over, gzip-packed.
+QByteArray gzip(const QByteArray& piece, qint64 times = 1)
+{
+    QByteArray packed;
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    QByteArray out(64 * 1024, Qt::Uninitialized);
+    for (qint64 left = times; left > 0; --left) {
+        const int flush = left == 1 ? Z_FINISH : Z_NO_FLUSH;
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(piece.constData()));
+        stream.avail_in = uInt(piece.size());
+        do {
+            stream.next_out = reinterpret_cast<Bytef*>(out.data());
+            stream.avail_out = uInt(out.size());
+            deflate(&stream, flush);
+            packed.append(out.constData(), out.size() - qsizetype(stream.avail_out));
+        } while (stream.avail_out == 0);
+    }
+    deflateEnd(&stream);
+    return packed;
+}
+
+Route gzipped(const QByteArray& packed)
+{
+    return {Route::Whole, httpResponse(200, packed, "Content-Encoding: gzip\r\n"), 0};
+}
+
 struct Item {
     QByteArray version;
     QByteArray shortVersion;
@@ -103,15 +136,29 @@ QByteArray current() { return StandardUpdaterController::currentBuild().toUtf8()
 class FeedServer : public QObject {
     Q_OBJECT
 public:
-    explicit FeedServer(Routes routes)
+    // With `tls`, the server speaks HTTPS with that identity, as "localhost".
+    explicit FeedServer(Routes routes, const peer::EphemeralIdentity* tls = nullptr)
         : m_routes(std::move(routes))
+        , m_server(tls ? std::make_unique<QSslServer>() : std::make_unique<QTcpServer>())
+        , m_tls(tls != nullptr)
     {
-        connect(&m_server, &QTcpServer::newConnection, this, &FeedServer::accept);
-        m_server.listen(QHostAddress::LocalHost);
+        if (tls) {
+            QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+            configuration.setLocalCertificate(tls->certificate);
+            configuration.setPrivateKey(tls->privateKey);
+            static_cast<QSslServer*>(m_server.get())->setSslConfiguration(configuration);
+        }
+        connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this, &FeedServer::accept);
+        m_server->listen(QHostAddress::LocalHost);
     }
-    bool isListening() const { return m_server.isListening(); }
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
-    quint16 port() const { return m_server.serverPort(); }
+    bool isListening() const { return m_server->isListening(); }
+    void setRoutes(Routes routes) { m_routes = std::move(routes); }
+    QString base() const
+    {
+        return m_tls ? QStringLiteral("https://localhost:%1").arg(m_server->serverPort())
+                     : QStringLiteral("http://127.0.0.1:%1").arg(m_server->serverPort());
+    }
+    quint16 port() const { return m_server->serverPort(); }
     int connections() const { return m_connections; }
     const QList<QByteArray>& requests() const { return m_requests; }
     // A stream's progress: bytes the socket has handed on, and whether it got to its end or the
@@ -131,7 +178,7 @@ public:
 private:
     void accept()
     {
-        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+        while (QTcpSocket* socket = m_server->nextPendingConnection()) {
             ++m_connections;
             socket->setParent(this);
             auto request = std::make_shared<QByteArray>();
@@ -207,8 +254,9 @@ private:
         pacer->start(2);
     }
 
-    QTcpServer m_server;
     Routes m_routes;
+    std::unique_ptr<QTcpServer> m_server;
+    bool m_tls = false;
     int m_connections = 0;
     QList<QByteArray> m_requests;
     QList<std::pair<QPointer<QTcpSocket>, QByteArray>> m_held;
@@ -269,6 +317,8 @@ private Q_SLOTS:
     void withoutAFeedUpdatesComeWithThePackage();
     void checkTellsTheUserWhatItFound_data();
     void checkTellsTheUserWhatItFound();
+    void anHttpsCheckNeverContinuesOnPlainHttp_data();
+    void anHttpsCheckNeverContinuesOnPlainHttp();
     void oneCheckRunsAtATime();
     void automaticChecksFollowTheSetting_data();
     void automaticChecksFollowTheSetting();
@@ -480,6 +530,18 @@ void UpdatesTest::checkTellsTheUserWhatItFound_data()
         << "/feed" << true << 10000 << Outcome::UpdateAvailable << Failure::None << requests({"/feed"}) << newTitle
         << QStringList {QStringLiteral("99.1"), QStringLiteral("ninety-nine")} << laterDownload
         << QUrl(QStringLiteral("https://glasswing.example/99.1")) << false;
+    QTest::newRow("newer version, packed")
+        << Routes {{"/feed", gzipped(gzip(appcast(item({"99.0", "99.0", page.toEncoded(), notes}))))}} << "/feed"
+        << true << 10000 << Outcome::UpdateAvailable << Failure::None << requests({"/feed"}) << newTitle
+        << QStringList {QStringLiteral("99.0"), version, QString::fromUtf8(notes)} << laterDownload << page << false;
+    QTest::newRow("packed, cut short")
+        << Routes {{"/feed", gzipped(gzip(appcast(item({"99.0", "99.0", page.toEncoded(), notes}))).chopped(12))}}
+        << "/feed" << true << 10000 << Outcome::Failed << Failure::InvalidFeed << requests({"/feed"}) << failed
+        << QStringList {invalidFeed, QStringLiteral("damaged or cut short")} << ok << QUrl() << false;
+    QTest::newRow("packed in an encoding not asked for")
+        << Routes {{"/feed", {Route::Whole, httpResponse(200, "xyz", "Content-Encoding: br\r\n"), 0}}} << "/feed"
+        << true << 10000 << Outcome::Failed << Failure::InvalidFeed << requests({"/feed"}) << failed
+        << QStringList {invalidFeed, QStringLiteral("(br)")} << ok << QUrl() << false;
     QTest::newRow("same version")
         << Routes {{"/feed", feedRoute(item({current(), current(), page.toEncoded(), "this one"}))}} << "/feed" << true
         << 10000 << Outcome::UpToDate << Failure::None << requests({"/feed"}) << upToDate << QStringList {newest} << ok
@@ -524,6 +586,11 @@ void UpdatesTest::checkTellsTheUserWhatItFound_data()
                                             << Outcome::Failed << Failure::FeedTooLarge << requests({"/feed"})
                                             << failed << QStringList {tooLarge} << ok << QUrl() << true;
     // Said up front, the length alone is enough: the rest is never waited for.
+    // About 1 MiB on the wire, 1 GiB once unpacked: the limit is on what the parser would see.
+    QTest::newRow("too big once unpacked")
+        << Routes {{"/feed", gzipped(gzip(QByteArray(1024 * 1024, ' '), 1024))}} << "/feed" << true << 8000
+        << Outcome::Failed << Failure::FeedTooLarge << requests({"/feed"}) << failed << QStringList {tooLarge} << ok
+        << QUrl() << false;
     QTest::newRow("too big by its told length alone")
         << Routes {{"/feed",
                     {Route::Stall,
@@ -673,6 +740,89 @@ void UpdatesTest::checkTellsTheUserWhatItFound()
         QVERIFY(m_browser.opened.isEmpty());
     }
     QTRY_VERIFY(watched.isNull());
+}
+
+void UpdatesTest::anHttpsCheckNeverContinuesOnPlainHttp_data()
+{
+    // Where the HTTPS feed at /moved redirects to, and the download link of the feed at /feed;
+    // "{plain}" stands for a plain-HTTP server on this machine, "{tls}" for the HTTPS one.
+    QTest::addColumn<QByteArray>("redirectTo");
+    QTest::addColumn<QByteArray>("link");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<Failure>("failure");
+    QTest::addColumn<QStringList>("tlsRequests");
+    QTest::addColumn<QString>("said");
+
+    const QStringList movedThenFeed {QStringLiteral("/moved"), QStringLiteral("/feed")};
+    QTest::newRow("redirect within HTTPS is followed")
+        << QByteArray("{tls}/feed") << QByteArray("https://glasswing.example/d") << Outcome::UpdateAvailable
+        << Failure::None << movedThenFeed << QString();
+    QTest::newRow("redirect to plain HTTP on 127.0.0.1")
+        << QByteArray("{plain}/feed") << QByteArray("https://glasswing.example/d") << Outcome::Failed
+        << Failure::InsecureAddress << QStringList {QStringLiteral("/moved")} << QStringLiteral("insecure");
+    QTest::newRow("redirect to plain HTTP on localhost")
+        << QByteArray("http://localhost:{plainPort}/feed") << QByteArray("https://glasswing.example/d")
+        << Outcome::Failed << Failure::InsecureAddress << QStringList {QStringLiteral("/moved")}
+        << QStringLiteral("insecure");
+    QTest::newRow("download link on plain HTTP on 127.0.0.1")
+        << QByteArray("{tls}/feed") << QByteArray("{plain}/download") << Outcome::Failed << Failure::InvalidFeed
+        << movedThenFeed << QStringLiteral("secure download");
+}
+
+// The loopback exception is for feeds configured on plain loopback (tests, development): a check
+// that began on HTTPS never makes a plain request, to this machine or any other.
+void UpdatesTest::anHttpsCheckNeverContinuesOnPlainHttp()
+{
+    QFETCH(QByteArray, redirectTo);
+    QFETCH(QByteArray, link);
+    QFETCH(Outcome, outcome);
+    QFETCH(Failure, failure);
+    QFETCH(QStringList, tlsRequests);
+    QFETCH(QString, said);
+
+    const peer::EphemeralIdentity identity = peer::EphemeralIdentity::generate(QStringLiteral("localhost"));
+    // The test's own certificate is trusted while it runs, as a real server's would be.
+    const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+    const auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(saved); });
+    QSslConfiguration trusting = saved;
+    trusting.addCaCertificate(identity.certificate);
+    QSslConfiguration::setDefaultConfiguration(trusting);
+
+    const QByteArray newer = appcast(item({"99.0", "99.0", "{link}", "new"}));
+    FeedServer plain(Routes {{"/feed", whole(200, newer)}, {"/download", whole(200, "the archive")}});
+    QVERIFY(plain.isListening());
+    // The HTTPS server's port is known once it listens; its routes name it, so they come after.
+    quint16 tlsPort = 0;
+    const auto expand = [&](QByteArray text) {
+        return text.replace("{plainPort}", QByteArray::number(plain.port()))
+            .replace("{plain}", plain.base().toUtf8())
+            .replace("{tls}", "https://localhost:" + QByteArray::number(tlsPort));
+    };
+    FeedServer tlsServer({}, &identity);
+    QVERIFY(tlsServer.isListening());
+    FeedServer* tls = &tlsServer;
+    tlsPort = tls->port();
+    tls->setRoutes({{"/moved", redirect(expand(redirectTo))},
+                    {"/feed", whole(200, expand(QByteArray(newer).replace("{link}", link)))}});
+
+    QTemporaryDir home;
+    StandardUpdaterController controller(false);
+    controller.setUserDefaults(UserDefaults(home.filePath(QStringLiteral("defaults.json"))));
+    controller.setFeedURL(QUrl(tls->base() + QStringLiteral("/moved")));
+    controller.checkForUpdates();
+    QTRY_VERIFY_WITH_TIMEOUT(!controller.isChecking(), 10000);
+
+    QVERIFY2(controller.lastFailure() != Failure::CannotReachServer, qPrintable(controller.lastFailureReason()));
+    QCOMPARE(controller.lastOutcome(), outcome);
+    QCOMPARE(controller.lastFailure(), failure);
+    QStringList seen;
+    for (const QByteArray& path : tls->requests())
+        seen << QString::fromUtf8(path);
+    QCOMPARE(seen, tlsRequests);
+    QCOMPARE(plain.connections(), 0);
+    QVERIFY2(controller.lastFailureReason().contains(said), qPrintable(controller.lastFailureReason()));
+    if (outcome == Outcome::UpdateAvailable)
+        QCOMPARE(controller.lastFoundItem().downloadURL, QUrl(QString::fromUtf8(link)));
 }
 
 void UpdatesTest::oneCheckRunsAtATime()

@@ -38,13 +38,22 @@ bool isLoopbackHost(const QUrl& url)
     return address.setAddress(host) && address.isLoopback();
 }
 
-// HTTPS anywhere; plain HTTP only where it cannot leave the machine (tests, development).
-bool isAllowedAddress(const QUrl& url)
+bool isPlainLoopback(const QUrl& url)
+{
+    return url.isValid() && url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0
+        && isLoopbackHost(url);
+}
+
+// HTTPS anywhere; plain HTTP only to this machine, and only for a check whose configured feed is
+// itself plain HTTP on this machine (tests, development). A check that began on HTTPS never goes
+// on over plain HTTP, not even to this machine, where a redirect could otherwise aim it at a
+// local service.
+bool isAllowedAddress(const QUrl& url, bool plainLoopbackAllowed)
 {
     if (!url.isValid() || url.host().isEmpty())
         return false;
-    const QString scheme = url.scheme().toLower();
-    return scheme == QLatin1String("https") || (scheme == QLatin1String("http") && isLoopbackHost(url));
+    return url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0
+        || (plainLoopbackAllowed && isPlainLoopback(url));
 }
 
 QString applicationName()
@@ -184,7 +193,8 @@ void StandardUpdaterController::beginCheck(bool userInitiated)
         fail(Failure::InvalidAddress, QStringLiteral("The update feed address \"%1\" is not valid.").arg(url.toString()));
         return;
     }
-    if (!isAllowedAddress(url)) {
+    m_plainLoopbackAllowed = isPlainLoopback(url);
+    if (!isAllowedAddress(url, m_plainLoopbackAllowed)) {
         fail(Failure::InsecureAddress,
              QStringLiteral("The update feed address %1 is insecure: only HTTPS addresses are allowed.")
                  .arg(url.toDisplayString()));
@@ -197,12 +207,17 @@ void StandardUpdaterController::beginCheck(bool userInitiated)
 void StandardUpdaterController::sendRequest(const QUrl& url)
 {
     m_requestURL = url;
-    m_received.clear();
+    m_decoder.reset();
+    m_otherBodyBytes = 0;
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("%1/%2").arg(applicationName(), currentVersion()));
     request.setRawHeader("Accept", "application/rss+xml, application/xml, text/xml, */*");
+    // Asked for here, the body comes packed and is unpacked by the check itself, which holds the
+    // unpacked bytes to the size limit; left to the network stack, a small body could unpack
+    // into gigabytes before anything counted them.
+    request.setRawHeader("Accept-Encoding", FeedDecoder::acceptedEncodings());
     m_reply = m_network->get(request);
     m_reply->setReadBufferSize(kReadBufferSize);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &StandardUpdaterController::checkDeclaredLength);
@@ -214,18 +229,57 @@ void StandardUpdaterController::checkDeclaredLength()
 {
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    // The told length is that of the bytes on the wire; what they unpack to is counted as it comes.
     if (status >= 200 && status < 300 && length.isValid() && length.toLongLong() > kMaximumFeedSize)
-        fail(Failure::FeedTooLarge, QStringLiteral("The update feed is too large (more than 1 MiB)."));
+        failFeedTooLarge();
 }
 
 void StandardUpdaterController::receive()
 {
+    const int status = m_reply ? m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+    const bool isFeed = status >= 200 && status < 300;
+    if (isFeed && !m_decoder)
+        m_decoder = std::make_unique<FeedDecoder>(m_reply->rawHeader("Content-Encoding"), kMaximumFeedSize);
     // Never more than the limit and one buffer's worth in memory: stop once past the limit.
     while (m_reply && m_reply->bytesAvailable() > 0) {
-        m_received += m_reply->read(kReadBufferSize);
-        if (m_received.size() > kMaximumFeedSize)
-            fail(Failure::FeedTooLarge, QStringLiteral("The update feed is too large (more than 1 MiB)."));
+        const QByteArray piece = m_reply->read(kReadBufferSize);
+        if (!isFeed) {
+            // Not the feed (a redirect, an error page): only its size matters.
+            m_otherBodyBytes += piece.size();
+            if (m_otherBodyBytes > kMaximumFeedSize)
+                failFeedTooLarge();
+        } else if (!decoded(m_decoder->append(piece))) {
+            return;
+        }
     }
+}
+
+bool StandardUpdaterController::decoded(FeedDecoder::Result result)
+{
+    switch (result) {
+    case FeedDecoder::Result::Ok:
+        return true;
+    case FeedDecoder::Result::TooLarge:
+        failFeedTooLarge();
+        return false;
+    case FeedDecoder::Result::Corrupt:
+        fail(Failure::InvalidFeed,
+             QStringLiteral("The server did not send a valid update feed: its compressed "
+                            "content is damaged or cut short."));
+        return false;
+    case FeedDecoder::Result::UnsupportedEncoding:
+        fail(Failure::InvalidFeed,
+             QStringLiteral("The server did not send a valid update feed: it came in an "
+                            "encoding that was not asked for (%1).")
+                 .arg(QString::fromLatin1(m_reply->rawHeader("Content-Encoding"))));
+        return false;
+    }
+    return false;
+}
+
+void StandardUpdaterController::failFeedTooLarge()
+{
+    fail(Failure::FeedTooLarge, QStringLiteral("The update feed is too large (more than 1 MiB)."));
 }
 
 void StandardUpdaterController::replyFinished()
@@ -252,7 +306,7 @@ void StandardUpdaterController::replyFinished()
             if (++m_redirects > kMaximumRedirects) {
                 fail(Failure::TooManyRedirects,
                      QStringLiteral("The update server redirected more than %1 times.").arg(kMaximumRedirects));
-            } else if (!isAllowedAddress(target)) {
+            } else if (!isAllowedAddress(target, m_plainLoopbackAllowed)) {
                 fail(Failure::InsecureAddress,
                      QStringLiteral("The update server redirected to an insecure address (%1): only HTTPS "
                                     "addresses are allowed.")
@@ -276,7 +330,11 @@ void StandardUpdaterController::replyFinished()
     receive();
     if (!m_reply)
         return;
-    const QByteArray data = std::exchange(m_received, {});
+    if (!m_decoder)
+        m_decoder = std::make_unique<FeedDecoder>(m_reply->rawHeader("Content-Encoding"), kMaximumFeedSize);
+    if (!decoded(m_decoder->finish()))
+        return;
+    const QByteArray data = m_decoder->takeDecoded();
     dropReply();
     QString why;
     const std::optional<QList<AppcastItem>> items = parseAppcast(data, m_requestURL, &why);
@@ -300,7 +358,7 @@ void StandardUpdaterController::succeed(const QList<AppcastItem>& items)
                                                 : compareVersions(newest->version, currentBuild());
     if (order <= 0) {
         finish(Outcome::UpToDate);
-    } else if (!isAllowedAddress(newest->downloadURL)) {
+    } else if (!isAllowedAddress(newest->downloadURL, m_plainLoopbackAllowed)) {
         fail(Failure::InvalidFeed,
              QStringLiteral("The server did not send a valid update feed: version %1 has no secure download "
                             "address.")
@@ -349,7 +407,8 @@ void StandardUpdaterController::dropReplyOnly()
         reply->abort();
         reply->deleteLater();
     }
-    m_received.clear();
+    m_decoder.reset();
+    m_otherBodyBytes = 0;
 }
 
 void StandardUpdaterController::dropReply()

@@ -2,6 +2,7 @@
 
 #include "platform/UserDefaults.h"
 #include "platform/updates/Appcast.h"
+#include "platform/updates/FeedDecoder.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -13,6 +14,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -30,8 +32,10 @@ namespace glasswing {
 //
 // Checks run asynchronously on the main thread and never block the interface; one at a time.
 // Only HTTPS feeds are fetched (plain HTTP only to loopback: 127.0.0.1, [::1], localhost), and
-// redirects only to such addresses, at most five. A feed of more than 1 MiB is dropped as soon
-// as that much has arrived, and a check that takes longer than its limit (30 s) is given up.
+// redirects only to such addresses, at most five; a check that begins on HTTPS stays on HTTPS,
+// redirects and download link included. A feed of more than 1 MiB (on the wire, or once
+// unpacked from gzip or deflate) is dropped as soon as that much has arrived or been unpacked,
+// and a check that takes longer than its limit (30 s) is given up.
 //
 // Automatic checks follow the user default "SUEnableAutomaticChecks" (off unless true): when
 // on, a check runs at start if the last one ("SULastCheckTime", an ISO date) was 24 hours ago or
@@ -120,6 +124,9 @@ private:
     void beginCheck(bool userInitiated);
     void sendRequest(const QUrl& url);
     void receive();
+    // Fails the check unless `result` is Ok; true when it is.
+    bool decoded(FeedDecoder::Result result);
+    void failFeedTooLarge();
     void checkDeclaredLength();
     void replyFinished();
     void fail(Failure failure, const QString& reason);
@@ -139,9 +146,15 @@ private:
     QPointer<QWidget> m_dialogParent;
     QNetworkAccessManager* m_network;
     QNetworkReply* m_reply = nullptr;
-    QByteArray m_received;
+    // The feed's body as it arrives, unpacked and held to the size limit; made for a success
+    // status only.
+    std::unique_ptr<FeedDecoder> m_decoder;
+    qint64 m_otherBodyBytes = 0; // the body of any other answer, only counted
     QUrl m_requestURL;
     int m_redirects = 0;
+    // The check's configured feed is plain HTTP on this machine: only then may its redirects and
+    // download link be plain HTTP on this machine too.
+    bool m_plainLoopbackAllowed = false;
     QTimer m_deadline;
     QTimer m_schedule;
     QDateTime m_nextCheck;
