@@ -33,6 +33,8 @@ struct RawPhoneOptions {
     int receiveBufferBytes = 64 * 1024;
     // The largest TCP segment the phone takes (0: the system's choice); a Wi-Fi phone's is about 1,400.
     int maxSegmentBytes = 0;
+    // The upgrade request, whole; empty for the app's own (`GET /` with the address as Host).
+    QByteArray upgradeRequest;
 };
 
 // A phone written at the byte level, for behaving as no well-made phone would: flooding pings,
@@ -52,6 +54,10 @@ public:
         // Qt stops taking bytes from the kernel once this much waits unread.
         m_socket.setReadBufferSize(64 * 1024);
         connect(&m_socket, &QSslSocket::encrypted, this, [this] {
+            if (!m_options.upgradeRequest.isEmpty()) {
+                m_socket.write(m_options.upgradeRequest);
+                return;
+            }
             m_socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
         });
