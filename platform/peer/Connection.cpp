@@ -183,7 +183,13 @@ void Connection::onRequestBytes()
     if (available < m_streamHeadBytes + m_streamBodyBytes)
         return;
     m_tls->skip(m_streamHeadBytes);
-    startStream(m_tls->read(m_streamBodyBytes));
+    const QByteArray body = m_tls->read(m_streamBodyBytes);
+    // A stream is one way: nothing may follow the invitation, not even in the same packet.
+    if (m_tls->bytesAvailable() > 0) {
+        respond(WebSite::errorAnswer(400, QStringLiteral("bytes after the invitation")));
+        return;
+    }
+    startStream(body);
 }
 
 void Connection::respond(const QByteArray& answer)
