@@ -143,7 +143,8 @@ bool Advertiser::startWebViewer(quint16 preferredPort, const QSslCertificate& ce
         m_webTls.setProtocol(QSsl::TlsV1_2OrLater);
         m_webListener
             = new Listener([this](qintptr socketDescriptor) { incoming(socketDescriptor, true); }, kAcceptRetry);
-        bool opened = m_webListener->listen(128, preferredPort);
+        // The port is kept for the next start (by the caller) when it was free now.
+        bool opened = m_webListener->listen(128, preferredPort, true);
         if (!opened && preferredPort != 0) {
             // Kept for the next start: the port browsers know is worth having back.
             qCInfo(lcAdvertiser) << "the web viewer's port" << preferredPort << "is not free ("

@@ -18,14 +18,15 @@ namespace glasswing::peer {
 namespace {
 
 // A non-blocking listening socket bound to the wildcard address of `family` on `port` (0: any).
-int openListeningSocket(int family, int backlog, quint16 port)
+int openListeningSocket(int family, int backlog, quint16 port, bool kept)
 {
     const int socket = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socket < 0)
         return -1;
-    if (port != 0) {
-        // A fixed port is taken again at the next start while the last run's closed connections
-        // linger in TIME_WAIT; another socket listening on it still keeps it.
+    if (kept) {
+        // The closed connections of the last run linger in TIME_WAIT, and keep the port from a
+        // socket without this option unless they too were accepted with it; another socket
+        // listening on the port still keeps it.
         const int yes = 1;
         ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     }
@@ -77,12 +78,12 @@ Listener::~Listener()
         ::close(m_socket);
 }
 
-bool Listener::listen(int backlog, quint16 port)
+bool Listener::listen(int backlog, quint16 port, bool kept)
 {
     // A machine without IPv6 still serves IPv4.
-    m_socket = openListeningSocket(AF_INET6, backlog, port);
+    m_socket = openListeningSocket(AF_INET6, backlog, port, kept);
     if (m_socket < 0 && errno != EADDRINUSE)
-        m_socket = openListeningSocket(AF_INET, backlog, port);
+        m_socket = openListeningSocket(AF_INET, backlog, port, kept);
     if (m_socket < 0) {
         m_portInUse = errno == EADDRINUSE;
         m_error = QString::fromLocal8Bit(std::strerror(errno));

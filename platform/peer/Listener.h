@@ -30,9 +30,11 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // On `port`, or on one the system picks for 0. False, with `errorString`, when no socket could
-    // be opened (`portInUse` then tells whether another socket holds the port).
-    bool listen(int backlog, quint16 port = 0);
+    // On `port`, or on one the system picks for 0. A port `kept` for the next start can be taken
+    // again then while this run's closed connections linger (SO_REUSEADDR), however it was chosen.
+    // False, with `errorString`, when no socket could be opened (`portInUse` then tells whether
+    // another socket holds the port).
+    bool listen(int backlog, quint16 port = 0, bool kept = false);
     bool portInUse() const { return m_portInUse; }
     quint16 port() const { return m_port; }
     const QString& errorString() const { return m_error; }
