@@ -9,6 +9,7 @@
 #include "support/RawPhone.h"
 #include "support/WebClient.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -177,6 +178,9 @@ void WebListenerTest::theIdentityIsKeptFromRunToRun()
     // What a browser asks of it: a P-256 key, serverAuth, no CA, its names, at most 825 days.
     QCOMPARE(first.fingerprint().size(), 32);
     QCOMPARE(QByteArray::fromBase64(first.publicKeyPin()).size(), 32);
+    // The pin is of the SubjectPublicKeyInfo, as Qt writes the public key in DER.
+    QCOMPARE(first.publicKeyPin(),
+             QCryptographicHash::hash(first.certificate.publicKey().toDer(), QCryptographicHash::Sha256).toBase64());
     QCOMPARE(first.privateKey.algorithm(), QSsl::Ec);
     QCOMPARE(first.privateKey.length(), 256);
     const QMultiMap<QSsl::AlternativeNameEntryType, QString> names = first.certificate.subjectAlternativeNames();
