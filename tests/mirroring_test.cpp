@@ -937,18 +937,18 @@ void MirroringTest::theAlertSaysWhichKindOfPhoneAsks()
 
 void MirroringTest::aJoiningPhoneGetsTheNewestFrame_data()
 {
-    QTest::addColumn<bool>("browser");
+    QTest::addColumn<QString>("phone"); // the app, or a browser over the WebSocket or the stream
     QTest::addColumn<int>("readBefore"); // frames read before the phone joins
 
-    QTest::newRow("app, two frames read before") << false << 2;
-    QTest::newRow("browser, two frames read before") << true << 2;
-    QTest::newRow("app, none read before") << false << 0;
-    QTest::newRow("browser, none read before") << true << 0;
+    for (const char* phone : {"app", "websocket", "stream"}) {
+        QTest::addRow("%s, two frames read before", phone) << QString::fromLatin1(phone) << 2;
+        QTest::addRow("%s, none read before", phone) << QString::fromLatin1(phone) << 0;
+    }
 }
 
 void MirroringTest::aJoiningPhoneGetsTheNewestFrame()
 {
-    QFETCH(bool, browser);
+    QFETCH(QString, phone);
     QFETCH(int, readBefore);
     Mac mac({QStringLiteral("p")});
     for (int n = 1; n <= readBefore; ++n) {
@@ -957,16 +957,35 @@ void MirroringTest::aJoiningPhoneGetsTheNewestFrame()
     }
     QTemporaryDir out;
     std::unique_ptr<test::RawPhone> web;
+    std::unique_ptr<test::WebClient> stream;
     Phone* app = nullptr;
-    if (browser) {
+    if (phone == QStringLiteral("websocket")) {
         web = browserPhone(mac, QStringLiteral("B"), QStringLiteral("p"));
         join(*web);
+    } else if (phone == QStringLiteral("stream")) {
+        const QByteArray host = "127.0.0.1:" + QByteArray::number(mac.controller.webViewerPort());
+        const QByteArray body = R"({"type":"invitation","name":"S","context":"cA=="})";
+        stream = std::make_unique<test::WebClient>(mac.controller.webViewerPort(),
+                                                   "POST /stream HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://"
+                                                       + host + "\r\nContent-Length: " + QByteArray::number(body.size())
+                                                       + "\r\n\r\n" + body);
     } else {
         app = mac.phone(QStringLiteral("A"), QStringLiteral("p"),
                         {QStringLiteral("--out"), out.path(), QStringLiteral("--count"), QStringLiteral("2")});
     }
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
-    const auto received = [&] { return browser ? web->binaries : savedMessages(out.path()); };
+    const auto received = [&] {
+        if (web)
+            return web->binaries;
+        if (!stream)
+            return savedMessages(out.path());
+        QList<QByteArray> frames;
+        for (const test::WebClient::Record& record : stream->records()) {
+            if (record.kind == 2)
+                frames << record.payload;
+        }
+        return frames;
+    };
     if (readBefore > 0)
         QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, kWait);
     writePreview(frame(readBefore + 1));

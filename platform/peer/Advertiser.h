@@ -87,6 +87,7 @@ public:
     // Opens the web viewer's port: `preferredPort` when it is free (0: any), otherwise any the
     // system gives. Serves the page's files from the Qt resources under `filesRoot`. False (and
     // why, on standard error) when no port could be opened. Any thread; once only.
+    // `stopAdvertisingPeer` closes this port too.
     bool startWebViewer(quint16 preferredPort, const QSslCertificate& certificate, const QSslKey& privateKey,
                         const QString& filesRoot);
     // The web viewer's port; 0 when it is not open.
