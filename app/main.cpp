@@ -35,14 +35,13 @@ void chooseOffscreenWithoutDisplay()
 }
 
 // The web viewer's listener as "Connect a Phone" sees it: the one place where the window meets
-// the view controller's listener. None is connected here yet, so the port is 0 and the window
-// says the phone viewer is not running.
-glasswing::WebViewerListener webViewerListenerOf(glasswing::ViewController& /*viewController*/)
+// the view controller's listener, which outlives the window's command.
+glasswing::WebViewerListener webViewerListenerOf(glasswing::ViewController& viewController)
 {
     return {
-        .port = [] { return quint16(0); },
-        .certificateSha256 = [] { return QByteArray(); },
-        .renewIdentity = {},
+        .port = [&viewController] { return viewController.webViewerPort(); },
+        .certificateSha256 = [&viewController] { return viewController.webIdentity().fingerprint(); },
+        .renewIdentity = [&viewController] { viewController.renewWebIdentity(); },
     };
 }
 

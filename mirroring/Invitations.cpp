@@ -94,7 +94,12 @@ void ViewController::decide(const Invitation& invitation)
     alert->setTextFormat(Qt::PlainText);
     alert->setText(QStringLiteral("Begin mirroring with \"") + alertName(invitation.peer, alert->font())
                    + QStringLiteral("\"?"));
-    alert->setInformativeText(QString());
+    // Which kind of phone asks; a browser's code is on its page too, so that the user can tell
+    // their own phone from another one asking at the same moment.
+    alert->setInformativeText(
+        invitation.peer.kind() == peer::PeerID::Kind::Browser
+            ? QStringLiteral("A web browser on a phone, showing the code %1.").arg(invitation.peer.code())
+            : QStringLiteral("The Glasswing app on a phone."));
     auto* remember = new QCheckBox(QStringLiteral("Remember this device"), alert);
     remember->setChecked(true);
     alert->setCheckBox(remember);

@@ -181,11 +181,15 @@ void ViewController::discardClaimedPreview()
 
 void ViewController::sendPreview()
 {
-    if (session->connectedPeers().isEmpty())
+    // Kept as sent, for the phones that join later (SessionEvents.cpp).
+    m_newestFrame = previewSet->encoded();
+    ++m_newestFrameNumber;
+    const QList<peer::PeerID> peers = session->connectedPeers();
+    if (peers.isEmpty())
         return;
-    const QByteArray payload = previewSet->encoded();
-    const std::optional<peer::PeerError> error
-        = session->sendData(payload, session->connectedPeers(), peer::SendDataMode::Reliable);
+    for (const peer::PeerID& peer : peers)
+        m_frameSentTo.insert(peer, m_newestFrameNumber);
+    const std::optional<peer::PeerError> error = session->sendData(m_newestFrame, peers, peer::SendDataMode::Reliable);
     if (error)
         consoleLine(QStringLiteral("error sending data: ") + error->description());
 }

@@ -17,7 +17,9 @@ void ViewController::sessionPeerDidChangeState(peer::Session& reporting, const p
     case peer::SessionState::Connected: {
         consoleLine(QStringLiteral("Connected: ") + name);
         const qint64 count = reporting.connectedPeers().size();
-        onMainThread([this, count] {
+        onMainThread([this, count, peer] {
+            // The current design at once, rather than at the next edit.
+            sendNewestFrameTo(peer);
             showConnectedStatus(count);
             updateStatus(true);
         });
@@ -29,7 +31,8 @@ void ViewController::sessionPeerDidChangeState(peer::Session& reporting, const p
     case peer::SessionState::NotConnected: {
         consoleLine(QStringLiteral("Not Connected: ") + name);
         const qint64 count = reporting.connectedPeers().size();
-        onMainThread([this, count] {
+        onMainThread([this, count, peer] {
+            m_frameSentTo.remove(peer);
             if (count == 0) {
                 showDisconnectedStatus();
                 updateStatus(false);
@@ -60,6 +63,18 @@ void ViewController::sessionDidStartReceivingResource(peer::Session&, const QStr
 void ViewController::sessionDidFinishReceivingResource(peer::Session&, const QString&, const peer::PeerID&, const QUrl&,
                                                        const std::optional<peer::PeerError>&)
 {
+}
+
+void ViewController::sendNewestFrameTo(const peer::PeerID& peer)
+{
+    // Every frame is sent from the main thread, and the session keeps one phone's messages in the
+    // order they were sent: the newest, sent here, can only be followed by newer ones.
+    if (m_newestFrameNumber == 0 || m_frameSentTo.value(peer) >= m_newestFrameNumber)
+        return;
+    m_frameSentTo.insert(peer, m_newestFrameNumber);
+    const std::optional<peer::PeerError> error = session->sendData(m_newestFrame, {peer}, peer::SendDataMode::Reliable);
+    if (error && error->code != peer::PeerError::NotConnected)
+        consoleLine(QStringLiteral("error sending data: ") + error->description());
 }
 
 void ViewController::disconnect()

@@ -3,12 +3,14 @@
 #include "mirroring/PreviewPickup.h"
 #include "mirroring/StatusFile.h"
 #include "platform/ImageView.h"
+#include "platform/Paths.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/SerialQueue.h"
 #include "platform/TextField.h"
 #include "ui_Main.h"
 
 #include <QHostInfo>
+#include <QJsonValue>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QTimer>
@@ -16,6 +18,11 @@
 namespace glasswing {
 
 Q_LOGGING_CATEGORY(lcMirroring, "glasswing.mirroring", QtInfoMsg)
+
+namespace {
+// The web viewer's port, chosen once and kept: a browser keeps what it knows per host and port.
+const QString kWebViewerPort = QStringLiteral("Web Viewer Port");
+} // namespace
 
 ViewController::ViewController(NotificationCenter& center, SerialQueue& serializationQueue,
                                const peer::PeerLimits& limits, QObject* parent)
@@ -79,6 +86,7 @@ void ViewController::viewDidLoad()
     if (advertiser->startAdvertisingPeer())
         qCInfo(lcMirroring, "advertising \"%s\" as %s on port %u", qUtf8Printable(peerID->displayName()),
                peer::Advertiser::dnsSdServiceType(serviceID).constData(), unsigned(advertiser->port()));
+    startWebViewer();
 
     discardClaimedPreview();
     timerContainer = new QTimer(this);
@@ -107,6 +115,53 @@ void ViewController::viewDidLoad()
 
     defaults.setBool(QStringLiteral("Main Window Open"), true);
     defaults.setBool(QStringLiteral("Welcome Window Open"), false);
+}
+
+QString ViewController::webIdentityPath()
+{
+    const QString data = paths::applicationSupportDirectory();
+    return data.isEmpty() ? QString() : data + QStringLiteral("/com.tessaro.Glasswing/web-identity.pem");
+}
+
+void ViewController::startWebViewer()
+{
+    const QString hostName = QHostInfo::localHostName();
+    const QString identityPath = webIdentityPath();
+    m_webIdentity = identityPath.isEmpty() ? peer::PersistentIdentity::make(hostName)
+                                           : peer::PersistentIdentity::loadOrMake(identityPath, hostName);
+    if (identityPath.isEmpty())
+        qCWarning(lcMirroring, "no home folder: the web viewer's identity is made for this run only");
+    else if (!m_webIdentity.problem.isEmpty())
+        qCWarning(lcMirroring, "web viewer: %s", qUtf8Printable(m_webIdentity.problem));
+
+    // Only a whole number that is a port counts; anything else is chosen anew.
+    const QJsonValue stored = defaults.objectForKey(kWebViewerPort);
+    const double number = stored.toDouble(-1);
+    const quint16 preferred = number >= 1 && number <= 65535 && number == double(int(number)) ? quint16(number) : 0;
+    if (!advertiser->startWebViewer(preferred, m_webIdentity.certificate, m_webIdentity.privateKey,
+                                    QStringLiteral(":/viewer")))
+        return;
+    const quint16 port = advertiser->webPort();
+    if (preferred == 0)
+        defaults.setObject(kWebViewerPort, int(port));
+    const QString fingerprint = QString::fromLatin1(m_webIdentity.fingerprint().toHex(':').toUpper());
+    qCInfo(lcMirroring, "web viewer for phones at https://%s.local:%u/ (certificate SHA-256 %s)",
+           qUtf8Printable(hostName), unsigned(port), qUtf8Printable(fingerprint));
+}
+
+bool ViewController::renewWebIdentity()
+{
+    const QString hostName = QHostInfo::localHostName();
+    const QString identityPath = webIdentityPath();
+    peer::PersistentIdentity renewed = identityPath.isEmpty()
+        ? peer::PersistentIdentity::make(hostName)
+        : peer::PersistentIdentity::loadOrMake(identityPath, hostName, true);
+    if (!renewed.problem.isEmpty())
+        qCWarning(lcMirroring, "web viewer: %s", qUtf8Printable(renewed.problem));
+    m_webIdentity = std::move(renewed);
+    if (advertiser)
+        advertiser->setWebIdentity(m_webIdentity.certificate, m_webIdentity.privateKey);
+    return m_webIdentity.stored;
 }
 
 void ViewController::updateStatus(bool isConnected)

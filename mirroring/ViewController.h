@@ -7,9 +7,11 @@
 #include "platform/TextField.h"
 #include "platform/UserDefaults.h"
 #include "platform/peer/Advertiser.h"
+#include "platform/peer/PersistentIdentity.h"
 #include "platform/peer/Session.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
@@ -37,8 +39,8 @@ class SerialQueue;
 // The main window's view controller, and the owner of the mirroring service for the whole run.
 //
 // Loading its view (`view()`) gives this machine a peer identity, opens the session that every
-// phone joins, advertises it, starts the preview pump, shows the disconnected state, tells the
-// plug-in that no phone is connected and starts listening to the menu commands. Its members live
+// phone joins, advertises it, opens the web viewer's port for browsers, starts the preview pump, shows the disconnected
+// state, tells the plug-in that no phone is connected and starts listening to the menu commands. Its members live
 // beside their concern: start-up here, the pump in PreviewPump.cpp, invitations in
 // Invitations.cpp, session events in SessionEvents.cpp, the status display in
 // mainwindow/StatusDisplay.cpp.
@@ -94,6 +96,17 @@ public:
     // that it has read.
     std::function<void()> beforePreviewRemoved;
 
+    // The web viewer (PROTOCOL.md, section 10), opened after advertising. Main thread.
+    // Its port; 0 when it could not be opened.
+    quint16 webViewerPort() const { return advertiser ? advertiser->webPort() : 0; }
+    // The identity browsers see, kept from run to run in `webIdentityPath()`.
+    const peer::PersistentIdentity& webIdentity() const { return m_webIdentity; }
+    // Makes and stores a new identity, taken by connections made from now on (browsers will warn
+    // again). False when it could not be stored; it is used for this run all the same.
+    bool renewWebIdentity();
+    // "web-identity.pem" in the app's data folder; empty when there is no home folder.
+    static QString webIdentityPath();
+
     // Menu commands (main thread).
     void disconnect();
     void openWelcomeWindow();
@@ -131,6 +144,10 @@ private:
     void viewDidLoad();
     // Removes a preview that an earlier run had claimed to read and never finished with.
     void discardClaimedPreview();
+    void startWebViewer();
+    // Main thread: sends the newest frame read to a phone that has just joined, unless it has had
+    // it already (or there is none yet).
+    void sendNewestFrameTo(const peer::PeerID& peer);
 
     // Main window: its style as laid out, and what it does when shown, closed and pressed.
     void prepareWindow();
@@ -168,6 +185,14 @@ private:
     PreviewPickup* m_pickup = nullptr;
     QTimer* m_deferredTick = nullptr;
     QElapsedTimer m_lastRead; // when a preview file was last read
+    // The newest frame read, encoded as it was sent, and its number; for each joined phone, the
+    // number of the newest frame it was sent. Main thread, where every frame is sent: a phone
+    // that joins is sent the newest at once and can never be sent an older one after it.
+    QByteArray m_newestFrame;
+    quint64 m_newestFrameNumber = 0;
+    QHash<peer::PeerID, quint64> m_frameSentTo;
+
+    peer::PersistentIdentity m_webIdentity;
 
     bool m_movableByWindowBackground = false;
     // A drag the window system could not take over: where in the window the press was.

@@ -176,15 +176,23 @@ void EndToEndTest::aRememberedPhoneGetsEveryPreviewWhileAnotherWaits()
     QTRY_VERIFY_WITH_TIMEOUT(app.lines().contains("Not Connected: Ada\n"), kWait);
     QTRY_COMPARE_WITH_TIMEOUT(app.status(), test::kStatusFalse, kWait);
 
-    // With no phone, a preview is consumed at once and sent to nobody, not even to a phone that
-    // joins afterwards.
+    // With no phone, a preview is consumed at once and kept: a phone that joins afterwards is sent
+    // it, once, as the current design.
     QVERIFY(app.writePreview("unseen"));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(app.preview()), 200);
     bob.reset(); // its alert goes, and the next phone's turn comes
-    Phone cy(port, test::phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
+    QTemporaryDir cyFrames;
+    Phone cy(port,
+             test::phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy"))
+                 + QStringList{QStringLiteral("--out"), cyFrames.path()});
     QTRY_VERIFY_WITH_TIMEOUT(app.lines().contains("Connected: Cy\n"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(cy.messages(), 1, kWait);
     QTest::qWait(300);
-    QCOMPARE(cy.messages(), 0);
+    QCOMPARE(cy.messages(), 1);
+    const auto joined = test::decodeWithPlistlib(savedFrames(cyFrames.path()), &why);
+    QVERIFY2(joined, qPrintable(why));
+    QCOMPARE(joined->size(), 1);
+    QCOMPARE(joined->first().image, QByteArray("unseen"));
 
     ::kill(pid_t(app.processId()), SIGTERM);
     QVERIFY(app.waitForFinished(kWait));

@@ -13,6 +13,7 @@
 #include "support/PeerHarness.h"
 #include "support/RawPhone.h"
 #include "support/TestEnvironment.h"
+#include "support/WebClient.h"
 
 #include <QCheckBox>
 #include <QJsonArray>
@@ -20,6 +21,8 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTcpServer>
 #include <QTest>
 
 #include <QtEndian>
@@ -55,11 +58,15 @@ void writePreview(const QByteArray& bytes)
 
 // One app's worth of the mirroring side, in this process.
 struct Mac {
-    explicit Mac(const QStringList& trusted = {}, const peer::PeerLimits& limits = test::quickLimits())
+    // `prepare` runs in the Mac's own home before the controller starts.
+    explicit Mac(const QStringList& trusted = {}, const peer::PeerLimits& limits = test::quickLimits(),
+                 const std::function<void()>& prepare = {})
         : controller(center, queue, limits)
     {
         if (!trusted.isEmpty())
             UserDefaults().setStringArray(QStringLiteral("Trusted Devices"), trusted);
+        if (prepare)
+            prepare();
         controller.view();
     }
     ~Mac() { queue.waitUntilIdle(); }
@@ -140,6 +147,15 @@ private Q_SLOTS:
     void theMainWindowComesBackWhereItWasLeft();
     void aUserIdCannotForgeOutputLines_data();
     void aUserIdCannotForgeOutputLines();
+
+    void theWebPortIsChosenOnceAndKept_data();
+    void theWebPortIsChosenOnceAndKept();
+    void theWebIdentityIsKeptAndRenewedOnRequest();
+    void aDataFolderThatCannotBeWrittenStillServes();
+    void theAlertSaysWhichKindOfPhoneAsks();
+    void aJoiningPhoneGetsTheNewestFrame_data();
+    void aJoiningPhoneGetsTheNewestFrame();
+    void noPhoneIsSentAnOlderFrameThanItHas();
 };
 
 void MirroringTest::startsDisconnectedWhateverWasLeft()
@@ -216,7 +232,7 @@ void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
     QVERIFY(alert);
     QCOMPARE(alert->text(), QStringLiteral("Begin mirroring with \"Ada's <b>Phone</b>\"?"));
     QCOMPARE(alert->textFormat(), Qt::PlainText);
-    QCOMPARE(alert->informativeText(), QString());
+    QCOMPARE(alert->informativeText(), QStringLiteral("The Glasswing app on a phone."));
     QVERIFY(alert->checkBox());
     QCOMPARE(alert->checkBox()->text(), QStringLiteral("Remember this device"));
     QVERIFY(alert->checkBox()->isChecked());
@@ -873,6 +889,307 @@ void MirroringTest::theMainWindowComesBackWhereItWasLeft()
     window->close();
     QCOMPARE(defaults.objectForKey(key), position(200, 150));
     queue.waitUntilIdle();
+}
+
+namespace {
+
+// A browser phone on the Mac's web port, as the page would be: upgraded to /session from its own
+// origin, told the hello, then inviting with `userId`.
+std::unique_ptr<test::RawPhone> browserPhone(Mac& mac, const QString& name, const QString& userId)
+{
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(mac.controller.webViewerPort());
+    test::RawPhone::Options options;
+    options.keepBinaries = true;
+    options.upgradeRequest = "GET /session HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://" + host
+        + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+          "Sec-WebSocket-Version: 13\r\n\r\n";
+    auto phone = std::make_unique<test::RawPhone>(mac.controller.webViewerPort(), options);
+    if (QTest::qWaitFor([&] { return phone->texts.size() == 1 || phone->disconnected; }, kWait)
+        && phone->texts.size() == 1)
+        phone->sendText(R"({"type":"invitation","name":")" + name.toUtf8() + R"(","context":")"
+                        + userId.toUtf8().toBase64() + R"("})");
+    return phone;
+}
+
+// Answers the accept with joined, once it has come.
+void join(test::RawPhone& phone)
+{
+    QTRY_COMPARE_WITH_TIMEOUT(phone.texts.size(), 2, kWait);
+    phone.sendText(R"({"type":"joined"})");
+}
+
+// The numbers of the frames "frame-NNNNNN" in these messages, in order.
+QList<int> frameNumbers(const QList<QByteArray>& messages)
+{
+    static const QRegularExpression number(QStringLiteral("frame-(\\d{6})"));
+    QList<int> numbers;
+    for (const QByteArray& message : messages) {
+        const QRegularExpressionMatch match = number.match(QString::fromLatin1(message));
+        numbers << (match.hasMatch() ? match.captured(1).toInt() : -1);
+    }
+    return numbers;
+}
+
+QByteArray frame(int n)
+{
+    return QStringLiteral("frame-%1").arg(n, 6, 10, QLatin1Char('0')).toLatin1();
+}
+
+// What a glasswing-phone wrote with --out, message by message.
+QList<QByteArray> savedMessages(const QString& folder)
+{
+    QList<QByteArray> messages;
+    const QStringList names = QDir(folder).entryList({QStringLiteral("message-*.bin")}, QDir::Files, QDir::Name);
+    for (const QString& name : names)
+        messages << test::readAll(folder + u'/' + name);
+    return messages;
+}
+
+// The web viewer's messages on the mirroring category, while it lives.
+class WarningCapture {
+public:
+    WarningCapture()
+    {
+        s_lines.clear();
+        m_previous = qInstallMessageHandler(&WarningCapture::handle);
+        s_previous = m_previous;
+    }
+    ~WarningCapture() { qInstallMessageHandler(m_previous); }
+    static QStringList lines() { return s_lines; }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& message)
+    {
+        if (type == QtWarningMsg && context.category && QByteArray(context.category) == "glasswing.mirroring")
+            s_lines << message;
+        if (s_previous)
+            s_previous(type, context, message);
+    }
+    QtMessageHandler m_previous = nullptr;
+    static inline QStringList s_lines;
+    static inline QtMessageHandler s_previous = nullptr;
+};
+
+} // namespace
+
+void MirroringTest::theWebPortIsChosenOnceAndKept_data()
+{
+    QTest::addColumn<QJsonValue>("stored");
+    QTest::addColumn<bool>("taken"); // another program holds the stored port
+    QTest::addColumn<bool>("kept"); // the stored value stays as it was
+
+    QTest::newRow("first start") << QJsonValue() << false << false;
+    QTest::newRow("a stored port") << QJsonValue(0) << false << true;
+    QTest::newRow("a stored port taken by another program") << QJsonValue(0) << true << true;
+    QTest::newRow("a string") << QJsonValue(QStringLiteral("8443")) << false << false;
+    QTest::newRow("past the last port") << QJsonValue(70000) << false << false;
+    QTest::newRow("a fraction") << QJsonValue(8443.5) << false << false;
+}
+
+void MirroringTest::theWebPortIsChosenOnceAndKept()
+{
+    QFETCH(QJsonValue, stored);
+    QFETCH(bool, taken);
+    QFETCH(bool, kept);
+    const QString key = QStringLiteral("Web Viewer Port");
+    // "0" in a row stands for a port that was free a moment ago.
+    QTcpServer holder;
+    if (stored == QJsonValue(0)) {
+        QVERIFY(holder.listen(QHostAddress::Any));
+        stored = int(holder.serverPort());
+        if (!taken)
+            holder.close();
+    }
+    Mac mac({}, test::quickLimits(), [&] {
+        if (!stored.isUndefined())
+            QVERIFY(UserDefaults().setObject(key, stored));
+    });
+    const quint16 port = mac.controller.webViewerPort();
+    QVERIFY(port != 0);
+    QVERIFY(port != mac.port());
+    if (kept) {
+        QCOMPARE(UserDefaults().objectForKey(key), stored);
+        QCOMPARE(port == stored.toInt(), !taken);
+    } else {
+        QCOMPARE(UserDefaults().objectForKey(key), QJsonValue(int(port)));
+    }
+    test::WebClient browser(port, "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QVERIFY(browser.waitForClose());
+    QCOMPARE(browser.status(), 200);
+}
+
+void MirroringTest::theWebIdentityIsKeptAndRenewedOnRequest()
+{
+    Mac mac;
+    const QString path = ViewController::webIdentityPath();
+    QVERIFY(path.startsWith(mac.home.path()));
+    QVERIFY(mac.controller.webIdentity().stored);
+    const peer::PersistentIdentity stored = peer::PersistentIdentity::loadOrMake(path, QStringLiteral("x"));
+    QVERIFY(!stored.made);
+    QCOMPARE(stored.fingerprint(), mac.controller.webIdentity().fingerprint());
+    test::WebClient before(mac.controller.webViewerPort(), "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QVERIFY(before.waitForClose());
+    QCOMPARE(before.socket().peerCertificate(), mac.controller.webIdentity().certificate);
+
+    const QByteArray old = mac.controller.webIdentity().fingerprint();
+    QVERIFY(mac.controller.renewWebIdentity());
+    QVERIFY(mac.controller.webIdentity().fingerprint() != old);
+    QCOMPARE(peer::PersistentIdentity::loadOrMake(path, QStringLiteral("x")).fingerprint(),
+             mac.controller.webIdentity().fingerprint());
+    test::WebClient after(mac.controller.webViewerPort(), "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QVERIFY(after.waitForClose());
+    QCOMPARE(after.status(), 200);
+    QCOMPARE(after.socket().peerCertificate(), mac.controller.webIdentity().certificate);
+}
+
+void MirroringTest::aDataFolderThatCannotBeWrittenStillServes()
+{
+    WarningCapture warnings;
+    // A file where the app's data folder should be.
+    Mac mac({}, test::quickLimits(), [] {
+        QFile blocker(QFileInfo(ViewController::webIdentityPath()).absolutePath());
+        QVERIFY(QDir().mkpath(QFileInfo(blocker.fileName()).absolutePath()));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    });
+    QVERIFY(!mac.controller.webIdentity().stored);
+    QVERIFY(!mac.controller.webIdentity().isNull());
+    const QStringList said = warnings.lines().filter(QStringLiteral("not stored"));
+    QCOMPARE(said.size(), 1);
+    test::WebClient browser(mac.controller.webViewerPort(), "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QVERIFY(browser.waitForClose());
+    QCOMPARE(browser.status(), 200);
+    QCOMPARE(browser.socket().peerCertificate(), mac.controller.webIdentity().certificate);
+    QCOMPARE(warnings.lines().filter(QStringLiteral("not stored")).size(), 1);
+}
+
+void MirroringTest::theAlertSaysWhichKindOfPhoneAsks()
+{
+    Mac mac;
+    std::unique_ptr<test::RawPhone> browser = browserPhone(mac, QStringLiteral("iPhone"), QStringLiteral("web-1"));
+    QCOMPARE(browser->texts.size(), 1);
+    const QString code
+        = QJsonDocument::fromJson(browser->texts.first()).object().value(QStringLiteral("code")).toString();
+    QCOMPARE(code.size(), 4);
+    QMessageBox* alert = waitForAlert(mac.controller);
+    QVERIFY(alert);
+    QCOMPARE(alert->text(), QStringLiteral("Begin mirroring with \"iPhone\"?"));
+    QCOMPARE(alert->informativeText(), QStringLiteral("A web browser on a phone, showing the code %1.").arg(code));
+    button(alert, QStringLiteral("Allow"))->click();
+    join(*browser);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QCOMPARE(mac.status(), test::kStatusTrue);
+}
+
+void MirroringTest::aJoiningPhoneGetsTheNewestFrame_data()
+{
+    QTest::addColumn<QString>("phone"); // the app, or a browser over the WebSocket or the stream
+    QTest::addColumn<int>("readBefore"); // frames read before the phone joins
+
+    for (const char* phone : {"app", "websocket", "stream"}) {
+        QTest::addRow("%s, two frames read before", phone) << QString::fromLatin1(phone) << 2;
+        QTest::addRow("%s, none read before", phone) << QString::fromLatin1(phone) << 0;
+    }
+}
+
+void MirroringTest::aJoiningPhoneGetsTheNewestFrame()
+{
+    QFETCH(QString, phone);
+    QFETCH(int, readBefore);
+    Mac mac({QStringLiteral("p")});
+    for (int n = 1; n <= readBefore; ++n) {
+        writePreview(frame(n));
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+    }
+    QTemporaryDir out;
+    std::unique_ptr<test::RawPhone> web;
+    std::unique_ptr<test::WebClient> stream;
+    Phone* app = nullptr;
+    if (phone == QStringLiteral("websocket")) {
+        web = browserPhone(mac, QStringLiteral("B"), QStringLiteral("p"));
+        join(*web);
+    } else if (phone == QStringLiteral("stream")) {
+        const QByteArray host = "127.0.0.1:" + QByteArray::number(mac.controller.webViewerPort());
+        const QByteArray body = R"({"type":"invitation","name":"S","context":"cA=="})";
+        stream = std::make_unique<test::WebClient>(mac.controller.webViewerPort(),
+                                                   "POST /stream HTTP/1.1\r\nHost: " + host + "\r\nOrigin: https://"
+                                                       + host + "\r\nContent-Length: " + QByteArray::number(body.size())
+                                                       + "\r\n\r\n" + body);
+    } else {
+        app = mac.phone(QStringLiteral("A"), QStringLiteral("p"),
+                        {QStringLiteral("--out"), out.path(), QStringLiteral("--count"), QStringLiteral("2")});
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    const auto received = [&] {
+        if (web)
+            return web->binaries;
+        if (!stream)
+            return savedMessages(out.path());
+        QList<QByteArray> frames;
+        for (const test::WebClient::Record& record : stream->records()) {
+            if (record.kind == 2)
+                frames << record.payload;
+        }
+        return frames;
+    };
+    if (readBefore > 0)
+        QTRY_COMPARE_WITH_TIMEOUT(received().size(), 1, kWait);
+    writePreview(frame(readBefore + 1));
+    const QList<int> expected = readBefore > 0 ? QList<int>{readBefore, readBefore + 1} : QList<int>{1};
+    QTRY_COMPARE_WITH_TIMEOUT(frameNumbers(received()), expected, kWait);
+    if (readBefore == 0) {
+        // Nothing came before the first frame read, and the next is the one after it.
+        writePreview(frame(2));
+        QTRY_COMPARE_WITH_TIMEOUT(frameNumbers(received()), (QList<int>{1, 2}), kWait);
+    }
+    if (app)
+        QVERIFY(app->waitForExit());
+}
+
+void MirroringTest::noPhoneIsSentAnOlderFrameThanItHas()
+{
+    Mac mac({QStringLiteral("p")});
+    // Frames keep coming, faster than the pump reads them, while phones join.
+    int written = 0;
+    QTimer writer;
+    QObject::connect(&writer, &QTimer::timeout, [&] {
+        if (!QFile::exists(previewPath()))
+            writePreview(frame(++written));
+    });
+    writer.start(15);
+    QTemporaryDir out;
+    std::vector<std::unique_ptr<test::RawPhone>> browsers;
+    std::vector<QString> folders;
+    for (int i = 0; i < 3; ++i) {
+        folders.push_back(out.path() + QStringLiteral("/app%1").arg(i));
+        QDir().mkpath(folders.back());
+        mac.phone(QStringLiteral("A%1").arg(i), QStringLiteral("p"),
+                  {QStringLiteral("--out"), folders.back(), QStringLiteral("--count"), QStringLiteral("6")});
+        browsers.push_back(browserPhone(mac, QStringLiteral("B%1").arg(i), QStringLiteral("p")));
+        join(*browsers.back());
+        QTest::qWait(35); // joins spread over the frames
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 6, kWait);
+    for (const auto& phone : browsers)
+        QTRY_VERIFY_WITH_TIMEOUT(phone->binaries.size() >= 6, 3 * kWait);
+    for (const QString& folder : folders)
+        QTRY_COMPARE_WITH_TIMEOUT(savedMessages(folder).size(), 6, 3 * kWait);
+    writer.stop();
+
+    QList<QList<int>> sequences;
+    for (const auto& phone : browsers)
+        sequences << frameNumbers(phone->binaries);
+    for (const QString& folder : folders)
+        sequences << frameNumbers(savedMessages(folder));
+    for (const QList<int>& numbers : std::as_const(sequences)) {
+        for (qsizetype i = 1; i < numbers.size(); ++i)
+            QVERIFY2(numbers.at(i) > numbers.at(i - 1), qPrintable(QStringLiteral("%1").arg([&] {
+                         QStringList text;
+                         for (int n : numbers)
+                             text << QString::number(n);
+                         return text.join(u' ');
+                     }())));
+        QVERIFY(numbers.first() > 0);
+    }
 }
 
 QTEST_MAIN(MirroringTest)

@@ -5,8 +5,10 @@
 #include "platform/peer/Listener.h"
 #include "platform/peer/NetworkThread.h"
 #include "platform/peer/Session.h"
+#include "platform/peer/WebSite.h"
 
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QLoggingCategory>
 
 #include <sys/socket.h>
@@ -95,7 +97,8 @@ bool Advertiser::startAdvertisingPeer()
         }
         // Each accepted descriptor goes straight to `incoming`, so that a connection over the caps
         // is closed before any TLS work is done for it.
-        m_listener = new Listener([this](qintptr socketDescriptor) { incoming(socketDescriptor); }, kAcceptRetry);
+        m_listener
+            = new Listener([this](qintptr socketDescriptor) { incoming(socketDescriptor, false); }, kAcceptRetry);
         // Room for a burst of phones (and of junk) while the network thread sorts them out.
         if (!m_listener->listen(128)) {
             qCWarning(lcAdvertiser) << "cannot listen for phones:" << m_listener->errorString();
@@ -120,10 +123,60 @@ void Advertiser::stopAdvertisingPeer()
         delete m_listener;
         m_listener = nullptr;
         m_port = 0;
+        delete m_webListener;
+        m_webListener = nullptr;
+        m_webPort = 0;
     });
 }
 
-void Advertiser::incoming(qintptr socketDescriptor)
+bool Advertiser::startWebViewer(quint16 preferredPort, const QSslCertificate& certificate, const QSslKey& privateKey,
+                                const QString& filesRoot)
+{
+    if (m_webPort.load() != 0)
+        return true;
+    bool listening = false;
+    runOnNetworkThreadAndWait([&] {
+        m_webTls = QSslConfiguration::defaultConfiguration();
+        m_webTls.setLocalCertificate(certificate);
+        m_webTls.setPrivateKey(privateKey);
+        m_webTls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        m_webTls.setProtocol(QSsl::TlsV1_2OrLater);
+        m_webListener
+            = new Listener([this](qintptr socketDescriptor) { incoming(socketDescriptor, true); }, kAcceptRetry);
+        // The port is kept for the next start (by the caller) when it was free now.
+        bool opened = m_webListener->listen(128, preferredPort, true);
+        if (!opened && preferredPort != 0) {
+            // Kept for the next start: the port browsers know is worth having back.
+            qCInfo(lcAdvertiser) << "the web viewer's port" << preferredPort << "is not free ("
+                                 << m_webListener->errorString() << "); another is used for this run";
+            delete m_webListener;
+            m_webListener
+                = new Listener([this](qintptr socketDescriptor) { incoming(socketDescriptor, true); }, kAcceptRetry);
+            opened = m_webListener->listen(128);
+        }
+        if (!opened) {
+            qCWarning(lcAdvertiser) << "cannot listen for browsers:" << m_webListener->errorString();
+            delete m_webListener;
+            m_webListener = nullptr;
+            return;
+        }
+        m_webPort = m_webListener->port();
+        m_site = std::make_shared<const WebSite>(filesRoot, m_webPort.load(), m_myPeerID.displayName(),
+                                                 QHostInfo::localHostName(), m_limits.maxControlMessageBytes);
+        listening = true;
+    });
+    return listening;
+}
+
+void Advertiser::setWebIdentity(const QSslCertificate& certificate, const QSslKey& privateKey)
+{
+    runOnNetworkThreadAndWait([&] {
+        m_webTls.setLocalCertificate(certificate);
+        m_webTls.setPrivateKey(privateKey);
+    });
+}
+
+void Advertiser::incoming(qintptr socketDescriptor, bool web)
 {
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
@@ -132,15 +185,17 @@ void Advertiser::incoming(qintptr socketDescriptor)
         return;
     }
     const QHostAddress from(reinterpret_cast<const sockaddr*>(&peer));
-    const Source source{addressKey(from), networkKey(from)};
+    const Source source{addressKey(from), networkKey(from), web};
     qsizetype fromAddress = 0;
     qsizetype fromNetwork = 0;
     for (const Source& other : std::as_const(m_pending)) {
-        fromAddress += other.address == source.address ? 1 : 0;
+        // Per address, each port on its own: a browser loading the page is not held against the app.
+        fromAddress += other.address == source.address && other.web == web ? 1 : 0;
         fromNetwork += !source.network.isEmpty() && other.network == source.network ? 1 : 0;
     }
+    const int perAddress = web ? m_limits.maxPendingWebConnectionsPerAddress : m_limits.maxPendingConnectionsPerAddress;
     const char* over = m_pending.size() >= m_limits.maxPendingConnections ? ""
-        : fromAddress >= m_limits.maxPendingConnectionsPerAddress         ? "from one address"
+        : fromAddress >= perAddress                                       ? "from one address"
         : fromNetwork >= m_limits.maxPendingConnectionsPerNetwork         ? "from one network"
                                                                           : nullptr;
     if (over) {
@@ -148,7 +203,8 @@ void Advertiser::incoming(qintptr socketDescriptor)
         ::close(int(socketDescriptor));
         return;
     }
-    auto* connection = new Connection(socketDescriptor, m_tls, m_limits, this);
+    auto* connection = web ? new Connection(socketDescriptor, m_webTls, m_limits, this, m_site)
+                           : new Connection(socketDescriptor, m_tls, m_limits, this);
     m_pending.insert(connection, source);
     m_pendingCount = int(m_pending.size());
     QObject::connect(connection, &Connection::leftPending, networkContext(), [this, connection] {
@@ -160,7 +216,8 @@ void Advertiser::incoming(qintptr socketDescriptor)
 void Advertiser::connectionInvited(Connection* connection, const QString& name,
                                    const std::optional<QByteArray>& context)
 {
-    const PeerID peer(name, QStringLiteral("Phone"));
+    const PeerID peer(name, QStringLiteral("Phone"),
+                      connection->isBrowser() ? PeerID::Kind::Browser : PeerID::Kind::App, connection->code());
     const quint64 serial = ++m_lastInvitation;
     m_invitations.insert(serial, Invitation{connection, peer});
 

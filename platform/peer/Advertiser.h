@@ -6,7 +6,9 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslKey>
 #include <QString>
 
 #include <atomic>
@@ -23,6 +25,7 @@ class Advertiser;
 class DnsSdRegistration;
 class Listener;
 class Session;
+class WebSite;
 
 // The answer to one invitation. Copyable; may be called from any thread, at any later time, and
 // only its first call counts. `accept` true with a session makes the phone connecting in that
@@ -55,6 +58,12 @@ public:
 // display name. Made and used on any one thread; its sockets live on the network thread.
 // Destroying it stops advertising and closes the connections whose invitation is not yet answered;
 // accepted phones stay in their session.
+//
+// `startWebViewer` opens a second, TLS-only port for browsers (PROTOCOL.md, section 10): it serves
+// the page and takes browser phones into the same invitations, under the same caps on connections
+// that have not joined (one address may hold `maxPendingWebConnectionsPerAddress` there), with an
+// identity of its own that the caller keeps from run to run. Browser phones' PeerIDs say so, with
+// their code.
 class Advertiser : private ConnectionOwner {
 public:
     Advertiser(const PeerID& myPeerID, std::nullptr_t discoveryInfo, const QString& serviceType,
@@ -74,6 +83,17 @@ public:
 
     // The listening port; 0 when not advertising.
     quint16 port() const { return m_port.load(); }
+
+    // Opens the web viewer's port: `preferredPort` when it is free (0: any), otherwise any the
+    // system gives. Serves the page's files from the Qt resources under `filesRoot`. False (and
+    // why, on standard error) when no port could be opened. Any thread; once only.
+    // `stopAdvertisingPeer` closes this port too.
+    bool startWebViewer(quint16 preferredPort, const QSslCertificate& certificate, const QSslKey& privateKey,
+                        const QString& filesRoot);
+    // The web viewer's port; 0 when it is not open.
+    quint16 webPort() const { return m_webPort.load(); }
+    // The identity for connections made from now on; those already made keep theirs. Any thread.
+    void setWebIdentity(const QSslCertificate& certificate, const QSslKey& privateKey);
     // Connections whose phone has not joined yet (network thread figure, read from anywhere).
     int pendingConnectionCount() const { return m_pendingCount.load(); }
 
@@ -94,7 +114,7 @@ private:
         PeerID peer;
     };
 
-    void incoming(qintptr socketDescriptor);
+    void incoming(qintptr socketDescriptor, bool web);
     void answer(quint64 invitation, bool accept, Session* session);
 
     void connectionInvited(Connection* connection, const QString& name,
@@ -112,9 +132,13 @@ private:
     AdvertiserDelegate* m_delegate = nullptr;
     Listener* m_listener = nullptr;
     QSslConfiguration m_tls;
+    Listener* m_webListener = nullptr;
+    QSslConfiguration m_webTls;
+    std::shared_ptr<const WebSite> m_site;
     struct Source {
         QByteArray address;
         QByteArray network;
+        bool web = false;
     };
     QHash<Connection*, Source> m_pending; // not joined yet, with where they come from
     QHash<quint64, Invitation> m_invitations; // awaiting the user's answer, by serial number
@@ -124,6 +148,7 @@ private:
 
     std::unique_ptr<DnsSdRegistration> m_registration;
     std::atomic<quint16> m_port{0};
+    std::atomic<quint16> m_webPort{0};
     std::atomic<int> m_pendingCount{0};
 };
 

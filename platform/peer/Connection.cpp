@@ -2,12 +2,15 @@
 
 #include "platform/peer/ControlMessage.h"
 #include "platform/peer/KernelSendQueue.h"
+#include "platform/peer/WebRequest.h"
+#include "platform/peer/WebSite.h"
 
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QSslSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
+#include <QtEndian>
 
 Q_LOGGING_CATEGORY(lcConnection, "glasswing.peer.connection")
 
@@ -23,6 +26,23 @@ constexpr int kMaxFramesPerMessage = 1024;
 // Outgoing messages go in fragments of this much: large enough that framing and the turns of the
 // event loop cost little, small enough to stay in the caches while being encrypted.
 constexpr qint64 kSliceBytes = 256 * 1024;
+// A stream record's header: its kind and a 32-bit length.
+constexpr qint64 kRecordHeaderBytes = 5;
+constexpr char kRecordControl = 1;
+constexpr char kRecordFrame = 2;
+constexpr char kRecordKeepalive = 3;
+constexpr char kRecordClose = 4;
+// A browser's code: letters and digits that no one mistakes for another when read off a screen.
+constexpr char kCodeAlphabet[] = "ACDEFGHJKMNPQRTUVWXY3479";
+constexpr int kCodeLength = 4;
+
+QByteArray recordHeader(char kind, qint64 payloadBytes)
+{
+    QByteArray header(kRecordHeaderBytes, Qt::Uninitialized);
+    header[0] = kind;
+    qToBigEndian(quint32(payloadBytes), header.data() + 1);
+    return header;
+}
 
 // The header of an unmasked server-to-client frame (RFC 6455, section 5.2).
 QByteArray frameHeader(bool first, bool last, qint64 payloadBytes)
@@ -44,10 +64,15 @@ QByteArray frameHeader(bool first, bool last, qint64 payloadBytes)
 } // namespace
 
 Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
-                       ConnectionOwner* owner)
+                       ConnectionOwner* owner, std::shared_ptr<const WebSite> site)
     : m_limits(limits)
     , m_owner(owner)
+    , m_site(std::move(site))
 {
+    if (m_site) {
+        for (int i = 0; i < kCodeLength; ++i)
+            m_code += QLatin1Char(kCodeAlphabet[QRandomGenerator::global()->bounded(int(sizeof kCodeAlphabet) - 1)]);
+    }
     m_stageTimer.setSingleShot(true);
     connect(&m_stageTimer, &QTimer::timeout, this, &Connection::onStageTimeout);
     connect(&m_keepaliveTimer, &QTimer::timeout, this, &Connection::onKeepalive);
@@ -55,8 +80,10 @@ Connection::Connection(qintptr socketDescriptor, const QSslConfiguration& tls, c
     connect(&m_drainTimer, &QTimer::timeout, this, &Connection::updateBacklog);
 
     m_tls = new QSslSocket(this);
-    // Until the phone has joined, nothing it sends may grow memory past a control message.
-    m_tls->setReadBufferSize(m_limits.maxControlMessageBytes);
+    // Until the phone has joined, nothing it sends may grow memory past a control message (on the
+    // web port: a request's head and an invitation as its body).
+    m_tls->setReadBufferSize(m_site ? m_limits.maxRequestHeadBytes + m_limits.maxControlMessageBytes
+                                    : m_limits.maxControlMessageBytes);
     connect(m_tls, &QSslSocket::encrypted, this, &Connection::onEncrypted);
     connect(m_tls, &QSslSocket::disconnected, this, &Connection::finish);
     connect(m_tls, &QSslSocket::encryptedBytesWritten, this, [this](qint64 bytes) {
@@ -101,7 +128,121 @@ void Connection::startStage(Stage stage, PeerLimits::ms limit)
 
 void Connection::onEncrypted()
 {
-    startStage(Stage::Upgrading, m_limits.upgradeTimeout);
+    if (!m_site) {
+        startStage(Stage::Upgrading, m_limits.upgradeTimeout);
+        startUpgrade();
+        return;
+    }
+    // The request is looked at where it lies, in the socket: a WebSocket upgrade is then read from
+    // there by the same parser as the app's. Head (and body) come within the upgrade's time.
+    startStage(Stage::Requesting, m_limits.upgradeTimeout);
+    connect(m_tls, &QSslSocket::readyRead, this, &Connection::onRequestBytes);
+    onRequestBytes();
+}
+
+void Connection::onRequestBytes()
+{
+    if (m_stage != Stage::Requesting)
+        return;
+    const qint64 available = m_tls->bytesAvailable();
+    if (m_streamHeadBytes < 0) {
+        const QByteArray seen = m_tls->peek(m_limits.maxRequestHeadBytes);
+        const qsizetype end = seen.indexOf("\r\n\r\n");
+        if (end < 0) {
+            if (available >= m_limits.maxRequestHeadBytes)
+                respond(WebSite::errorAnswer(
+                    431, QStringLiteral("the request head holds at most %1 bytes").arg(m_limits.maxRequestHeadBytes)));
+            return;
+        }
+        QString why;
+        const std::optional<WebRequest> request = WebRequest::parse(seen.left(end + 4), &why);
+        if (!request) {
+            qCDebug(lcConnection) << "web request refused:" << why;
+            respond(WebSite::errorAnswer(400, why));
+            return;
+        }
+        const WebSite::Route route = m_site->route(*request);
+        switch (route.kind) {
+        case WebSite::Route::Kind::Answer:
+            if (route.status != 200)
+                qCDebug(lcConnection) << "web request answered" << route.status << request->method << request->target;
+            respond(route.answer);
+            return;
+        case WebSite::Route::Kind::WebSocket:
+            // The head stays in the socket for the upgrade's own parser, within the same time.
+            disconnect(m_tls, &QSslSocket::readyRead, this, &Connection::onRequestBytes);
+            m_stage = Stage::Upgrading;
+            startUpgrade();
+            return;
+        case WebSite::Route::Kind::Stream:
+            m_streamHeadBytes = end + 4;
+            m_streamBodyBytes = route.bodyBytes;
+            break;
+        }
+    }
+    if (available < m_streamHeadBytes + m_streamBodyBytes)
+        return;
+    m_tls->skip(m_streamHeadBytes);
+    const QByteArray body = m_tls->read(m_streamBodyBytes);
+    // A stream is one way: nothing may follow the invitation, not even in the same packet.
+    if (m_tls->bytesAvailable() > 0) {
+        respond(WebSite::errorAnswer(400, QStringLiteral("bytes after the invitation")));
+        return;
+    }
+    startStream(body);
+}
+
+void Connection::respond(const QByteArray& answer)
+{
+    disconnect(m_tls, &QSslSocket::readyRead, this, &Connection::onRequestBytes);
+    // Whatever else the browser sends is read and dropped: a socket closed with unread bytes
+    // resets the connection, and the answer with it.
+    connect(m_tls, &QSslSocket::readyRead, this, [this] { m_tls->skip(m_tls->bytesAvailable()); });
+    startStage(Stage::Responding, m_limits.upgradeTimeout);
+    m_tls->write(answer);
+    m_tls->disconnectFromHost();
+}
+
+void Connection::startStream(const QByteArray& body)
+{
+    disconnect(m_tls, &QSslSocket::readyRead, this, &Connection::onRequestBytes);
+    QString error;
+    const std::optional<ControlMessage> message = ControlMessage::parse(body, &error);
+    if (!message || message->type != ControlMessage::Type::Invitation) {
+        respond(WebSite::errorAnswer(400, message ? QStringLiteral("expected an invitation") : error));
+        return;
+    }
+    m_transport = Transport::Stream;
+    // A stream is one way: the browser has nothing more to send on it.
+    connect(m_tls, &QSslSocket::readyRead, this, [this] {
+        if (m_tls->bytesAvailable() > 0 && m_stage != Stage::Closed)
+            refuse(QStringLiteral("unexpected bytes after the invitation"));
+    });
+    m_tls->write(WebSite::streamHead());
+    sendControl(ControlMessage::hello(m_site->macName(), m_code).serialize());
+    m_clock.start();
+    m_liveness.emplace(m_limits.keepaliveTimeout, m_limits.pingDeliveryTimeout, m_clock.elapsed());
+    m_keepaliveTimer.start(m_limits.keepaliveInterval);
+    startStage(Stage::AwaitingAnswer, m_limits.answerTimeout);
+    if (m_owner)
+        m_owner->connectionInvited(this, message->name, message->context);
+}
+
+void Connection::sendControl(const QByteArray& json)
+{
+    if (m_transport == Transport::Stream)
+        writeRecord(kRecordControl, json);
+    else
+        m_webSocket->sendTextMessage(QString::fromUtf8(json));
+}
+
+void Connection::writeRecord(char kind, const QByteArray& payload)
+{
+    m_tls->write(recordHeader(kind, payload.size()) + payload);
+}
+
+void Connection::startUpgrade()
+{
     // A server object of its own per connection, only for its handshake parser: the upgraded
     // socket then comes back from it with no doubt about which connection it is.
     m_upgrader = new QWebSocketServer(QStringLiteral("Glasswing"), QWebSocketServer::NonSecureMode, this);
@@ -138,6 +279,9 @@ void Connection::onUpgraded()
     m_liveness.emplace(m_limits.keepaliveTimeout, m_limits.pingDeliveryTimeout, m_clock.elapsed());
     m_keepaliveTimer.start(m_limits.keepaliveInterval);
     startStage(Stage::AwaitingInvitation, m_limits.invitationTimeout);
+    // A browser is told who it is talking to, and its code, before it invites.
+    if (m_site)
+        sendControl(ControlMessage::hello(m_site->macName(), m_code).serialize());
 }
 
 void Connection::limitIncoming(qint64 messageBytes)
@@ -202,6 +346,8 @@ void Connection::onText(const QString& text)
     case Stage::Joined:
         return refuse(QStringLiteral("unexpected control message"));
     case Stage::Handshaking:
+    case Stage::Requesting:
+    case Stage::Responding:
     case Stage::Upgrading:
     case Stage::Closed:
         return;
@@ -223,8 +369,18 @@ void Connection::accept(ConnectionOwner* newOwner, const QString& macName)
     if (m_stage != Stage::AwaitingAnswer)
         return;
     m_owner = newOwner;
+    sendControl(ControlMessage::accept(macName).serialize());
+    if (m_transport == Transport::Stream) {
+        // A stream cannot answer: the phone has joined once it is told.
+        m_stageTimer.stop();
+        m_stage = Stage::Joined;
+        Q_EMIT leftPending();
+        if (m_owner)
+            m_owner->connectionJoined(this);
+        updateBacklog();
+        return;
+    }
     startStage(Stage::AwaitingJoin, m_limits.joinTimeout);
-    m_webSocket->sendTextMessage(QString::fromUtf8(ControlMessage::accept(macName).serialize()));
     updateBacklog();
 }
 
@@ -232,7 +388,7 @@ void Connection::decline()
 {
     if (m_stage != Stage::AwaitingAnswer)
         return;
-    m_webSocket->sendTextMessage(QString::fromUtf8(ControlMessage::decline().serialize()));
+    sendControl(ControlMessage::decline().serialize());
     close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("declined"));
 }
 
@@ -241,14 +397,17 @@ void Connection::sendBinary(const QByteArray& data)
     if (!sending())
         return;
     m_outgoing.push_back(data);
-    m_outgoingBytes += data.size() + (data.size() / kSliceBytes + 1) * kFrameHeaderBytes;
+    m_outgoingBytes += data.size()
+        + (m_transport == Transport::Stream ? kRecordHeaderBytes : (data.size() / kSliceBytes + 1) * kFrameHeaderBytes);
     writeNextSlice();
     updateBacklog();
 }
 
 bool Connection::sending() const
 {
-    // Once a close frame has gone (the WebSocket is closing), nothing may follow it.
+    // Once a close frame (or record) has gone, nothing may follow it.
+    if (m_transport == Transport::Stream)
+        return m_stage == Stage::Joined && !m_streamClosing && m_tls->state() == QAbstractSocket::ConnectedState;
     return m_stage == Stage::Joined && m_webSocket->state() == QAbstractSocket::ConnectedState;
 }
 
@@ -264,11 +423,19 @@ void Connection::writeNextSlice()
     const qint64 bytes = std::min(kSliceBytes, message.size() - m_outgoingOffset);
     const bool first = m_outgoingOffset == 0;
     const bool last = m_outgoingOffset + bytes == message.size();
-    m_tls->write(frameHeader(first, last, bytes));
+    if (m_transport == Transport::Stream) {
+        // One record per message; its payload goes in slices like a WebSocket message's fragments.
+        if (first)
+            m_tls->write(recordHeader(kRecordFrame, message.size()));
+        m_outgoingBytes -= first ? kRecordHeaderBytes : 0;
+    } else {
+        m_tls->write(frameHeader(first, last, bytes));
+        m_outgoingBytes -= kFrameHeaderBytes;
+    }
     if (bytes > 0)
         m_tls->write(QByteArray::fromRawData(message.constData() + m_outgoingOffset, bytes));
     m_outgoingOffset += bytes;
-    m_outgoingBytes -= bytes + kFrameHeaderBytes;
+    m_outgoingBytes -= bytes;
     if (last) {
         // The previous one's slices are gone from the socket (it had no bytes to write).
         m_lastHandedOver = std::move(m_outgoing.front());
@@ -292,7 +459,8 @@ qint64 Connection::backlog() const
 
 void Connection::updateBacklog()
 {
-    if (m_stage == Stage::Closed)
+    // A file being answered is bounded by the page's own size and the stage's time.
+    if (m_stage == Stage::Closed || m_stage == Stage::Responding)
         return;
     // Before joining only small control messages and pongs are due. After it, the owner keeps
     // frames within the queue cap; the allowance on top is for framing, pings and pongs.
@@ -320,10 +488,36 @@ void Connection::close(QWebSocketProtocol::CloseCode code, const QString& reason
 {
     if (m_stage == Stage::Closed)
         return;
-    if (m_webSocket)
+    if (m_webSocket) {
         m_webSocket->close(code, reason);
-    else
+    } else if (m_transport == Transport::Stream && !m_streamClosing) {
+        // As a WebSocket close frame's payload: the code, then the reason cut to fit one (123 bytes).
+        QByteArray payload(2, Qt::Uninitialized);
+        qToBigEndian(quint16(code), payload.data());
+        payload += reason.toUtf8().left(123);
+        m_streamClosing = true;
+        // A record can only follow a whole one: the rest of a frame already begun goes first, as
+        // long as that is little; otherwise the browser is cut off, as on a lost connection.
+        const qint64 rest
+            = m_outgoing.empty() || m_outgoingOffset == 0 ? 0 : m_outgoing.front().size() - m_outgoingOffset;
+        if (rest > 4 * kSliceBytes) {
+            m_tls->abort();
+        } else {
+            if (rest > 0) {
+                // Every earlier slice has been encrypted (the next is written only then), so the
+                // message may now stand in for the one handed over last.
+                m_lastHandedOver = m_outgoing.front();
+                m_tls->write(QByteArray::fromRawData(m_lastHandedOver.constData() + m_outgoingOffset, rest));
+            }
+            m_outgoing.clear();
+            m_outgoingOffset = 0;
+            m_outgoingBytes = 0;
+            writeRecord(kRecordClose, payload);
+            m_tls->disconnectFromHost();
+        }
+    } else {
         m_tls->abort();
+    }
     finish();
 }
 
@@ -346,14 +540,34 @@ void Connection::onKeepalive()
     // tell, otherwise handed to our kernel.
     const qint64 taken = kernelAcknowledgedBytes(m_tls->socketDescriptor()).value_or(m_bytesWritten);
     const qint64 waiting = backlog();
+    // A stream's keepalive record is answered by the browser's TCP stack: once it has acknowledged
+    // every byte up to the record's end.
+    if (m_transport == Transport::Stream && m_liveness->pingInFlight() && taken >= m_streamKeepaliveEnd)
+        m_liveness->answered(now);
     if (!m_liveness->stillThere(taken, waiting, now)) {
         qCDebug(lcConnection) << "closing: keepalive time-out;" << waiting << "bytes wait";
-        m_webSocket->abort();
+        if (m_webSocket)
+            m_webSocket->abort();
+        else
+            m_tls->abort();
         finish();
         return;
     }
     if (m_liveness->pingInFlight())
         return;
+    if (m_transport == Transport::Stream) {
+        // Records do not interleave: within a frame, the frame's own bytes show the browser alive,
+        // and the keepalive comes at the next turn after it.
+        if (m_outgoingOffset != 0 || m_streamClosing)
+            return;
+        writeRecord(kRecordKeepalive, {});
+        // Where the record ends, in encrypted bytes: no further than this, since encryption
+        // only adds. Reckoned short, so that the browser is never held to bytes it cannot have.
+        m_streamKeepaliveEnd = taken + socketBacklog();
+        m_liveness->pingSent(m_streamKeepaliveEnd, waiting, now);
+        updateBacklog();
+        return;
+    }
     m_pingPayload = QByteArray::number(QRandomGenerator::global()->generate64(), 16);
     m_webSocket->ping(m_pingPayload);
     // Where the ping ends in the stream: behind what the socket holds, ahead of messages not yet

@@ -11,6 +11,7 @@
 #include <QWebSocketProtocol>
 
 #include <deque>
+#include <memory>
 #include <optional>
 
 class QSslSocket;
@@ -20,9 +21,17 @@ class QWebSocketServer;
 namespace glasswing::peer {
 
 class ConnectionOwner;
+class WebSite;
 
 // One phone's connection, from the accepted TCP socket to its close: TLS, the WebSocket upgrade,
 // the invitation, the answer, the joined message, then data frames.
+//
+// On the web viewer's port (made with a `site`) the TLS connection first carries one HTTP request,
+// read without being taken from the socket: a file of the page is answered and the connection
+// closed; `/session` goes on as above through the same upgrade, with the browser told a `hello`
+// first; `/stream` takes the invitation from the request's body and sends everything after it as
+// records of the answer's body, where a record of its own stands in for each ping (PROTOCOL.md,
+// section 10). Either is a browser phone with a code of its own.
 //
 // Lives on the network thread and is used only there. Every stage has its own time limit, and
 // every incoming message is size-limited before it is buffered. It tells its owner (first the
@@ -31,13 +40,28 @@ class ConnectionOwner;
 class Connection : public QObject {
     Q_OBJECT
 public:
-    enum class Stage { Handshaking, Upgrading, AwaitingInvitation, AwaitingAnswer, AwaitingJoin, Joined, Closed };
+    enum class Stage {
+        Handshaking,
+        Requesting, // web port: reading the request's head (and a stream's body)
+        Responding, // web port: a file or an error is on its way, then the connection closes
+        Upgrading,
+        AwaitingInvitation,
+        AwaitingAnswer,
+        AwaitingJoin,
+        Joined,
+        Closed
+    };
 
-    Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits,
-               ConnectionOwner* owner);
+    // `site` set: a connection to the web viewer's port.
+    Connection(qintptr socketDescriptor, const QSslConfiguration& tls, const PeerLimits& limits, ConnectionOwner* owner,
+               std::shared_ptr<const WebSite> site = {});
     ~Connection() override;
 
     Stage stage() const { return m_stage; }
+    // A browser phone (on the web viewer's port) rather than the app.
+    bool isBrowser() const { return m_site != nullptr; }
+    // A browser's code, made for this connection (PROTOCOL.md, section 10); empty for the app.
+    const QString& code() const { return m_code; }
 
     // AwaitingAnswer only. Accept hands the connection to `newOwner` and tells the phone the
     // Mac's name; decline tells the phone and closes.
@@ -60,8 +84,20 @@ Q_SIGNALS:
     void leftPending();
 
 private:
+    // How what follows the invitation travels.
+    enum class Transport { WebSocket, Stream };
+
     void onEncrypted();
+    void startUpgrade();
     void onUpgraded();
+    // Web port: looks at what has come of the request so far, and acts once it is all there.
+    void onRequestBytes();
+    // Web port: writes a whole answer and closes once it has gone.
+    void respond(const QByteArray& answer);
+    // Stream: the invitation in the request's body.
+    void startStream(const QByteArray& body);
+    void sendControl(const QByteArray& json);
+    void writeRecord(char kind, const QByteArray& payload);
     void onText(const QString& text);
     void onBinary(const QByteArray& data);
     void onStageTimeout();
@@ -85,6 +121,13 @@ private:
     PeerLimits m_limits;
     ConnectionOwner* m_owner;
     Stage m_stage = Stage::Handshaking;
+    const std::shared_ptr<const WebSite> m_site;
+    QString m_code;
+    Transport m_transport = Transport::WebSocket;
+    qint64 m_streamBodyBytes = 0; // Requesting a stream: the invitation's length
+    qint64 m_streamHeadBytes = -1; // Requesting a stream: the head's length, once it has come
+    bool m_streamClosing = false; // a close record has been written
+    qint64 m_streamKeepaliveEnd = 0; // of the keepalive record in flight, in bytes since the start
     QSslSocket* m_tls = nullptr;
     QWebSocketServer* m_upgrader = nullptr;
     QWebSocket* m_webSocket = nullptr;

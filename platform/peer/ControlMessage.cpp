@@ -10,6 +10,7 @@ namespace {
 const QString kType = QStringLiteral("type");
 const QString kName = QStringLiteral("name");
 const QString kContext = QStringLiteral("context");
+const QString kCode = QStringLiteral("code");
 
 struct TypeName {
     ControlMessage::Type type;
@@ -21,6 +22,7 @@ const TypeName kTypeNames[] = {
     {ControlMessage::Type::Joined, QStringLiteral("joined")},
     {ControlMessage::Type::Accept, QStringLiteral("accept")},
     {ControlMessage::Type::Decline, QStringLiteral("decline")},
+    {ControlMessage::Type::Hello, QStringLiteral("hello")},
 };
 
 std::optional<ControlMessage> fail(QString* error, const QString& why)
@@ -34,22 +36,27 @@ std::optional<ControlMessage> fail(QString* error, const QString& why)
 
 ControlMessage ControlMessage::invitation(const QString& name, std::optional<QByteArray> context)
 {
-    return ControlMessage{Type::Invitation, name, std::move(context)};
+    return ControlMessage{Type::Invitation, name, {}, std::move(context)};
 }
 
 ControlMessage ControlMessage::joined()
 {
-    return ControlMessage{Type::Joined, {}, std::nullopt};
+    return ControlMessage{Type::Joined, {}, {}, std::nullopt};
 }
 
 ControlMessage ControlMessage::accept(const QString& macName)
 {
-    return ControlMessage{Type::Accept, macName, std::nullopt};
+    return ControlMessage{Type::Accept, macName, {}, std::nullopt};
 }
 
 ControlMessage ControlMessage::decline()
 {
-    return ControlMessage{Type::Decline, {}, std::nullopt};
+    return ControlMessage{Type::Decline, {}, {}, std::nullopt};
+}
+
+ControlMessage ControlMessage::hello(const QString& macName, const QString& code)
+{
+    return ControlMessage{Type::Hello, macName, code, std::nullopt};
 }
 
 QByteArray ControlMessage::serialize() const
@@ -59,8 +66,10 @@ QByteArray ControlMessage::serialize() const
         if (entry.type == type)
             object.insert(kType, entry.name);
     }
-    if (type == Type::Invitation || type == Type::Accept)
+    if (type == Type::Invitation || type == Type::Accept || type == Type::Hello)
         object.insert(kName, name);
+    if (type == Type::Hello)
+        object.insert(kCode, code);
     if (type == Type::Invitation && context)
         object.insert(kContext, QString::fromLatin1(context->toBase64()));
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -87,8 +96,14 @@ std::optional<ControlMessage> ControlMessage::parse(const QByteArray& frame, QSt
     if (!type)
         return fail(error, QStringLiteral("unknown message type"));
 
-    ControlMessage message{*type, {}, std::nullopt};
-    if (*type == Type::Invitation || *type == Type::Accept) {
+    ControlMessage message{*type, {}, {}, std::nullopt};
+    if (*type == Type::Hello) {
+        const QJsonValue code = object.value(kCode);
+        if (!code.isString())
+            return fail(error, QStringLiteral("\"code\" must be a string"));
+        message.code = code.toString();
+    }
+    if (*type == Type::Invitation || *type == Type::Accept || *type == Type::Hello) {
         const QJsonValue name = object.value(kName);
         if (!name.isString())
             return fail(error, QStringLiteral("\"name\" must be a string"));

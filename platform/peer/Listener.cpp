@@ -17,12 +17,19 @@ namespace glasswing::peer {
 
 namespace {
 
-// A non-blocking listening socket bound to the wildcard address of `family` on port 0.
-int openListeningSocket(int family, int backlog)
+// A non-blocking listening socket bound to the wildcard address of `family` on `port` (0: any).
+int openListeningSocket(int family, int backlog, quint16 port, bool kept)
 {
     const int socket = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socket < 0)
         return -1;
+    if (kept) {
+        // The closed connections of the last run linger in TIME_WAIT, and keep the port from a
+        // socket without this option unless they too were accepted with it; another socket
+        // listening on the port still keeps it.
+        const int yes = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    }
     sockaddr_storage address{};
     socklen_t length = 0;
     if (family == AF_INET6) {
@@ -32,11 +39,13 @@ int openListeningSocket(int family, int backlog)
         auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&address);
         ipv6->sin6_family = AF_INET6;
         ipv6->sin6_addr = in6addr_any;
+        ipv6->sin6_port = htons(port);
         length = sizeof *ipv6;
     } else {
         auto* ipv4 = reinterpret_cast<sockaddr_in*>(&address);
         ipv4->sin_family = AF_INET;
         ipv4->sin_addr.s_addr = htonl(INADDR_ANY);
+        ipv4->sin_port = htons(port);
         length = sizeof *ipv4;
     }
     if (::bind(socket, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(socket, backlog) != 0) {
@@ -69,13 +78,14 @@ Listener::~Listener()
         ::close(m_socket);
 }
 
-bool Listener::listen(int backlog)
+bool Listener::listen(int backlog, quint16 port, bool kept)
 {
     // A machine without IPv6 still serves IPv4.
-    m_socket = openListeningSocket(AF_INET6, backlog);
-    if (m_socket < 0)
-        m_socket = openListeningSocket(AF_INET, backlog);
+    m_socket = openListeningSocket(AF_INET6, backlog, port, kept);
+    if (m_socket < 0 && errno != EADDRINUSE)
+        m_socket = openListeningSocket(AF_INET, backlog, port, kept);
     if (m_socket < 0) {
+        m_portInUse = errno == EADDRINUSE;
         m_error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }

@@ -30,8 +30,12 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // On a port the system picks. False, with `errorString`, when no socket could be opened.
-    bool listen(int backlog);
+    // On `port`, or on one the system picks for 0. A port `kept` for the next start can be taken
+    // again then while this run's closed connections linger (SO_REUSEADDR), however it was chosen.
+    // False, with `errorString`, when no socket could be opened (`portInUse` then tells whether
+    // another socket holds the port).
+    bool listen(int backlog, quint16 port = 0, bool kept = false);
+    bool portInUse() const { return m_portInUse; }
     quint16 port() const { return m_port; }
     const QString& errorString() const { return m_error; }
 
@@ -42,6 +46,7 @@ private:
     int m_socket = -1;
     quint16 m_port = 0;
     QString m_error;
+    bool m_portInUse = false;
     QSocketNotifier* m_notifier = nullptr;
     QTimer m_retry;
     bool m_failing = false;

@@ -4,8 +4,10 @@
 
 namespace glasswing::peer {
 
-PeerID::PeerID(const QString& displayName, const QString& fallbackName)
+PeerID::PeerID(const QString& displayName, const QString& fallbackName, Kind kind, const QString& code)
     : m_identity(QUuid::createUuid())
+    , m_kind(kind)
+    , m_code(code)
 {
     const QString visible = visibleName(displayName);
     const QString whole = visible.isEmpty() ? fallbackName : visible;

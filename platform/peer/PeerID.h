@@ -14,16 +14,26 @@ namespace glasswing::peer {
 // name is cut at the last whole character that fits. Only visible text is kept (`visibleName`),
 // and a name with none becomes "Glasswing" for the Mac's own identity, "Phone" for phones
 // (`fallbackName`).
+//
+// A phone's PeerID also says what kind of phone it is (the app, or a browser on the web viewer's
+// port) and, for a browser, the code its connection showed it: what the Mac's alert tells the user.
+// Neither takes part in equality.
 class PeerID {
 public:
     static constexpr int kMaxDisplayNameBytes = 63;
 
+    enum class Kind { App, Browser };
+
     PeerID() = default; // the null peer: no identity, equal only to other null peers
-    explicit PeerID(const QString& displayName, const QString& fallbackName = QStringLiteral("Glasswing"));
+    explicit PeerID(const QString& displayName, const QString& fallbackName = QStringLiteral("Glasswing"),
+                    Kind kind = Kind::App, const QString& code = {});
 
     const QString& displayName() const { return m_displayName; }
     // Whether the name given was longer than the display name keeps (cut at the byte limit).
     bool isDisplayNameShortened() const { return m_shortened; }
+    Kind kind() const { return m_kind; }
+    // A browser's code (PROTOCOL.md, section 10); empty for the app.
+    const QString& code() const { return m_code; }
     const QUuid& identity() const { return m_identity; }
     bool isNull() const { return m_identity.isNull(); }
 
@@ -40,6 +50,8 @@ private:
     QString m_displayName;
     QUuid m_identity;
     bool m_shortened = false;
+    Kind m_kind = Kind::App;
+    QString m_code;
 };
 
 inline size_t qHash(const PeerID& peer, size_t seed = 0)

@@ -33,8 +33,16 @@ struct PeerLimits {
     // its way below it is cut off.
     qint64 maxPendingOutboundBytes = 64 * 1024;
 
+    // The web viewer's port (PROTOCOL.md, section 10). A browser loads the page's files over several
+    // connections at once, each pending until it is answered, so one address may hold more there.
+    int maxPendingWebConnectionsPerAddress = 8;
+    // The request line and headers of one web request.
+    qint64 maxRequestHeadBytes = 8 * 1024;
+
     ms tlsHandshakeTimeout{10000};
-    ms upgradeTimeout{10000}; // from the end of TLS to the end of the WebSocket upgrade
+    // From the end of TLS to the end of the WebSocket upgrade; on the web port, also the bound on
+    // a request's head (and a stream request's body) and on sending a file.
+    ms upgradeTimeout{10000};
     ms invitationTimeout{10000}; // from the upgrade to the invitation message
     ms answerTimeout{60000}; // from the invitation to the user's answer
     ms joinTimeout{10000}; // from the accept message to the joined message

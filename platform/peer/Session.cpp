@@ -150,7 +150,7 @@ void Session::adopt(Connection* connection, const PeerID& peer)
 {
     {
         const std::lock_guard<std::mutex> guard(m_lock);
-        m_members.push_back(Member{connection, peer, SessionState::Connecting});
+        m_members.push_back(Member{connection, peer, SessionState::Connecting, 0, 0, std::nullopt});
     }
     report(peer, SessionState::Connecting);
     connection->accept(this, m_myPeerID.displayName());

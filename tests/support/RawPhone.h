@@ -29,10 +29,14 @@ struct RawPhoneOptions {
     // Bytes per second taken from the socket: negative for as fast as they come, 0 for none.
     qint64 readBytesPerSecond = -1;
     bool answerPings = true;
+    // Keeps every whole binary message in `binaries` (for small frames only).
+    bool keepBinaries = false;
     // The kernel's receive buffer, kept small so that not reading pushes back on the Mac soon.
     int receiveBufferBytes = 64 * 1024;
     // The largest TCP segment the phone takes (0: the system's choice); a Wi-Fi phone's is about 1,400.
     int maxSegmentBytes = 0;
+    // The upgrade request, whole; empty for the app's own (`GET /` with the address as Host).
+    QByteArray upgradeRequest;
 };
 
 // A phone written at the byte level, for behaving as no well-made phone would: flooding pings,
@@ -52,6 +56,10 @@ public:
         // Qt stops taking bytes from the kernel once this much waits unread.
         m_socket.setReadBufferSize(64 * 1024);
         connect(&m_socket, &QSslSocket::encrypted, this, [this] {
+            if (!m_options.upgradeRequest.isEmpty()) {
+                m_socket.write(m_options.upgradeRequest);
+                return;
+            }
             m_socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
         });
@@ -148,6 +156,7 @@ public:
     int binaryMessages = 0;
     qint64 binaryPayloadBytes = 0;
     QList<QByteArray> binaryHeads; // the first 8 bytes of each whole binary message, in order
+    QList<QByteArray> binaries; // each whole binary message, with `keepBinaries`
     int pings = 0;
     int closeCode = -1; // the first close frame's; -1 until one arrives
     QByteArray closeReason;
@@ -220,8 +229,10 @@ private:
                 return;
             const bool fin = bytes[0] & 0x80;
             int opcode = bytes[0] & 0x0F;
-            if (opcode == 0x2)
+            if (opcode == 0x2) {
                 m_binaryHead = m_in.mid(header, qsizetype(std::min<quint64>(length, 8)));
+                m_binary.clear();
+            }
             const QByteArray payload = m_in.mid(header, qsizetype(length));
             m_in.remove(0, header + qsizetype(length));
             if (opcode == 0x0)
@@ -237,8 +248,12 @@ private:
             case 0x2:
                 binaryPayloadBytes += payload.size();
                 binaryMessages += fin ? 1 : 0;
+                if (m_options.keepBinaries)
+                    m_binary += payload;
                 if (fin)
                     binaryHeads.append(m_binaryHead);
+                if (fin && m_options.keepBinaries)
+                    binaries.append(std::exchange(m_binary, QByteArray()));
                 break;
             case 0x8:
                 if (closeCode < 0) {
@@ -269,6 +284,7 @@ private:
     QByteArray m_in;
     QByteArray m_text;
     QByteArray m_binaryHead;
+    QByteArray m_binary;
     int m_fragmentOpcode = 0;
 };
 
