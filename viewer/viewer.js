@@ -289,6 +289,7 @@ const root = document.documentElement;
 const RENDER_SCALE = 3;
 const BACKOFF_S = [1, 2, 4, 8, 10];
 const CONTROLS_MS = 3000;
+const WAITING_GRACE_MS = 800;
 
 // ?transport=stream forces the stream path (tests; or a browser known to refuse the WebSocket);
 // ?transport=websocket never falls back.
@@ -362,7 +363,13 @@ class Viewer {
       if (typeof msg.name === 'string') this.macName = msg.name;
       if (typeof msg.code === 'string') this.code = msg.code;
       this.phase = 'invited';
-      this.show('waiting');
+      // A remembered phone is accepted at once: showing "waiting" for those few milliseconds would
+      // only flash. Anyone who really waits sees the code a moment later.
+      clearTimeout(this.waitingTimer);
+      this.waitingTimer = setTimeout(() => {
+        if (this.link === link && this.phase === 'invited') this.show('waiting');
+      }, WAITING_GRACE_MS);
+      this.render();
     } else if (msg.type === 'accept') {
       if (typeof msg.name === 'string' && msg.name) this.macName = msg.name;
       this.phase = 'accepted';
