@@ -657,6 +657,8 @@ class Viewer {
     const button = $('action');
     button.hidden = !action;
     button.textContent = action;
+    // The page retries by itself: "Try now" is a shortcut, not the way on.
+    button.classList.toggle('secondary', s === 'retrying');
     $('name-button').textContent = phoneName();
     $('name-row').hidden = s === 'mirroring' || !$('name-form').hidden;
     // While mirroring with a design, nothing covers it: the card goes away.

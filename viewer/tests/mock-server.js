@@ -55,7 +55,7 @@ class Session extends EventEmitter {
     super();
     this.server = server;
     this.transport = transport;
-    this.code = Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
+    this.code = server.code ?? Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
     this.state = 'new';
     this.invitation = null;
   }
@@ -168,6 +168,7 @@ export class MockComputer extends EventEmitter {
     this.sessions = [];
     this.remembered = new Set();
     this.newest = null;
+    this.code = undefined; // a fixed code for screenshots; random otherwise, like the computer's
     this.refuseWebSocket = false; // as a browser that will not open wss: behind a self-signed certificate sees it
     this.unreachable = false; // /session and /stream dropped at once, as when the computer is away
     this.server = createServer({ cert: identity.cert, key: identity.key }, (req, res) => this.request(req, res));
