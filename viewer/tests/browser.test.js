@@ -11,7 +11,7 @@ import { once } from 'node:events';
 import puppeteer from 'puppeteer-core';
 import { MockComputer, makeIdentity } from './mock-server.js';
 import { writeFrame } from './bplist-writer.js';
-import { quadrants } from './png.js';
+import { encodePng, quadrants } from './png.js';
 
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const WAIT_MS = 15000;
@@ -72,7 +72,7 @@ after(async () => {
 });
 
 // A fresh browser profile per scenario (its own storage), with a phone's screen.
-async function phone(t, { query = '', ua = UA.iphone, width = 390, height = 844 } = {}) {
+async function phone(t, { query = '', ua = UA.iphone, width = 390, height = 844, fakeWakeLock = false } = {}) {
   const context = await browser.createBrowserContext();
   t.after(() => context.close());
   const page = await context.newPage();
@@ -86,6 +86,46 @@ async function phone(t, { query = '', ua = UA.iphone, width = 390, height = 844 
   await page.setUserAgent(ua);
   await page.setViewport({ width, height, deviceScaleFactor: 3, isMobile: true, hasTouch: true });
   // Every state the page shows, in order, so that a test can say which it never showed.
+  // Object URLs alive (made and not yet revoked), to catch a page that leaks one per frame.
+  await page.evaluateOnNewDocument(() => {
+    const create = URL.createObjectURL;
+    const revoke = URL.revokeObjectURL;
+    window.__urls = new Set();
+    URL.createObjectURL = (blob) => {
+      const url = create.call(URL, blob);
+      window.__urls.add(url);
+      return url;
+    };
+    URL.revokeObjectURL = (url) => {
+      window.__urls.delete(url);
+      revoke.call(URL, url);
+    };
+  });
+  // Headless Chromium refuses screen wake locks; a stand-in that behaves like a phone's records them.
+  if (fakeWakeLock) {
+    await page.evaluateOnNewDocument(() => {
+      window.__wake = { requests: 0, active: new Set() };
+      Object.defineProperty(navigator, 'wakeLock', {
+        configurable: true,
+        value: {
+          request: async (type) => {
+            if (type !== 'screen') throw new TypeError(`wake lock of type ${type}`);
+            const lock = new EventTarget();
+            lock.released = false;
+            lock.release = async () => {
+              if (lock.released) return;
+              lock.released = true;
+              window.__wake.active.delete(lock);
+              lock.dispatchEvent(new Event('release'));
+            };
+            window.__wake.requests += 1;
+            window.__wake.active.add(lock);
+            return lock;
+          },
+        },
+      });
+    });
+  }
   await page.evaluateOnNewDocument(() => {
     window.__states = [];
     new MutationObserver(() => {
@@ -182,6 +222,19 @@ async function joinPhone(t, options = {}) {
 }
 
 const FRAME1 = quadrants(60, 120, [RED, GREEN, BLUE, YELLOW]);
+// Noise does not compress: 1100 x 1000 opaque pixels make a PNG of about 4 MiB.
+const LARGE = (() => {
+  const width = 1100;
+  const height = 1000;
+  const colourAt = (x, y) => {
+    let h = Math.imul(x + 1, 0x9e3779b1) ^ Math.imul(y + 1, 0x85ebca6b);
+    h = Math.imul(h ^ (h >>> 15), 0x2c1b3c6d);
+    return [h & 0xff, (h >>> 8) & 0xff, (h >>> 16) & 0xff, 255];
+  };
+  const png = encodePng(width, height, colourAt);
+  const points = [[0, 0], [1099, 0], [0, 999], [1099, 999], [550, 500], [17, 923]];
+  return { width, height, colourAt, png, points };
+})();
 const FRAME1_POINTS = [[5, 5], [55, 5], [5, 115], [55, 115]];
 
 for (const [transport, query] of [['websocket', ''], ['stream', '?transport=stream']]) {
@@ -229,9 +282,15 @@ for (const [transport, query] of [['websocket', ''], ['stream', '?transport=stre
     session.sendFrame(frameOf(FRAME1));
     await showsColour(page, RED);
     assert.deepEqual((await shownPixels(page, FRAME1_POINTS)).pixels, [RED, GREEN, BLUE, YELLOW]);
+    // A large frame (about 4 MiB of PNG) arrives whole across many reads.
+    session.sendFrame(frameOf(LARGE.png));
+    await showsColour(page, LARGE.colourAt(0, 0));
+    const large = await shownPixels(page, LARGE.points);
+    assert.deepEqual(large, { width: LARGE.width, height: LARGE.height, pixels: LARGE.points.map(([x, y]) => LARGE.colourAt(x, y)) });
     // Only one image on the stage, and its object URL is the only one alive.
     const stage = await page.$$eval('#stage img', (imgs) => imgs.map((i) => i.src));
     assert.equal(stage.length, 1);
+    assert.deepEqual(await page.evaluate(() => [...window.__urls]), stage);
     assert.deepEqual(page.problems, []);
   });
 }
@@ -243,6 +302,7 @@ const ENDINGS = [
   { name: 'unanswered alert', query: '', end: (s) => s.close(1008, 'time-out'), state: 'timeout', button: 'Ask again' },
   { name: 'unanswered alert over the stream', query: '?transport=stream', end: (s) => s.close(1008, 'time-out'), state: 'timeout', button: 'Ask again' },
   { name: 'disconnected by the computer', query: '', accept: true, end: (s) => s.close(1000, 'disconnected'), state: 'disconnected', button: 'Connect again' },
+  { name: 'refused by the computer', query: '', end: (s) => s.close(1008, '"name" must be a string'), state: 'error', button: 'Try again' },
   { name: 'disconnected over the stream', query: '?transport=stream', accept: true, end: (s) => s.close(1000, 'disconnected'), state: 'disconnected', button: 'Connect again' },
 ];
 
@@ -432,4 +492,26 @@ test('a tap shows the controls, which fade; a double tap toggles actual size', a
   await page.waitForFunction(() => !document.documentElement.classList.contains('actual-size'), { timeout: WAIT_MS });
   assert.deepEqual(await page.$eval('#stage .design', (e) => [e.clientWidth, e.clientHeight]), [390, 844]);
   assert.deepEqual(page.problems, []);
+});
+
+test('the screen is kept awake while mirroring, taken again on coming back, and let go after', async (t) => {
+  const { page, session } = await joinPhone(t, { fakeWakeLock: true });
+  await page.waitForFunction(() => window.__wake.active.size === 1, { timeout: WAIT_MS });
+  // The phone locks: the browser drops the lock with the page hidden.
+  await page.evaluate(() => {
+    Object.defineProperty(document, 'visibilityState', { configurable: true, get: () => window.__visibility });
+    window.__visibility = 'hidden';
+    for (const lock of window.__wake.active) lock.release();
+    document.dispatchEvent(new Event('visibilitychange'));
+  });
+  assert.equal(await page.evaluate(() => window.__wake.requests), 1);
+  await page.evaluate(() => {
+    window.__visibility = 'visible';
+    document.dispatchEvent(new Event('visibilitychange'));
+  });
+  await page.waitForFunction(() => window.__wake.requests === 2 && window.__wake.active.size === 1, { timeout: WAIT_MS });
+  session.close(1000, 'disconnected');
+  await stateIs(page, 'disconnected');
+  await page.waitForFunction(() => window.__wake.active.size === 0, { timeout: WAIT_MS });
+  assert.equal(await page.evaluate(() => window.__wake.requests), 2);
 });
