@@ -55,8 +55,17 @@ function defaultName() {
 }
 
 function phoneName() {
-  const saved = (load(NAME_KEY) ?? '').trim();
-  return saved || defaultName();
+  return displayable(load(NAME_KEY) ?? '') || defaultName();
+}
+
+// A name as text to show: no control or invisible formatting characters (a right-to-left override
+// would turn the sentence around it backwards), white space runs as one space, at most 63 characters.
+function displayable(name) {
+  return name
+    .replace(/[\u0000-\u001f\u007f-\u009f\u00ad\u061c\u180e\u200b-\u200f\u202a-\u202e\u2060-\u206f\ufeff\ufff9-\ufffb]/g, '')
+    .replace(/\s+/g, ' ')
+    .trim()
+    .slice(0, 63);
 }
 
 function base64Utf8(text) {
@@ -360,8 +369,9 @@ class Viewer {
   onControl(link, msg) {
     if (link !== this.link) return;
     if (msg.type === 'hello') {
-      if (typeof msg.name === 'string') this.macName = msg.name;
-      if (typeof msg.code === 'string') this.code = msg.code;
+      // Both come from the computer, but a screen has room for a short code and a host name only.
+      if (typeof msg.name === 'string') this.macName = displayable(msg.name);
+      if (typeof msg.code === 'string') this.code = msg.code.slice(0, 8);
       this.phase = 'invited';
       // A remembered phone is accepted at once: showing "waiting" for those few milliseconds would
       // only flash. Anyone who really waits sees the code a moment later.
@@ -371,7 +381,7 @@ class Viewer {
       }, WAITING_GRACE_MS);
       this.render();
     } else if (msg.type === 'accept') {
-      if (typeof msg.name === 'string' && msg.name) this.macName = msg.name;
+      if (typeof msg.name === 'string' && displayable(msg.name)) this.macName = displayable(msg.name);
       this.phase = 'accepted';
       this.everAccepted = true;
       this.backoff = 0;
@@ -680,7 +690,7 @@ class Viewer {
   }
 
   saveName(value) {
-    const name = value.replace(/\s+/g, ' ').trim();
+    const name = displayable(value);
     store(NAME_KEY, name === defaultName() ? '' : name);
     $('name-form').hidden = true;
     // An alert already showing carries the old name: ask again under the new one.

@@ -515,3 +515,71 @@ test('the screen is kept awake while mirroring, taken again on coming back, and 
   await page.waitForFunction(() => window.__wake.active.size === 0, { timeout: WAIT_MS });
   assert.equal(await page.evaluate(() => window.__wake.requests), 2);
 });
+
+// A computer that sends what it should not: the page stays bounded and says what it can.
+const HOSTILE = [
+  {
+    name: 'a hello with an endless code and name',
+    hello: { code: 'K7Q2'.repeat(5000), name: `Studio\u202e Mac ${'x'.repeat(20000)}` },
+    check: async (page) => {
+      await stateIs(page, 'waiting');
+      assert.equal(await page.$$eval('#code span', (s) => s.length), 8);
+      // No bidirectional override reaches the screen to turn the sentence around.
+      const message = await text(page, 'message');
+      assert.ok(!message.includes('\u202e'));
+      assert.match(message, /^On Studio Mac x+, choose Allow when Glasswing asks about “iPhone”\.$/);
+      // The card still fits the screen's width.
+      assert.ok(await page.$eval('#card', (c) => c.scrollWidth <= c.clientWidth + 1));
+    },
+  },
+  {
+    name: 'a hello whose code and name are not strings',
+    hello: { code: 1234, name: { a: 1 } },
+    check: async (page) => {
+      await stateIs(page, 'waiting');
+      assert.equal(await visible(page, 'code-block'), false);
+      assert.match(await text(page, 'message'), /the computer/);
+    },
+  },
+  {
+    name: 'a stream record that claims 4 GiB',
+    query: '?transport=stream',
+    act: (session) => session.write(Buffer.from([2, 0xff, 0xff, 0xff, 0xff, 1, 2, 3])),
+    check: async (page) => {
+      await stateIs(page, 'error');
+      assert.match(await text(page, 'message'), /record too large/);
+    },
+  },
+  {
+    name: 'frames and unknown records before the answer',
+    query: '?transport=stream',
+    act: (session) => {
+      session.write(Buffer.from([2, 0, 0, 0, 3, 1, 2, 3, 9, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0x7b, 0x7d]));
+      session.state = 'joined'; // sent as if joined: the page has not been accepted yet
+      session.sendFrame(frameOf(FRAME1));
+      session.state = 'invited';
+    },
+    check: async (page, session) => {
+      await stateIs(page, 'waiting');
+      assert.equal((await dataset(page)).frames, undefined);
+      session.accept();
+      await stateIs(page, 'mirroring');
+      session.sendFrame(frameOf(FRAME1));
+      await showsColour(page, RED);
+    },
+  },
+];
+
+for (const row of HOSTILE) {
+  test(`hostile computer: ${row.name}`, async (t) => {
+    server.helloExtra = row.hello ?? {};
+    t.after(() => {
+      server.helloExtra = {};
+    });
+    const page = await phone(t, { query: row.query ?? '' });
+    const session = await within(server.invitation(page.invitationsBefore + 1), 'invitation');
+    row.act?.(session);
+    await row.check(page, session);
+    assert.deepEqual(page.problems, []);
+  });
+}

@@ -107,7 +107,7 @@ class SocketSession extends Session {
       this.state = 'closed';
       this.emit('closed');
     });
-    this.sendControl({ code: this.code, name: server.name, type: 'hello' });
+    this.sendControl({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
   }
   sendControl(message) {
     this.ws.send(JSON.stringify(message));
@@ -135,7 +135,7 @@ class StreamSession extends Session {
       this.state = 'closed';
       this.emit('closed');
     });
-    this.sendControl({ code: this.code, name: server.name, type: 'hello' });
+    this.sendControl({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
   }
   write(bytes) {
     if (!this.response.writableEnded && !this.response.destroyed) this.response.write(bytes);
@@ -169,6 +169,7 @@ export class MockComputer extends EventEmitter {
     this.remembered = new Set();
     this.newest = null;
     this.code = undefined; // a fixed code for screenshots; random otherwise, like the computer's
+    this.helloExtra = {}; // keys that replace the hello's own, for hostile rows
     this.refuseWebSocket = false; // as a browser that will not open wss: behind a self-signed certificate sees it
     this.unreachable = false; // /session and /stream dropped at once, as when the computer is away
     this.server = createServer({ cert: identity.cert, key: identity.key }, (req, res) => this.request(req, res));
