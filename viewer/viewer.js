@@ -609,7 +609,7 @@ class Viewer {
       case 'declined':
         glyph = 'declined';
         title = 'Not allowed';
-        message = `${mac} did not allow this phone to mirror.`;
+        message = `Someone on ${mac} chose Don’t Allow.`;
         action = 'Ask again';
         break;
       case 'timeout':
