@@ -2,9 +2,10 @@
 // stand-in computer that speaks the browser protocol from the other side. Every wait is bounded and
 // waits for something the page or the server does; "never again" checks run the page's clock ahead
 // (virtual time) instead of sleeping.
-import { test, before, after } from 'node:test';
+import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { mkdtempSync, rmSync, watch } from 'node:fs';
+import { randomUUID } from 'node:crypto';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { once } from 'node:events';
@@ -12,6 +13,7 @@ import puppeteer from 'puppeteer-core';
 import { MockComputer, makeIdentity } from './mock-server.js';
 import { writeFrame } from './bplist-writer.js';
 import { encodePng, quadrants } from './png.js';
+import { RealApp } from './real-app.js';
 
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const WAIT_MS = 15000;
@@ -48,21 +50,26 @@ function frameOf(png) {
   return writeFrame(png, Date.now() / 1000 - 978307200);
 }
 
+// Chromium with a fresh profile that trusts exactly one certificate: the page's identity is pinned,
+// not waved through, so a changed certificate would fail.
+async function launch(spkiPin, userDataDir) {
+  return puppeteer.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    userDataDir,
+    args: [
+      '--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      `--ignore-certificate-errors-spki-list=${spkiPin}`,
+    ],
+  });
+}
+
 before(async () => {
   identity = makeIdentity();
   server = await new MockComputer(identity).listen();
   profile = mkdtempSync(join(tmpdir(), 'viewer-chromium-'));
-  browser = await puppeteer.launch({
-    executablePath: CHROMIUM,
-    headless: true,
-    userDataDir: profile,
-    args: [
-      '--headless=new', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      // The page's identity is pinned, not waved through: a changed certificate would fail.
-      `--ignore-certificate-errors-spki-list=${identity.spkiPin}`,
-    ],
-  });
+  browser = await launch(identity.spkiPin, profile);
 });
 
 after(async () => {
@@ -72,9 +79,9 @@ after(async () => {
 });
 
 // A fresh browser profile per scenario (its own storage), with a phone's screen.
-async function phone(t, { query = '', ua = UA.iphone, width = 390, height = 844, fakeWakeLock = false } = {}) {
-  const context = await browser.createBrowserContext();
-  t.after(() => context.close());
+async function phone(t, { query = '', ua = UA.iphone, width = 390, height = 844, fakeWakeLock = false, origin, userId, on = browser } = {}) {
+  const context = await on.createBrowserContext();
+  t.after(() => context.close().catch(() => {})); // a test may have closed it already
   const page = await context.newPage();
   const problems = [];
   page.on('pageerror', (e) => problems.push(`page error: ${e.message}`));
@@ -133,9 +140,15 @@ async function phone(t, { query = '', ua = UA.iphone, width = 390, height = 844,
       if (s && window.__states.at(-1) !== s) window.__states.push(s);
     }).observe(document, { attributes: true, childList: true, subtree: true, attributeFilter: ['data-state'] });
   });
+  // A user ID chosen by the test (one the computer already trusts, say), kept as the page keeps its own.
+  if (userId) {
+    await page.evaluateOnNewDocument((id) => {
+      if (!localStorage.getItem('glasswing.userId')) localStorage.setItem('glasswing.userId', id);
+    }, userId);
+  }
   // Counted before the page loads: its invitation may arrive before goto() returns.
   page.invitationsBefore = server.invitations.length;
-  await page.goto(`${server.origin}/${query}`);
+  await page.goto(`${origin ?? server.origin}/${query}`);
   return page;
 }
 
@@ -583,3 +596,129 @@ for (const row of HOSTILE) {
     assert.deepEqual(page.problems, []);
   });
 }
+
+// ---- The real app as the computer ------------------------------------------------------------
+// Rows that need the mock's scripting (decline, time-out, drops, hostile bytes) stay above; these
+// run the page against build/app/glasswing. The app's alert cannot be answered from outside its
+// process, so pages that must get in use user IDs pre-seeded in "Trusted Devices".
+
+const APP = process.env.GLASSWING_APP;
+
+// Resolves once check() holds, re-checking whenever one of the sources reports; bounded.
+function until(check, sources, what, ms = WAIT_MS) {
+  return new Promise((resolve, reject) => {
+    const off = [];
+    const done = (error) => {
+      clearTimeout(timer);
+      for (const f of off) f();
+      if (error) reject(error);
+      else resolve();
+    };
+    const test = () => {
+      try {
+        if (check()) done();
+      } catch (e) {
+        done(e);
+      }
+    };
+    const timer = setTimeout(() => done(new Error(`no ${what} within ${ms} ms`)), ms);
+    for (const [emitter, event] of sources) {
+      emitter.on(event, test);
+      off.push(() => emitter.off(event, test));
+    }
+    test();
+  });
+}
+
+describe('against the real app', { skip: !APP && 'GLASSWING_APP names no app binary' }, () => {
+  const trusted = randomUUID();
+  const trustedStream = randomUUID();
+  let app;
+  let appBrowser;
+  let appProfile;
+  let folderEvents;
+  const P1 = quadrants(60, 120, [RED, GREEN, BLUE, YELLOW]);
+  const P2 = quadrants(90, 90, [BLUE, YELLOW, RED, GREEN]);
+  const P3 = quadrants(40, 80, [YELLOW, YELLOW, BLUE, BLUE]);
+  const P4 = quadrants(80, 40, [GREEN, RED, GREEN, RED]);
+
+  before(async () => {
+    app = await new RealApp(APP, [trusted, trustedStream]).start();
+    appProfile = mkdtempSync(join(tmpdir(), 'viewer-chromium-app-'));
+    appBrowser = await launch(app.spkiPin, appProfile);
+    folderEvents = watch(app.cache); // status.json and previews are replaced by rename: each shows here
+  });
+
+  after(async () => {
+    folderEvents?.close();
+    await appBrowser?.close();
+    await app?.dispose();
+    if (appProfile) rmSync(appProfile, { recursive: true, force: true });
+  });
+
+  const statusIs = (connected) =>
+    until(() => app.status()?.isConnected === connected, [[folderEvents, 'change']], `status.json saying ${connected}`);
+  const printed = (line) => until(() => app.lines().includes(line), [[app.child.stdout, 'data']], `"${line}" on standard output`);
+
+  test('real app: a first join shows the alert, and the page waits with a code', async (t) => {
+    const userId = randomUUID();
+    const page = await phone(t, { on: appBrowser, origin: app.origin, userId });
+    await stateIs(page, 'waiting');
+    assert.match(await text(page, 'code'), /^[ACDEFGHJKMNPQRTUVWXY3479]{4}$/);
+    assert.match(await text(page, 'message'), /choose Allow when Glasswing asks about “iPhone”/);
+    await printed(`Incoming User ID: ${userId}`);
+    assert.ok(!app.lines().includes(`Allowing Incoming User ID ${userId}`));
+    assert.deepEqual(page.problems, []);
+  });
+
+  test('real app: a remembered page joins at once, shows each preview, and the newest again after a reload', async (t) => {
+    const page = await phone(t, { on: appBrowser, origin: app.origin, userId: trusted });
+    await stateIs(page, 'mirroring');
+    await printed(`Allowing Incoming User ID ${trusted}`);
+    // Only a browser is connected, and the plug-in is told a phone is.
+    await statusIs(true);
+    app.writePreview(P1);
+    await showsColour(page, RED);
+    assert.deepEqual(await shownPixels(page, FRAME1_POINTS), { width: 60, height: 120, pixels: [RED, GREEN, BLUE, YELLOW] });
+    app.writePreview(P2);
+    await showsColour(page, BLUE);
+    // Written before this page joins: the app sends it on join, with no new write.
+    await page.reload();
+    await showsColour(page, BLUE);
+    assert.deepEqual((await shownPixels(page, [[10, 10], [80, 10], [10, 80], [80, 80]])).pixels, [BLUE, YELLOW, RED, GREEN]);
+    const states = await page.evaluate(() => window.__states);
+    assert.ok(!states.includes('waiting'), `states after the reload: ${states}`);
+    await page.browserContext().close();
+    await statusIs(false);
+    assert.deepEqual(page.problems, []);
+  });
+
+  test('real app: the forced stream path shows the current design and the next', async (t) => {
+    const page = await phone(t, { on: appBrowser, origin: app.origin, userId: trustedStream, query: '?transport=stream' });
+    await stateIs(page, 'mirroring');
+    assert.equal((await dataset(page)).transport, 'stream');
+    await statusIs(true);
+    await showsColour(page, BLUE); // P2, the newest the app has read
+    app.writePreview(P3);
+    await showsColour(page, YELLOW);
+    assert.deepEqual((await shownPixels(page, [[5, 5], [35, 75]])).pixels, [YELLOW, BLUE]);
+    assert.deepEqual(page.problems, []);
+  });
+
+  test('real app: restarted with the same identity, the open page rejoins by itself', async (t) => {
+    const page = await phone(t, { on: appBrowser, origin: app.origin, userId: trusted });
+    await stateIs(page, 'mirroring');
+    await showsColour(page, YELLOW);
+    const port = app.port;
+    await app.stop();
+    await stateIs(page, 'retrying');
+    await app.start();
+    assert.equal(app.port, port, `the web port is kept from run to run:\n${app.stderr}`);
+    // The browser still pins the first identity: joining again proves the certificate is the same.
+    await page.waitForFunction(() => document.documentElement.dataset.state === 'mirroring', { timeout: 40000 });
+    app.writePreview(P4);
+    await showsColour(page, GREEN);
+    const problems = page.problems.filter((p) => !/ERR_|WebSocket|Failed to load resource/.test(p));
+    assert.deepEqual(problems, []);
+  });
+});
