@@ -682,12 +682,15 @@ describe('against the real app', { skip: !APP && 'GLASSWING_APP names no app bin
     assert.deepEqual(await shownPixels(page, FRAME1_POINTS), { width: 60, height: 120, pixels: [RED, GREEN, BLUE, YELLOW] });
     app.writePreview(P2);
     await showsColour(page, BLUE);
-    // Written before this page joins: the app sends it on join, with no new write.
+    // Written before this page joins: the app sends it on join, with no new write. The app lets the
+    // reloaded page in as a remembered device, with no alert.
+    const allowed = () => app.lines().filter((l) => l === `Allowing Incoming User ID ${trusted}`).length;
+    const before = allowed();
     await page.reload();
     await showsColour(page, BLUE);
     assert.deepEqual((await shownPixels(page, [[10, 10], [80, 10], [10, 80], [80, 80]])).pixels, [BLUE, YELLOW, RED, GREEN]);
-    const states = await page.evaluate(() => window.__states);
-    assert.ok(!states.includes('waiting'), `states after the reload: ${states}`);
+    await until(() => allowed() === before + 1, [[app.child.stdout, 'data']], 'the reloaded page allowed as remembered');
+    await stateIs(page, 'mirroring');
     await page.browserContext().close();
     await statusIs(false);
     assert.deepEqual(page.problems, []);
