@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-websockets-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
-  libavahi-client-dev libssl-dev openssl libqrencode-dev
+  libavahi-client-dev libssl-dev openssl libqrencode-dev zlib1g-dev
   # tests: the fuzzer, and a private DNS-SD world inside a network namespace
   clang libclang-rt-14-dev avahi-daemon avahi-utils dbus-daemon iproute2 util-linux
   # tests: an independent decoder of the frames sent to phones (plistlib), and of the QR code
@@ -21,7 +21,13 @@ packages=(
   # tests and scripts/package.sh: the desktop entry's and AppStream validators, the Debian package's
   # dependencies (dpkg-shlibdeps, which needs file) and its checker
   desktop-file-utils appstream dpkg-dev file lintian
+  # tests: the real app on a private X server that goes away
+  xvfb
+  # tests: the web viewer in a real browser, driven by puppeteer-core; a font with common metrics
+  chromium fonts-liberation2
 )
+# Debian's nodejs comes without npm; NodeSource's has it.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -64,6 +70,12 @@ if ((${#missing[@]})); then
   "${as_root[@]}" DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
   remove_guard
   trap - EXIT INT TERM HUP
+fi
+
+# The viewer's browser tests: puppeteer-core pinned in viewer/package-lock.json, never a browser
+# download (Debian's chromium is the browser).
+if [ ! -e viewer/node_modules/.package-lock.json ] || [ viewer/package-lock.json -nt viewer/node_modules/.package-lock.json ]; then
+  PUPPETEER_SKIP_DOWNLOAD=1 npm ci --prefix viewer --no-audit --no-fund >&2
 fi
 
 build_type=${GLASSWING_BUILD_TYPE:-RelWithDebInfo}
