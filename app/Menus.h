@@ -1,5 +1,8 @@
 #pragma once
 
+#include "mirroring/ConnectedPhones.h"
+
+#include <QIcon>
 #include <QList>
 #include <QObject>
 
@@ -19,7 +22,9 @@ class AppDelegate;
 //
 // "Show Welcome Window" and "Disconnect" go to the application delegate, which posts them to
 // the main controller; "Check for Updates…" is wired by the delegate when launch finishes;
-// "Connect a Phone…" and "Trusted Devices…" ask whoever shows those windows. Main thread.
+// "Connect a Phone…" and "Trusted Devices…" ask whoever shows those windows. The menu's first
+// line, and the tray icon's tooltip and look, say whether phones are connected and which
+// (`showPhones`). A left click on the tray icon brings the main window forward. Main thread.
 class Menus : public QObject {
     Q_OBJECT
 public:
@@ -33,11 +38,18 @@ public:
     QAction* const checkAutomatically; // checkable: daily automatic update checks
     QAction* const trustedDevices;
     QAction* const quit;
+    QAction* const phonesStatus; // disabled: says who is connected
 
     QList<QAction*> actions() const;
     // The menu the tray icon and the context menu show.
     QMenu* menu() const { return m_menu; }
+    // Made in `attach`, and shown where the desktop has a tray.
     QSystemTrayIcon* trayIcon() const { return m_tray; }
+
+    // The connected phones, for the menu's status line and the tray icon.
+    void showPhones(const QList<ConnectedPhone>& phones);
+    // The tray icon's two looks: the app's icon with a cyan dot (a phone connected) or an amber one.
+    static QIcon trayIconImage(bool connected);
 
     void connectTo(AppDelegate& delegate);
     // Puts the commands in `mainWindow`'s context menu, the tray and the global menu bar.
@@ -51,6 +63,8 @@ private:
     QMenu* m_menu;
     QSystemTrayIcon* m_tray = nullptr;
     QMenuBar* m_menuBar = nullptr;
+    QList<ConnectedPhone> m_phones;
+    int m_trayConnected = -1; // the look the tray icon has (0, 1), or -1 for none yet
 };
 
 } // namespace glasswing

@@ -9,6 +9,7 @@
 #include "ui_Main.h"
 
 #include <QHostInfo>
+#include <QLabel>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QTimer>
@@ -16,6 +17,26 @@
 namespace glasswing {
 
 Q_LOGGING_CATEGORY(lcMirroring, "glasswing.mirroring", QtInfoMsg)
+
+namespace {
+
+// The note under the glass, hidden until the advertiser says phones cannot find this computer.
+QLabel* makeDiscoveryNote(QWidget* window)
+{
+    auto* note = new QLabel(window);
+    note->setObjectName(QStringLiteral("DiscoveryNote"));
+    note->setTextFormat(Qt::RichText);
+    note->setWordWrap(true);
+    note->setText(QStringLiteral("<b>Phones can\u2019t find this computer automatically.</b><br>"
+                                 "The Avahi service isn\u2019t running; phones that know its address still connect."));
+    note->setStyleSheet(QStringLiteral("QLabel#DiscoveryNote { color: #ffdca3; font-size: 11px;"
+                                       " background: rgba(27, 33, 39, 235); border: 1px solid rgba(255, 220, 163, 110);"
+                                       " border-radius: 12px; padding: 6px 12px; }"));
+    note->hide();
+    return note;
+}
+
+} // namespace
 
 ViewController::ViewController(NotificationCenter& center, SerialQueue& serializationQueue,
                                const peer::PeerLimits& limits, QObject* parent)
@@ -56,6 +77,7 @@ QWidget* ViewController::view()
         ConnectedLight = m_form->ConnectedLight;
         DisconnectedLight = m_form->DisconnectedLight;
         ActivityIndicator = m_form->ActivityIndicator;
+        DiscoveryNote = makeDiscoveryNote(m_view.get());
         prepareWindow();
         viewDidLoad();
     }
@@ -74,6 +96,9 @@ void ViewController::viewDidLoad()
 
     advertiser = std::make_unique<peer::Advertiser>(*peerID, nullptr, serviceID, m_limits);
     advertiser->setDelegate(this);
+    // Said in the window, not only on standard error: the user can do something about it.
+    advertiser->setDnsSdAvailabilityHandler(
+        [this](bool available) { onMainThread([this, available] { showDiscoveryAvailable(available); }); });
     // A failure to advertise is not the controller's to handle; the advertiser says why on
     // standard error. Where phones can reach the app is said there too, for trying it by hand.
     if (advertiser->startAdvertisingPeer())
