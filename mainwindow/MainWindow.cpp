@@ -131,6 +131,8 @@ void ViewController::showTrustedDevicesWindow()
 {
     if (!m_trustedDevices) {
         m_trustedDevices = new TrustedDevicesWindow(m_view.get());
+        // Shown first, so that its frame is known when it is placed.
+        m_trustedDevices->show();
         // A phone no longer trusted does not keep mirroring until it leaves by itself.
         QObject::connect(m_trustedDevices, &TrustedDevicesWindow::devicesRemoved, this,
                          [this](const QStringList& userIDs) {

@@ -14,7 +14,7 @@ namespace {
 
 // The main window's colours: its cyan for lines and titles, on the dark of its glass.
 const QColor kCyan(0xc9, 0xff, 0xfd);
-const QColor kGlass(0x1b, 0x21, 0x27, 245);
+const QColor kGlass(0x1b, 0x21, 0x27);
 const QString kHeaderStyle = QStringLiteral("color: rgba(201, 255, 253, 170); font-size: 11px; font-weight: 600;");
 const QString kNameStyle = QStringLiteral("color: #ffffff; font-size: 13px;");
 const QString kKindStyle = QStringLiteral("color: rgba(201, 255, 253, 140); font-size: 11px;");

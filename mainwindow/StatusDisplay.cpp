@@ -28,7 +28,7 @@ constexpr int kChipTop = 28;
 constexpr int kChipHeight = 40;
 constexpr int kChipIconWidth = 32; // the phone glyph and the divider
 constexpr int kNarrowCounterWidth = 24;
-constexpr int kWideCounterWidth = 40;
+constexpr int kWideCounterWidth = 44;
 
 // The note under the window: its gap below the glass and its height.
 constexpr int kWindowWidth = 320;
@@ -90,7 +90,7 @@ void ViewController::applyConnectedPresentation(AnimationContext& context, qint6
                             kChipHeight);
     iPhoneCounter->setGeometry(kChipRight - counterWidth, kChipTop, counterWidth, kChipHeight);
     QFont font = iPhoneCounter->font();
-    font.setPointSize(count.size() > 3 ? 10 : 13);
+    font.setPointSize(count.size() > 3 ? 9 : 13);
     iPhoneCounter->setFont(font);
 }
 

@@ -24,13 +24,11 @@ class DeviceDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    // Every row as tall as a named one, so that the list keeps one rhythm.
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const override
     {
-        const QFontMetrics name(option.font);
-        const int detail = index.data(TrustedDevicesWindow::DetailRole).toString().isEmpty()
-            ? 0
-            : QFontMetrics(detailFont(option.font)).height() + 2;
-        return {option.rect.width(), 8 + name.height() + detail + 8};
+        return {option.rect.width(), 8 + QFontMetrics(option.font).height() + 2
+                    + QFontMetrics(detailFont(option.font)).height() + 8};
     }
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
@@ -44,13 +42,15 @@ public:
         const QPalette::ColorGroup group = option.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
         const QRect area = option.rect.adjusted(10, 8, -10, -8);
         const QFontMetrics nameMetrics(option.font);
+        const QString detail = index.data(TrustedDevicesWindow::DetailRole).toString();
+        // A device with no name: its ID alone, in the middle of the row.
+        const int nameTop = detail.isEmpty() ? area.center().y() - nameMetrics.height() / 2 : area.top();
         painter->save();
         painter->setFont(option.font);
         painter->setPen(option.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
-        painter->drawText(QRect(area.left(), area.top(), area.width(), nameMetrics.height()),
+        painter->drawText(QRect(area.left(), nameTop, area.width(), nameMetrics.height()),
                           Qt::AlignLeft | Qt::AlignVCenter,
                           nameMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, area.width()));
-        const QString detail = index.data(TrustedDevicesWindow::DetailRole).toString();
         if (!detail.isEmpty()) {
             const QFont small = detailFont(option.font);
             const QFontMetrics detailMetrics(small);
