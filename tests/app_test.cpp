@@ -11,9 +11,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMenu>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QStyle>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 #include <cerrno>
@@ -151,6 +153,8 @@ class AppTest : public QObject {
 
 private Q_SLOTS:
     void menuActionsPostTheirNotifications();
+    void theTrayAndMenuNameThePhones_data();
+    void theTrayAndMenuNameThePhones();
     void terminationWritesFalseAfterQueuedUpdatesAndClearsFlags();
     void launchGivesTheDarkAppearance();
     void endsInOrderOnSignals_data();
@@ -209,6 +213,75 @@ void AppTest::menuActionsPostTheirNotifications()
     QVERIFY(!delegate.updaterController().nextScheduledCheck().isValid());
     QVERIFY(delegate.applicationShouldTerminateAfterLastWindowClosed());
     QVERIFY(delegate.applicationSupportsSecureRestorableState());
+}
+
+void AppTest::theTrayAndMenuNameThePhones_data()
+{
+    QTest::addColumn<QList<ConnectedPhone>>("phones");
+    QTest::addColumn<QString>("status"); // the menu's first line, as the action holds it
+    QTest::addColumn<QString>("toolTip");
+    QTest::newRow("none") << QList<ConnectedPhone>{} << QStringLiteral("No phone connected")
+                          << QStringLiteral("Glasswing: No phone connected");
+    QTest::newRow("one app") << QList<ConnectedPhone>{{QStringLiteral("Ada's iPhone"), false}}
+                             << QStringLiteral("1 phone connected: Ada's iPhone")
+                             << QStringLiteral("Glasswing: 1 phone connected\nAda's iPhone (app)");
+    QTest::newRow("an app and a browser, named like markup and mnemonics")
+        << QList<ConnectedPhone>{{QStringLiteral("Tom & Jerry"), false}, {QStringLiteral("<b>Web</b>"), true}}
+        << QStringLiteral("2 phones connected: Tom && Jerry, <b>Web</b>")
+        << QStringLiteral("Glasswing: 2 phones connected\nTom & Jerry (app)\n<b>Web</b> (browser)");
+    QList<ConnectedPhone> many;
+    QString manyTip = QStringLiteral("Glasswing: 12 phones connected");
+    for (int i = 1; i <= 12; ++i) {
+        many.append({QStringLiteral("Studio Phone %1").arg(i), i % 2 == 0});
+        manyTip += QStringLiteral("\nStudio Phone %1 (%2)")
+                       .arg(i)
+                       .arg(i % 2 == 0 ? QStringLiteral("browser") : QStringLiteral("app"));
+    }
+    QTest::newRow("twelve, the menu line cut") << many << QString() << manyTip;
+}
+
+void AppTest::theTrayAndMenuNameThePhones()
+{
+    QFETCH(QList<ConnectedPhone>, phones);
+    QFETCH(QString, status);
+    QFETCH(QString, toolTip);
+    Menus menus;
+    QWidget window;
+    menus.attach(&window);
+    menus.showPhones(phones);
+
+    // The menu opens with who is connected, a line that cannot be chosen.
+    QCOMPARE(menus.menu()->actions().first(), menus.phonesStatus);
+    QVERIFY(!menus.phonesStatus->isEnabled());
+    if (status.isEmpty()) {
+        QVERIFY(menus.phonesStatus->text().startsWith(QStringLiteral("12 phones connected: Studio Phone 1, ")));
+        QVERIFY(menus.phonesStatus->text().endsWith(QChar(0x2026)));
+        QVERIFY(QFontMetrics(menus.menu()->font()).horizontalAdvance(menus.phonesStatus->text()) <= 320);
+    } else {
+        QCOMPARE(menus.phonesStatus->text(), status);
+    }
+
+    // The tray, made even where no tray shows it: its tooltip, and its dot cyan or amber.
+    QSystemTrayIcon* tray = menus.trayIcon();
+    QVERIFY(tray);
+    QCOMPARE(tray->toolTip(), toolTip);
+    QCOMPARE(tray->contextMenu(), menus.menu());
+    const QImage icon = tray->icon().pixmap(32, 32).toImage();
+    const QColor dot = icon.pixelColor(25, 25);
+    const QColor expected = phones.isEmpty() ? QColor(0xff, 0xb8, 0x4d) : QColor(0x4f, 0xe8, 0xe0);
+    QVERIFY2(qAbs(dot.red() - expected.red()) + qAbs(dot.green() - expected.green())
+                     + qAbs(dot.blue() - expected.blue())
+                 < 24,
+             qPrintable(dot.name()));
+    // The rest of it is the app's icon.
+    QVERIFY(icon.pixelColor(16, 16).alpha() > 0);
+
+    // A left click on the icon brings the main window forward; the menu's click does not.
+    window.hide();
+    Q_EMIT tray->activated(QSystemTrayIcon::Context);
+    QVERIFY(!window.isVisible());
+    Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(window.isVisible());
 }
 
 void AppTest::terminationWritesFalseAfterQueuedUpdatesAndClearsFlags()
