@@ -95,7 +95,9 @@ void ViewController::decide(const Invitation& invitation)
         // The next invitation gets its turn once this alert has gone.
         onMainThread([this] { decideNextInvitation(); });
     });
-    alert->open();
+    // Not modal: the main window stays the user's to close, which ends the app, alert and all.
+    alert->setWindowModality(Qt::NonModal);
+    alert->show();
 }
 
 void ViewController::answerAlert(const Invitation& invitation, bool allowed, bool remember)

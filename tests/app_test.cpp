@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QStandardPaths>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTest>
@@ -22,11 +23,16 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+
+#ifdef GLASSWING_TEST_XCB
+#include <xcb/xcb.h>
+#endif
 
 using namespace glasswing;
 
@@ -146,6 +152,73 @@ void verifyEndedInOrder(QProcess& app, const CrashedHome& home)
     QCOMPARE(app.readAllStandardOutput(), QByteArray());
 }
 
+#ifdef GLASSWING_TEST_XCB
+// A client of a private X server that finds the app's windows and closes one the way a window
+// manager does: a WM_DELETE_WINDOW message.
+class XClient {
+public:
+    explicit XClient(const QByteArray& display)
+        : m_connection(xcb_connect(display.constData(), nullptr))
+    {
+    }
+    ~XClient() { xcb_disconnect(m_connection); }
+    bool isValid() const { return !xcb_connection_has_error(m_connection); }
+
+    // Top-level windows that show, as (window, transient for another window).
+    QList<std::pair<xcb_window_t, bool>> shownWindows()
+    {
+        QList<std::pair<xcb_window_t, bool>> windows;
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+        const std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+            xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, root), nullptr), &std::free);
+        if (!tree)
+            return windows;
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+            const std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attributes(
+                xcb_get_window_attributes_reply(m_connection, xcb_get_window_attributes(m_connection, children[i]),
+                                                nullptr),
+                &std::free);
+            if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE || attributes->override_redirect)
+                continue;
+            const std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> transient(
+                xcb_get_property_reply(m_connection,
+                                       xcb_get_property(m_connection, false, children[i], XCB_ATOM_WM_TRANSIENT_FOR,
+                                                        XCB_ATOM_WINDOW, 0, 1),
+                                       nullptr),
+                &std::free);
+            windows.append({children[i], transient && xcb_get_property_value_length(transient.get()) > 0});
+        }
+        return windows;
+    }
+
+    void close(xcb_window_t window)
+    {
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = window;
+        message.type = atom("WM_PROTOCOLS");
+        message.data.data32[0] = atom("WM_DELETE_WINDOW");
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(m_connection, false, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+        xcb_flush(m_connection);
+    }
+
+private:
+    xcb_atom_t atom(const char* name)
+    {
+        const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, false, uint16_t(std::strlen(name)), name),
+                                  nullptr),
+            &std::free);
+        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    }
+
+    xcb_connection_t* m_connection;
+};
+#endif
+
 } // namespace
 
 class AppTest : public QObject {
@@ -159,6 +232,7 @@ private Q_SLOTS:
     void launchGivesTheDarkAppearance();
     void endsInOrderOnSignals_data();
     void endsInOrderOnSignals();
+    void endsWithItsMainWindowWhateverIsOpen();
 
 private:
     test::IsolatedHome m_home;
@@ -379,6 +453,90 @@ void AppTest::endsInOrderOnSignals()
     QVERIFY2(finishes(app), "the app did not end within 10 s");
 
     verifyEndedInOrder(app, home);
+}
+
+// The main window is the app: closed by the user (here as a window manager closes it) while the
+// invitation alert is up, the app ends, and stops advertising, as it does on Quit.
+void AppTest::endsWithItsMainWindowWhateverIsOpen()
+{
+#ifndef GLASSWING_TEST_XCB
+    QSKIP("built without libxcb");
+#else
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty())
+        QSKIP("Xvfb is not installed (apt-get install xvfb)");
+    QProcess server;
+    // The server picks a free display and writes its number to standard output.
+    server.start(xvfb,
+                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                  QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24")});
+    const auto stopServer = qScopeGuard([&server] {
+        server.terminate();
+        if (!server.waitForFinished(5000))
+            server.kill();
+    });
+    QVERIFY(server.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] { return server.canReadLine() || server.state() != QProcess::Running; }, 10000));
+    const QByteArray display = ':' + server.readLine().trimmed();
+    QVERIFY(display.size() > 1);
+    XClient x(display);
+    QVERIFY(x.isValid());
+
+    CrashedHome home;
+    QVERIFY(home.isValid());
+    QVERIFY(test::writeFile(defaultsPath(home.path()), R"({"Has Shown Mac Welcome": true, "Trusted Devices": ["a"]})"));
+    QProcess app;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "WAYLAND_DISPLAY",
+                             "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
+    app.setProcessEnvironment(environment);
+    app.start(QStringLiteral(GLASSWING_BINARY), {});
+    QVERIFY(app.waitForStarted());
+    const auto stopApp = qScopeGuard([&app] { finishes(app); });
+    QByteArray errors;
+    QByteArray port;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            errors += app.readAllStandardError();
+            const qsizetype at = errors.indexOf("on port ");
+            if (at >= 0 && errors.indexOf('\n', at) > at)
+                port = errors.mid(at + 8, errors.indexOf('\n', at) - at - 8);
+            return !port.isEmpty();
+        },
+        10000));
+
+    // A phone nobody trusts yet: the alert comes up over the main window.
+    QProcess phone;
+    phone.start(QStringLiteral(GLASSWING_PHONE_BINARY),
+                {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                 QString::fromLatin1(port), QStringLiteral("--name"), QStringLiteral("Stranger"),
+                 QStringLiteral("--user-id"), QStringLiteral("b")});
+    const auto stopPhone = qScopeGuard([&phone] {
+        phone.kill();
+        phone.waitForFinished(5000);
+    });
+    QList<std::pair<xcb_window_t, bool>> windows;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     windows = x.shownWindows();
+                     return windows.size() == 2;
+                 },
+                 10000),
+             "the main window and the alert did not both show");
+    const auto main = std::find_if(windows.begin(), windows.end(), [](const auto& window) { return !window.second; });
+    QVERIFY(main != windows.end());
+
+    x.close(main->first);
+    QVERIFY2(app.waitForFinished(10000), "the app went on after its main window closed");
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.exitCode(), 0);
+    QCOMPARE(test::readAll(statusPath(home.path())), kFalse);
+    // The phone that was waiting is let go with the app.
+    QVERIFY(phone.waitForFinished(10000));
+#endif
 }
 
 QTEST_MAIN(AppTest)

@@ -408,6 +408,10 @@ void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
     QVERIFY(window && window != closing);
     QVERIFY((window->frameGeometry().center() - mac.controller.view()->frameGeometry().center()).manhattanLength()
             <= 2);
+    // Closing the main window ends the app, this window open or not.
+    QSignalSpy ending(&mac.controller, &ViewController::mainWindowClosed);
+    mac.controller.view()->close();
+    QCOMPARE(ending.size(), 1);
     window->close();
 
     // It is asked about again; the other phone is still let in at once.
