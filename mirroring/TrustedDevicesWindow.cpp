@@ -120,6 +120,9 @@ TrustedDevicesWindow::TrustedDevicesWindow(QWidget* parent)
     QObject::connect(m_watcher, &QFileSystemWatcher::directoryChanged, m_reloadSoon, qOverload<>(&QTimer::start));
     watchStore();
     reload();
+    // The list takes the focus only when the user goes to it: focused at once, its first row
+    // would look chosen while nothing is.
+    buttons->button(QDialogButtonBox::Close)->setFocus();
 }
 
 void TrustedDevicesWindow::watchStore()
