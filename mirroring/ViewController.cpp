@@ -28,7 +28,7 @@ QLabel* makeDiscoveryNote(QWidget* window)
     note->setTextFormat(Qt::RichText);
     note->setWordWrap(true);
     note->setText(QStringLiteral("<b>Phones can\u2019t find this computer automatically.</b><br>"
-                                 "The Avahi service isn\u2019t running; phones that know its address still connect."));
+                                 "The Avahi service isn\u2019t running. Use Connect\u00a0a\u00a0Phone\u2026 instead."));
     note->setStyleSheet(QStringLiteral("QLabel#DiscoveryNote { color: #ffdca3; font-size: 11px;"
                                        " background: rgba(27, 33, 39, 235); border: 1px solid rgba(255, 220, 163, 110);"
                                        " border-radius: 12px; padding: 6px 12px; }"));

@@ -130,10 +130,10 @@ sleep 1.5
 import -window root -crop "300x110+$((width - 300))+$((height - 110))" +repage "$home/tray-tip.png"
 xdotool click 3
 sleep 0.6
-import -window root -crop "430x200+$((width - 430))+$((height - 200))" +repage "$home/tray-menu.png"
+import -window root -crop "430x230+$((width - 430))+$((height - 230))" +repage "$home/tray-menu.png"
 xdotool key Escape
-convert "$home/tray-tip.png" -background '#808080' -gravity south -extent 300x200 \
-  \( -size 16x200 xc:'#808080' \) "$home/tray-menu.png" +append "$out/tray.png"
+convert "$home/tray-tip.png" -background '#808080' -gravity south -extent 300x230 \
+  \( -size 16x230 xc:'#808080' \) "$home/tray-menu.png" +append "$out/tray.png"
 # Trusted Devices, from the main window's context menu, over the main window.
 xdotool mousemove $((width - 320)) 60 click 3
 sleep 0.5
