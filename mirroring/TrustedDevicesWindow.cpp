@@ -27,8 +27,8 @@ public:
     // Every row as tall as a named one, so that the list keeps one rhythm.
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex&) const override
     {
-        return {option.rect.width(), 8 + QFontMetrics(option.font).height() + 2
-                    + QFontMetrics(detailFont(option.font)).height() + 8};
+        return {option.rect.width(),
+                8 + QFontMetrics(option.font).height() + 2 + QFontMetrics(detailFont(option.font)).height() + 8};
     }
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override

@@ -64,8 +64,9 @@ int main(int argc, char* argv[])
     AcceptAll delegate(session);
     session.setDelegate(&delegate);
     advertiser.setDelegate(&delegate);
-    advertiser.setDnsSdAvailabilityHandler(
-        [](bool available) { say(available ? QStringLiteral("dnssd available") : QStringLiteral("dnssd unavailable")); });
+    advertiser.setDnsSdAvailabilityHandler([](bool available) {
+        say(available ? QStringLiteral("dnssd available") : QStringLiteral("dnssd unavailable"));
+    });
     if (!advertiser.startAdvertisingPeer())
         return 1;
     say(QStringLiteral("listening %1").arg(advertiser.port()));
