@@ -64,8 +64,12 @@ int main(int argc, char* argv[])
     AcceptAll delegate(session);
     session.setDelegate(&delegate);
     advertiser.setDelegate(&delegate);
+    // Said from the event loop, so after the "listening" line, in the order reported.
     advertiser.setDnsSdAvailabilityHandler([](bool available) {
-        say(available ? QStringLiteral("dnssd available") : QStringLiteral("dnssd unavailable"));
+        QMetaObject::invokeMethod(
+            qApp,
+            [available] { say(available ? QStringLiteral("dnssd available") : QStringLiteral("dnssd unavailable")); },
+            Qt::QueuedConnection);
     });
     if (!advertiser.startAdvertisingPeer())
         return 1;
