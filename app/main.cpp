@@ -5,7 +5,6 @@
 #include "app/Menus.h"
 #include "app/SingleInstance.h"
 #include "app/TerminationSignals.h"
-#include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
@@ -13,7 +12,6 @@
 #include "platform/peer/HeapTuning.h"
 
 #include <QApplication>
-#include <QPointer>
 #include <QTimer>
 
 #include <csignal>
@@ -95,14 +93,13 @@ int main(int argc, char* argv[])
     // The main window and its controller, which advertises to phones from here on.
     glasswing::ViewController viewController(center, serializationQueue);
     menus.attach(viewController.view());
-    QPointer<glasswing::TrustedDevicesWindow> trustedDevices;
-    QObject::connect(&menus, &glasswing::Menus::trustedDevicesRequested, [&trustedDevices] {
-        if (!trustedDevices)
-            trustedDevices = new glasswing::TrustedDevicesWindow();
-        trustedDevices->show();
-        trustedDevices->raise();
-        trustedDevices->activateWindow();
-    });
+    QObject::connect(&menus, &glasswing::Menus::trustedDevicesRequested, &viewController,
+                     &glasswing::ViewController::showTrustedDevicesWindow);
+    QObject::connect(&viewController, &glasswing::ViewController::phonesChanged, &menus,
+                     [&] { menus.showPhones(viewController.connectedPhones()); });
+    // The main window is the app: closing it ends the run, whatever other window is open.
+    QObject::connect(&viewController, &glasswing::ViewController::mainWindowClosed, &application,
+                     &QCoreApplication::quit, Qt::QueuedConnection);
     glasswing::ConnectPhoneCommand connectPhone(center, webViewerListenerOf(viewController), viewController.view());
     QObject::connect(&menus, &glasswing::Menus::connectPhoneRequested, &connectPhone,
                      &glasswing::ConnectPhoneCommand::open);

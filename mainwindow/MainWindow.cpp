@@ -1,9 +1,12 @@
 // The main window: a small transparent window with no title bar or buttons, moved by pressing
-// anywhere on its background; it opens the welcome window on first use and on the menu command,
-// and closing it closes the welcome window and ends the application.
+// anywhere on its background (a press on the phone chip lists the phones instead); it opens the
+// welcome window on first use and on the menu command, and the Trusted Devices window centred on
+// itself; closing it closes the welcome window and ends the application, whatever else is open.
 
 #include "mainwindow/WindowPosition.h"
+#include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
+#include "platform/ViewAlpha.h"
 #include "welcome/WelcomeViewController.h"
 #include "welcome/WelcomeWindowController.h"
 
@@ -27,6 +30,8 @@ void ViewController::prepareWindow()
     m_view->setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     m_view->setAttribute(Qt::WA_TranslucentBackground);
     m_view->installEventFilter(this);
+    iPhoneChip->installEventFilter(this);
+    iPhoneCounter->installEventFilter(this);
     // Out of the way of the work: the top right corner of the screen.
     if (QScreen* screen = m_view->screen()) {
         const QRect available = screen->availableGeometry();
@@ -38,6 +43,15 @@ void ViewController::prepareWindow()
 
 bool ViewController::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == iPhoneChip || watched == iPhoneCounter) {
+        // Only a chip that shows (a phone is connected) takes the press; otherwise it moves the window.
+        if (event->type() == QEvent::MouseButtonPress && alphaValue(iPhoneChip) > 0.0
+            && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton && !m_phones.isEmpty()) {
+            showPhoneList();
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
     if (watched != m_view.get())
         return QObject::eventFilter(watched, event);
     switch (event->type()) {
@@ -116,11 +130,41 @@ void ViewController::openWelcomeWindow()
     controller->showWindow();
 }
 
+void ViewController::showTrustedDevicesWindow()
+{
+    if (!m_trustedDevices) {
+        m_trustedDevices = new TrustedDevicesWindow(m_view.get());
+        // Shown first, so that its frame is known when it is placed.
+        m_trustedDevices->show();
+        // A phone no longer trusted does not keep mirroring until it leaves by itself.
+        QObject::connect(m_trustedDevices, &TrustedDevicesWindow::devicesRemoved, this,
+                         [this](const QStringList& userIDs) {
+                             for (const QString& userID : userIDs)
+                                 disconnectUserID(userID);
+                         });
+        QRect frame = m_trustedDevices->frameGeometry();
+        frame.moveCenter(m_view->window()->frameGeometry().center());
+        if (const QScreen* screen = m_view->screen()) {
+            // Whole on the screen, even for a main window moved to its edge.
+            const QRect available = screen->availableGeometry();
+            frame.moveLeft(std::clamp(frame.left(), available.left(),
+                                      std::max(available.left(), available.right() - frame.width())));
+            frame.moveTop(std::clamp(frame.top(), available.top(),
+                                     std::max(available.top(), available.bottom() - frame.height())));
+        }
+        m_trustedDevices->move(frame.topLeft());
+    }
+    m_trustedDevices->show();
+    m_trustedDevices->raise();
+    m_trustedDevices->activateWindow();
+}
+
 void ViewController::windowWillClose()
 {
     if (welcomeWindow)
         welcomeWindow->close();
     defaults.setBool(QStringLiteral("Main Window Open"), false);
+    Q_EMIT mainWindowClosed();
 }
 
 } // namespace glasswing

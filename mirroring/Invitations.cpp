@@ -80,6 +80,7 @@ void ViewController::decide(const Invitation& invitation)
 
     if (trusted::contains(trusted::devices(defaults), userID)) {
         consoleLine(QStringLiteral("Allowing Incoming User ID ") + trusted::printable(userID));
+        admitted(invitation);
         invitation.handler(true, session.get());
         return;
     }
@@ -122,7 +123,9 @@ void ViewController::decide(const Invitation& invitation)
         // The next invitation gets its turn once this alert has gone.
         onMainThread([this] { decideNextInvitation(); });
     });
-    alert->open();
+    // Not modal: the main window stays the user's to close, which ends the app, alert and all.
+    alert->setWindowModality(Qt::NonModal);
+    alert->show();
 }
 
 void ViewController::answerAlert(const Invitation& invitation, bool allowed, bool remember)
@@ -131,15 +134,24 @@ void ViewController::answerAlert(const Invitation& invitation, bool allowed, boo
         invitation.handler(false, nullptr);
         return;
     }
+    admitted(invitation);
     invitation.handler(true, session.get());
     if (!remember)
         return;
     // Read again now, not when the alert went up: anything stored meanwhile stays.
-    trusted::remember(defaults, QString::fromUtf8(invitation.context));
+    trusted::remember(defaults, QString::fromUtf8(invitation.context), invitation.peer.displayName());
+}
+
+void ViewController::admitted(const Invitation& invitation)
+{
+    // Until the phone leaves the session (or its connection is gone before it got there, which
+    // withdraws the invitation), so that removing a trusted device can cut it off.
+    m_userIDs.insert(invitation.peer, QString::fromUtf8(invitation.context));
 }
 
 void ViewController::withdrawInvitation(const peer::PeerID& peer)
 {
+    m_userIDs.remove(peer);
     for (auto waiting = m_invitations.begin(); waiting != m_invitations.end(); ++waiting) {
         if (waiting->peer == peer) {
             m_invitations.erase(waiting);

@@ -1,7 +1,8 @@
 // Session events: each phone's state change is logged, and each change that settles a
-// connection brings the status display and the status file up to date from the number of
-// phones the session still lists. What phones send is ignored.
+// connection brings the list of connected phones, the status display and the status file up to
+// date from the phones the session still lists. What phones send is ignored.
 
+#include "mirroring/TrustedDevices.h"
 #include "mirroring/ViewController.h"
 #include "platform/ConsoleLine.h"
 
@@ -16,11 +17,12 @@ void ViewController::sessionPeerDidChangeState(peer::Session& reporting, const p
     switch (state) {
     case peer::SessionState::Connected: {
         consoleLine(QStringLiteral("Connected: ") + name);
-        const qint64 count = reporting.connectedPeers().size();
-        onMainThread([this, count, peer] {
+        const QList<peer::PeerID> peers = reporting.connectedPeers();
+        onMainThread([this, peers, peer] {
+            takeConnectedPeers(peers);
             // The current design at once, rather than at the next edit.
             sendNewestFrameTo(peer);
-            showConnectedStatus(count);
+            showConnectedStatus(peers.size());
             updateStatus(true);
         });
         return;
@@ -30,9 +32,12 @@ void ViewController::sessionPeerDidChangeState(peer::Session& reporting, const p
         return;
     case peer::SessionState::NotConnected: {
         consoleLine(QStringLiteral("Not Connected: ") + name);
-        const qint64 count = reporting.connectedPeers().size();
-        onMainThread([this, count, peer] {
+        const QList<peer::PeerID> peers = reporting.connectedPeers();
+        onMainThread([this, peers, peer] {
             m_frameSentTo.remove(peer);
+            m_userIDs.remove(peer);
+            takeConnectedPeers(peers);
+            const qint64 count = peers.size();
             if (count == 0) {
                 showDisconnectedStatus();
                 updateStatus(false);
@@ -77,9 +82,38 @@ void ViewController::sendNewestFrameTo(const peer::PeerID& peer)
         consoleLine(QStringLiteral("error sending data: ") + error->description());
 }
 
+void ViewController::takeConnectedPeers(const QList<peer::PeerID>& peers)
+{
+    QList<std::pair<peer::PeerID, ConnectedPhone>> phones;
+    for (const peer::PeerID& peer : peers) {
+        phones.append({peer, ConnectedPhone{peer.displayName(), peer.kind() == peer::PeerID::Kind::Browser}});
+    }
+    if (phones == m_phones)
+        return;
+    m_phones = std::move(phones);
+    updatePhoneChipHelp();
+    Q_EMIT phonesChanged();
+}
+
+QList<ConnectedPhone> ViewController::connectedPhones() const
+{
+    QList<ConnectedPhone> phones;
+    for (const auto& [peer, phone] : m_phones)
+        phones.append(phone);
+    return phones;
+}
+
 void ViewController::disconnect()
 {
     session->disconnect();
+}
+
+void ViewController::disconnectUserID(const QString& userID)
+{
+    for (auto entry = m_userIDs.cbegin(); entry != m_userIDs.cend(); ++entry) {
+        if (trusted::sameUserID(entry.value(), userID))
+            session->disconnectPeer(entry.key());
+    }
 }
 
 } // namespace glasswing

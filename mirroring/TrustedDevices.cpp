@@ -2,11 +2,43 @@
 
 #include "platform/UserDefaults.h"
 
+#include <QJsonObject>
+
 namespace glasswing::trusted {
 
 namespace {
 
 const QString kTrustedDevices = QStringLiteral("Trusted Devices");
+const QString kTrustedDeviceNames = QStringLiteral("Trusted Device Names");
+
+QJsonObject storedNames(const UserDefaults& defaults)
+{
+    const QJsonValue stored = defaults.objectForKey(kTrustedDeviceNames);
+    return stored.isObject() ? stored.toObject() : QJsonObject();
+}
+
+// Every key of `names` that is `userID` as user IDs match.
+QStringList keysMatching(const QJsonObject& names, const QString& userID)
+{
+    QStringList keys;
+    for (auto entry = names.begin(); entry != names.end(); ++entry) {
+        if (sameUserID(entry.key(), userID))
+            keys << entry.key();
+    }
+    return keys;
+}
+
+QString nameIn(const QJsonObject& names, const QString& userID)
+{
+    const QJsonValue exact = names.value(userID);
+    if (exact.isString())
+        return exact.toString();
+    for (const QString& key : keysMatching(names, userID)) {
+        if (names.value(key).isString())
+            return names.value(key).toString();
+    }
+    return {};
+}
 
 } // namespace
 
@@ -40,8 +72,18 @@ bool contains(const QJsonArray& list, const QString& userID)
     return false;
 }
 
-bool remember(UserDefaults& defaults, const QString& userID)
+bool remember(UserDefaults& defaults, const QString& userID, const QString& name)
 {
+    const QJsonValue stored = defaults.objectForKey(kTrustedDeviceNames);
+    // A value of another kind is not ours to replace: the device is then kept without its name.
+    if (!name.isEmpty() && (stored.isUndefined() || stored.isObject())) {
+        QJsonObject names = stored.toObject();
+        for (const QString& key : keysMatching(names, userID))
+            names.remove(key);
+        names.insert(userID, name);
+        if (!defaults.setObject(kTrustedDeviceNames, names))
+            return false;
+    }
     QJsonArray list = devices(defaults);
     if (contains(list, userID))
         return true;
@@ -57,7 +99,29 @@ bool forget(UserDefaults& defaults, const QString& userID)
         if (!(device.isString() && sameUserID(device.toString(), userID)))
             kept.append(device);
     }
-    return kept.size() == list.size() || defaults.setObject(kTrustedDevices, kept);
+    if (kept.size() != list.size() && !defaults.setObject(kTrustedDevices, kept))
+        return false;
+    QJsonObject names = storedNames(defaults);
+    const QStringList keys = keysMatching(names, userID);
+    if (keys.isEmpty())
+        return true;
+    for (const QString& key : keys)
+        names.remove(key);
+    return defaults.setObject(kTrustedDeviceNames, names);
+}
+
+QString name(const UserDefaults& defaults, const QString& userID)
+{
+    return nameIn(storedNames(defaults), userID);
+}
+
+QList<Device> namedDevices(const UserDefaults& defaults)
+{
+    const QJsonObject names = storedNames(defaults);
+    QList<Device> list;
+    for (const QString& userID : userIDs(defaults))
+        list.append(Device{userID, nameIn(names, userID)});
+    return list;
 }
 
 QString printable(const QString& userID)

@@ -11,6 +11,7 @@
 
 #include <QHostInfo>
 #include <QJsonValue>
+#include <QLabel>
 #include <QLoggingCategory>
 #include <QMessageBox>
 #include <QTimer>
@@ -22,6 +23,23 @@ Q_LOGGING_CATEGORY(lcMirroring, "glasswing.mirroring", QtInfoMsg)
 namespace {
 // The web viewer's port, chosen once and kept: a browser keeps what it knows per host and port.
 const QString kWebViewerPort = QStringLiteral("Web Viewer Port");
+
+// The note under the glass, hidden until the advertiser says phones cannot find this computer.
+QLabel* makeDiscoveryNote(QWidget* window)
+{
+    auto* note = new QLabel(window);
+    note->setObjectName(QStringLiteral("DiscoveryNote"));
+    note->setTextFormat(Qt::RichText);
+    note->setWordWrap(true);
+    note->setText(QStringLiteral("<b>Phones can\u2019t find this computer automatically.</b><br>"
+                                 "The Avahi service isn\u2019t running. Use Connect\u00a0a\u00a0Phone\u2026 instead."));
+    note->setStyleSheet(QStringLiteral("QLabel#DiscoveryNote { color: #ffdca3; font-size: 11px;"
+                                       " background: rgba(27, 33, 39, 235); border: 1px solid rgba(255, 220, 163, 110);"
+                                       " border-radius: 12px; padding: 6px 12px; }"));
+    note->hide();
+    return note;
+}
+
 } // namespace
 
 ViewController::ViewController(NotificationCenter& center, SerialQueue& serializationQueue,
@@ -63,6 +81,7 @@ QWidget* ViewController::view()
         ConnectedLight = m_form->ConnectedLight;
         DisconnectedLight = m_form->DisconnectedLight;
         ActivityIndicator = m_form->ActivityIndicator;
+        DiscoveryNote = makeDiscoveryNote(m_view.get());
         prepareWindow();
         viewDidLoad();
     }
@@ -81,6 +100,9 @@ void ViewController::viewDidLoad()
 
     advertiser = std::make_unique<peer::Advertiser>(*peerID, nullptr, serviceID, m_limits);
     advertiser->setDelegate(this);
+    // Said in the window, not only on standard error: the user can do something about it.
+    advertiser->setDnsSdAvailabilityHandler(
+        [this](bool available) { onMainThread([this, available] { showDiscoveryAvailable(available); }); });
     // A failure to advertise is not the controller's to handle; the advertiser says why on
     // standard error. Where phones can reach the app is said there too, for trying it by hand.
     if (advertiser->startAdvertisingPeer())

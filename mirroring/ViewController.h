@@ -1,6 +1,9 @@
 #pragma once
 
+#include "mainwindow/PhoneListPopup.h"
+#include "mirroring/ConnectedPhones.h"
 #include "mirroring/PreviewData.h"
+#include "mirroring/TrustedDevicesWindow.h"
 #include "platform/ImageView.h"
 #include "platform/NotificationCenter.h"
 #include "platform/ProgressIndicator.h"
@@ -22,6 +25,7 @@
 #include <memory>
 #include <optional>
 
+class QLabel;
 class QMouseEvent;
 class QTimer;
 class QWidget;
@@ -70,6 +74,8 @@ public:
     QPointer<ImageView> ConnectedLight;
     QPointer<ImageView> DisconnectedLight;
     QPointer<ProgressIndicator> ActivityIndicator;
+    // Under the window while phones cannot find this computer by themselves (no DNS-SD).
+    QPointer<QLabel> DiscoveryNote;
 
     // Mirroring state; present from `viewDidLoad` on.
     std::optional<peer::PeerID> peerID;
@@ -84,6 +90,22 @@ public:
     // Status display (main thread).
     void showDisconnectedStatus();
     void showConnectedStatus(qint64 peerCount);
+    // The phones in the session now, in the order they joined, as the session's state events
+    // last told the main thread. Main thread.
+    QList<ConnectedPhone> connectedPhones() const;
+    // The phone chip's list, shown under the chip (as a click on the chip does).
+    void showPhoneList();
+    PhoneListPopup* phoneList() const { return m_phoneList; }
+    // Whether phones can find this computer by DNS-SD: false shows the note under the window,
+    // true hides it. Main thread; the advertiser's reports come here.
+    void showDiscoveryAvailable(bool available);
+
+    // Ends the session of every phone, connecting or connected, that was let in under `userID`
+    // (as trusted devices match it). Main thread.
+    void disconnectUserID(const QString& userID);
+    // The Trusted Devices window, opened centred on the main window, or brought forward.
+    void showTrustedDevicesWindow();
+    TrustedDevicesWindow* trustedDevicesWindow() const { return m_trustedDevices; }
 
     // Status file.
     void updateStatus(bool isConnected);
@@ -130,6 +152,12 @@ public:
                                                 peer::InvitationHandler invitationHandler) override;
     void advertiserInvitationWasWithdrawn(peer::Advertiser& advertiser, const peer::PeerID& peer) override;
 
+Q_SIGNALS:
+    // The connected phones changed (`connectedPhones()`).
+    void phonesChanged();
+    // The user closed the main window: the application ends with it, whatever else is open.
+    void mainWindowClosed();
+
 protected:
     // The main window's show, close and mouse-down, seen on its view.
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -159,6 +187,11 @@ private:
     void applyDisconnectedPresentation(AnimationContext& context);
     void applyConnectedPresentation(AnimationContext& context, qint64 peerCount);
     void applyPhoneChipAlpha(AnimationContext& context, double alpha);
+    // Main thread: the session's connected phones, as a snapshot taken with its event.
+    void takeConnectedPeers(const QList<peer::PeerID>& peers);
+    void updatePhoneChipHelp();
+    // Records whose user ID a phone let in came with.
+    void admitted(const Invitation& invitation);
 
     // Invitations, decided one after the other on the main thread.
     void enqueueInvitation(Invitation invitation);
@@ -193,6 +226,13 @@ private:
     QHash<peer::PeerID, quint64> m_frameSentTo;
 
     peer::PersistentIdentity m_webIdentity;
+
+    // The connected phones, with the peers they are, in the order they joined.
+    QList<std::pair<peer::PeerID, ConnectedPhone>> m_phones;
+    // The user ID each phone let in came with, until it leaves the session.
+    QHash<peer::PeerID, QString> m_userIDs;
+    QPointer<PhoneListPopup> m_phoneList;
+    QPointer<TrustedDevicesWindow> m_trustedDevices;
 
     bool m_movableByWindowBackground = false;
     // A drag the window system could not take over: where in the window the press was.

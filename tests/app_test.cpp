@@ -20,20 +20,28 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
+#include <QMenu>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QStandardPaths>
 #include <QStyle>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+
+#ifdef GLASSWING_TEST_XCB
+#include <xcb/xcb.h>
+#endif
 
 using namespace glasswing;
 
@@ -153,6 +161,73 @@ void verifyEndedInOrder(QProcess& app, const CrashedHome& home)
     QCOMPARE(app.readAllStandardOutput(), QByteArray());
 }
 
+#ifdef GLASSWING_TEST_XCB
+// A client of a private X server that finds the app's windows and closes one the way a window
+// manager does: a WM_DELETE_WINDOW message.
+class XClient {
+public:
+    explicit XClient(const QByteArray& display)
+        : m_connection(xcb_connect(display.constData(), nullptr))
+    {
+    }
+    ~XClient() { xcb_disconnect(m_connection); }
+    bool isValid() const { return !xcb_connection_has_error(m_connection); }
+
+    // Top-level windows that show, as (window, transient for another window).
+    QList<std::pair<xcb_window_t, bool>> shownWindows()
+    {
+        QList<std::pair<xcb_window_t, bool>> windows;
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+        const std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+            xcb_query_tree_reply(m_connection, xcb_query_tree(m_connection, root), nullptr), &std::free);
+        if (!tree)
+            return windows;
+        const xcb_window_t* children = xcb_query_tree_children(tree.get());
+        for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+            const std::unique_ptr<xcb_get_window_attributes_reply_t, decltype(&std::free)> attributes(
+                xcb_get_window_attributes_reply(m_connection, xcb_get_window_attributes(m_connection, children[i]),
+                                                nullptr),
+                &std::free);
+            if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE || attributes->override_redirect)
+                continue;
+            const std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> transient(
+                xcb_get_property_reply(m_connection,
+                                       xcb_get_property(m_connection, false, children[i], XCB_ATOM_WM_TRANSIENT_FOR,
+                                                        XCB_ATOM_WINDOW, 0, 1),
+                                       nullptr),
+                &std::free);
+            windows.append({children[i], transient && xcb_get_property_value_length(transient.get()) > 0});
+        }
+        return windows;
+    }
+
+    void close(xcb_window_t window)
+    {
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = window;
+        message.type = atom("WM_PROTOCOLS");
+        message.data.data32[0] = atom("WM_DELETE_WINDOW");
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(m_connection, false, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&message));
+        xcb_flush(m_connection);
+    }
+
+private:
+    xcb_atom_t atom(const char* name)
+    {
+        const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(m_connection, xcb_intern_atom(m_connection, false, uint16_t(std::strlen(name)), name),
+                                  nullptr),
+            &std::free);
+        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    }
+
+    xcb_connection_t* m_connection;
+};
+#endif
+
 } // namespace
 
 class AppTest : public QObject {
@@ -160,6 +235,8 @@ class AppTest : public QObject {
 
 private Q_SLOTS:
     void menuActionsPostTheirNotifications();
+    void theTrayAndMenuNameThePhones_data();
+    void theTrayAndMenuNameThePhones();
     void terminationWritesFalseAfterQueuedUpdatesAndClearsFlags();
     void launchGivesTheDarkAppearance();
     void endsInOrderOnSignals_data();
@@ -168,6 +245,7 @@ private Q_SLOTS:
     void helpAndVersionNeedNoDisplay();
     void aMirroredFileIsPlacedAtEverySave_data();
     void aMirroredFileIsPlacedAtEverySave();
+    void endsWithItsMainWindowWhateverIsOpen();
 
 private:
     test::IsolatedHome m_home;
@@ -240,6 +318,75 @@ void AppTest::menuActionsPostTheirNotifications()
     QVERIFY(!delegate.updaterController().nextScheduledCheck().isValid());
     QVERIFY(delegate.applicationShouldTerminateAfterLastWindowClosed());
     QVERIFY(delegate.applicationSupportsSecureRestorableState());
+}
+
+void AppTest::theTrayAndMenuNameThePhones_data()
+{
+    QTest::addColumn<QList<ConnectedPhone>>("phones");
+    QTest::addColumn<QString>("status"); // the menu's first line, as the action holds it
+    QTest::addColumn<QString>("toolTip");
+    QTest::newRow("none") << QList<ConnectedPhone>{} << QStringLiteral("No phone connected")
+                          << QStringLiteral("Glasswing: No phone connected");
+    QTest::newRow("one app") << QList<ConnectedPhone>{{QStringLiteral("Ada's iPhone"), false}}
+                             << QStringLiteral("1 phone connected: Ada's iPhone")
+                             << QStringLiteral("Glasswing: 1 phone connected\nAda's iPhone (app)");
+    QTest::newRow("an app and a browser, named like markup and mnemonics")
+        << QList<ConnectedPhone>{{QStringLiteral("Tom & Jerry"), false}, {QStringLiteral("<b>Web</b>"), true}}
+        << QStringLiteral("2 phones connected: Tom && Jerry, <b>Web</b>")
+        << QStringLiteral("Glasswing: 2 phones connected\nTom & Jerry (app)\n<b>Web</b> (browser)");
+    QList<ConnectedPhone> many;
+    QString manyTip = QStringLiteral("Glasswing: 12 phones connected");
+    for (int i = 1; i <= 12; ++i) {
+        many.append({QStringLiteral("Studio Phone %1").arg(i), i % 2 == 0});
+        manyTip += QStringLiteral("\nStudio Phone %1 (%2)")
+                       .arg(i)
+                       .arg(i % 2 == 0 ? QStringLiteral("browser") : QStringLiteral("app"));
+    }
+    QTest::newRow("twelve, the menu line cut") << many << QString() << manyTip;
+}
+
+void AppTest::theTrayAndMenuNameThePhones()
+{
+    QFETCH(QList<ConnectedPhone>, phones);
+    QFETCH(QString, status);
+    QFETCH(QString, toolTip);
+    Menus menus;
+    QWidget window;
+    menus.attach(&window);
+    menus.showPhones(phones);
+
+    // The menu opens with who is connected, a line that cannot be chosen.
+    QCOMPARE(menus.menu()->actions().first(), menus.phonesStatus);
+    QVERIFY(!menus.phonesStatus->isEnabled());
+    if (status.isEmpty()) {
+        QVERIFY(menus.phonesStatus->text().startsWith(QStringLiteral("12 phones connected: Studio Phone 1, ")));
+        QVERIFY(menus.phonesStatus->text().endsWith(QChar(0x2026)));
+        QVERIFY(QFontMetrics(menus.menu()->font()).horizontalAdvance(menus.phonesStatus->text()) <= 320);
+    } else {
+        QCOMPARE(menus.phonesStatus->text(), status);
+    }
+
+    // The tray, made even where no tray shows it: its tooltip, and its dot cyan or amber.
+    QSystemTrayIcon* tray = menus.trayIcon();
+    QVERIFY(tray);
+    QCOMPARE(tray->toolTip(), toolTip);
+    QCOMPARE(tray->contextMenu(), menus.menu());
+    const QImage icon = tray->icon().pixmap(32, 32).toImage();
+    const QColor dot = icon.pixelColor(25, 25);
+    const QColor expected = phones.isEmpty() ? QColor(0xff, 0xb8, 0x4d) : QColor(0x4f, 0xe8, 0xe0);
+    QVERIFY2(qAbs(dot.red() - expected.red()) + qAbs(dot.green() - expected.green())
+                     + qAbs(dot.blue() - expected.blue())
+                 < 24,
+             qPrintable(dot.name()));
+    // The rest of it is the app's icon.
+    QVERIFY(icon.pixelColor(16, 16).alpha() > 0);
+
+    // A left click on the icon brings the main window forward; the menu's click does not.
+    window.hide();
+    Q_EMIT tray->activated(QSystemTrayIcon::Context);
+    QVERIFY(!window.isVisible());
+    Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(window.isVisible());
 }
 
 void AppTest::terminationWritesFalseAfterQueuedUpdatesAndClearsFlags()
@@ -508,6 +655,90 @@ void AppTest::aMirroredFileIsPlacedAtEverySave()
     QVERIFY(test::writeFile(path, content));
     QTest::qWait(400); // past the settling time: a placement would have come by now
     QVERIFY(!QFileInfo::exists(preview));
+}
+
+// The main window is the app: closed by the user (here as a window manager closes it) while the
+// invitation alert is up, the app ends, and stops advertising, as it does on Quit.
+void AppTest::endsWithItsMainWindowWhateverIsOpen()
+{
+#ifndef GLASSWING_TEST_XCB
+    QSKIP("built without libxcb");
+#else
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty())
+        QSKIP("Xvfb is not installed (apt-get install xvfb)");
+    QProcess server;
+    // The server picks a free display and writes its number to standard output.
+    server.start(xvfb,
+                 {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                  QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1024x768x24")});
+    const auto stopServer = qScopeGuard([&server] {
+        server.terminate();
+        if (!server.waitForFinished(5000))
+            server.kill();
+    });
+    QVERIFY(server.waitForStarted());
+    QVERIFY(QTest::qWaitFor([&] { return server.canReadLine() || server.state() != QProcess::Running; }, 10000));
+    const QByteArray display = ':' + server.readLine().trimmed();
+    QVERIFY(display.size() > 1);
+    XClient x(display);
+    QVERIFY(x.isValid());
+
+    CrashedHome home;
+    QVERIFY(home.isValid());
+    QVERIFY(test::writeFile(defaultsPath(home.path()), R"({"Has Shown Mac Welcome": true, "Trusted Devices": ["a"]})"));
+    QProcess app;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "WAYLAND_DISPLAY",
+                             "QT_QPA_PLATFORM", "DBUS_SESSION_BUS_ADDRESS"})
+        environment.remove(QString::fromLatin1(name));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("DISPLAY"), QString::fromLatin1(display));
+    app.setProcessEnvironment(environment);
+    app.start(QStringLiteral(GLASSWING_BINARY), {});
+    QVERIFY(app.waitForStarted());
+    const auto stopApp = qScopeGuard([&app] { finishes(app); });
+    QByteArray errors;
+    QByteArray port;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            errors += app.readAllStandardError();
+            const qsizetype at = errors.indexOf("on port ");
+            if (at >= 0 && errors.indexOf('\n', at) > at)
+                port = errors.mid(at + 8, errors.indexOf('\n', at) - at - 8);
+            return !port.isEmpty();
+        },
+        10000));
+
+    // A phone nobody trusts yet: the alert comes up over the main window.
+    QProcess phone;
+    phone.start(QStringLiteral(GLASSWING_PHONE_BINARY),
+                {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                 QString::fromLatin1(port), QStringLiteral("--name"), QStringLiteral("Stranger"),
+                 QStringLiteral("--user-id"), QStringLiteral("b")});
+    const auto stopPhone = qScopeGuard([&phone] {
+        phone.kill();
+        phone.waitForFinished(5000);
+    });
+    QList<std::pair<xcb_window_t, bool>> windows;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     windows = x.shownWindows();
+                     return windows.size() == 2;
+                 },
+                 10000),
+             "the main window and the alert did not both show");
+    const auto main = std::find_if(windows.begin(), windows.end(), [](const auto& window) { return !window.second; });
+    QVERIFY(main != windows.end());
+
+    x.close(main->first);
+    QVERIFY2(app.waitForFinished(10000), "the app went on after its main window closed");
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.exitCode(), 0);
+    QCOMPARE(test::readAll(statusPath(home.path())), kFalse);
+    // The phone that was waiting is let go with the app.
+    QVERIFY(phone.waitForFinished(10000));
+#endif
 }
 
 QTEST_MAIN(AppTest)

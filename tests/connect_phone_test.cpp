@@ -474,8 +474,13 @@ void ConnectPhoneTest::theMenuItemAndTheWelcomeButtonOpenIt()
     ConnectPhoneCommand command(center, listener, main.view());
     QObject::connect(&menus, &Menus::connectPhoneRequested, &command, &ConnectPhoneCommand::open);
 
-    // The menu item comes first, in the menu the tray and the context menu show.
-    QCOMPARE(menus.menu()->actions().first(), menus.connectPhone);
+    // The menu item is the first command (under the line saying who is connected), in the menu
+    // the tray and the context menu show.
+    const QList<QAction*> commands = menus.menu()->actions();
+    QCOMPARE(commands.first(), menus.phonesStatus);
+    QCOMPARE(*std::find_if(commands.begin(), commands.end(),
+                           [](const QAction* action) { return action->isEnabled() && !action->isSeparator(); }),
+             menus.connectPhone);
     QCOMPARE(menus.connectPhone->text(), QStringLiteral("Connect a Phone…"));
     QVERIFY(!command.window());
     menus.connectPhone->trigger();

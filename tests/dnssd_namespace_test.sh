@@ -3,7 +3,8 @@
 # its own, this test starts a private D-Bus system bus and Avahi daemon on a veth pair whose both
 # ends stay inside (an address from the documentation range, nothing routed out), advertises with the real peer link,
 # started before any daemon, and checks that avahi-browse sees the service with its name and port and that the reference
-# phone finds it and joins.
+# phone finds it and joins; and that the advertiser reports DNS-SD unavailable before the daemon, available with
+# it, and again each way when the daemon stops and comes back.
 #
 # Usage: dnssd_namespace_test.sh ADVERTISE_HELPER GLASSWING_PHONE
 # Exits 77 (skipped) where namespaces cannot be made (not root, no unshare, no daemons).
@@ -59,6 +60,16 @@ done
 port=$(sed -n 's/^listening //p' "$work/helper.log")
 [ -n "$port" ] || { cat "$work/helper.err"; echo "FAIL: the advertiser did not start"; exit 1; }
 
+# Waits (bounded) until the helper has said "dnssd $1" $2 times: what the app's note follows.
+said() {
+  for _ in $(seq 100); do
+    [ "$(grep -c "^dnssd $1\$" "$work/helper.log")" -ge "$2" ] && return 0
+    sleep 0.1
+  done
+  cat "$work/helper.log"; echo "FAIL: the advertiser did not report DNS-SD $1 (time $2)"; exit 1
+}
+said unavailable 1
+
 dbus-daemon --system --fork --print-pid >"$work/dbus.pid"
 pids+=("$(cat "$work/dbus.pid")")
 
@@ -72,13 +83,18 @@ enable-dbus=yes
 publish-hinfo=no
 publish-workstation=no
 CONF
-avahi-daemon --file="$work/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits >"$work/avahi.log" 2>&1 &
-pids+=("$!")
-for _ in $(seq 50); do
-  avahi-daemon --check 2>/dev/null && break
-  sleep 0.1
-done
-avahi-daemon --check || { cat "$work/avahi.log"; echo "FAIL: avahi-daemon did not start"; exit 1; }
+start_avahi() {
+  avahi-daemon --file="$work/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits >>"$work/avahi.log" 2>&1 &
+  avahi=$!
+  pids+=("$avahi")
+  for _ in $(seq 50); do
+    avahi-daemon --check 2>/dev/null && break
+    sleep 0.1
+  done
+  avahi-daemon --check || { cat "$work/avahi.log"; echo "FAIL: avahi-daemon did not start"; exit 1; }
+}
+start_avahi
+said available 1
 
 # avahi-browse -p escapes spaces in names as \032.
 escaped=${name// /\\032}
@@ -104,7 +120,13 @@ cat "$work/phone.log" "$work/phone.err"
 grep -q "^found \"$name\" at 192.0.2.1 port $port$" "$work/phone.log" || { echo "FAIL: the phone did not find the service"; exit 1; }
 grep -q '^message 1 8 bytes at ' "$work/phone.log" || { echo "FAIL: the phone received no greeting"; exit 1; }
 grep -q '^state 2 Namespace Phone$' "$work/helper.log" || { echo "FAIL: the Mac never saw the phone join"; exit 1; }
-if grep -q . <(grep -v -e '^listening' -e '^state' -e '^invited' "$work/helper.log"); then
+# The daemon goes away and comes back: the advertiser says so each time.
+kill "$avahi"
+wait "$avahi" 2>/dev/null || true
+said unavailable 2
+start_avahi
+said available 2
+if grep -q . <(grep -v -e '^listening' -e '^state' -e '^invited' -e '^dnssd ' "$work/helper.log"); then
   echo "FAIL: unexpected output on standard output"; exit 1
 fi
 echo "PASS: DNS-SD advertising and discovery inside the namespace"

@@ -1,6 +1,7 @@
 // The main controller in process, with real phones (glasswing-phone processes) on loopback: the
 // invitation alert, the status display, session events and the preview pump.
 
+#include "mainwindow/PhoneListPopup.h"
 #include "mirroring/PreviewData.h"
 #include "mirroring/StatusFile.h"
 #include "mirroring/TrustedDevicesWindow.h"
@@ -17,12 +18,14 @@
 
 #include <QCheckBox>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <QtEndian>
@@ -113,6 +116,22 @@ QJsonValue trustedDevices()
     return UserDefaults().objectForKey(QStringLiteral("Trusted Devices"));
 }
 
+QJsonValue trustedDeviceNames()
+{
+    return UserDefaults().objectForKey(QStringLiteral("Trusted Device Names"));
+}
+
+// The list's rows as "text | text under it".
+QStringList rows(const TrustedDevicesWindow& window)
+{
+    QStringList rows;
+    for (int i = 0; i < window.list()->count(); ++i) {
+        const QListWidgetItem* item = window.list()->item(i);
+        rows << item->text() + QStringLiteral(" | ") + item->data(TrustedDevicesWindow::DetailRole).toString();
+    }
+    return rows;
+}
+
 } // namespace
 
 class MirroringTest : public QObject {
@@ -129,7 +148,14 @@ private Q_SLOTS:
     void rememberedListsKeepWhatTheyHold_data();
     void rememberedListsKeepWhatTheyHold();
     void aPhoneThatLeavesTakesItsAlertAlong();
-    void aRemovedTrustedDeviceIsAskedAboutAgain();
+    void aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain();
+    void trustedDevicesFollowTheStore_data();
+    void trustedDevicesFollowTheStore();
+    void theChipNamesThePhones_data();
+    void theChipNamesThePhones();
+    void theCounterFitsItsChip_data();
+    void theCounterFitsItsChip();
+    void aNoteSaysWhenPhonesCannotFindThisComputer();
     void anInvitationWithoutContextIsDeclinedUnasked();
     void theDisplayAndStatusFollowThePhones();
     void connectingAndUnknownStatesChangeNothing();
@@ -259,6 +285,10 @@ void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
     }
     QCOMPARE(trustedDevices(),
              remembered ? QJsonValue(QJsonArray{QStringLiteral("ada-1")}) : QJsonValue(QJsonValue::Undefined));
+    // The name as the phone gave it when allowed, beside the list.
+    QCOMPARE(trustedDeviceNames(),
+             remembered ? QJsonValue(QJsonObject{{QStringLiteral("ada-1"), QStringLiteral("Ada's <b>Phone</b>")}})
+                        : QJsonValue(QJsonValue::Undefined));
     QTRY_VERIFY_WITH_TIMEOUT(!mac.controller.invitationAlert(), kWait);
 
     // The same phone again: asked again unless remembered.
@@ -406,29 +436,255 @@ void MirroringTest::rememberedListsKeepWhatTheyHold()
     QCOMPARE(trustedDevices(), afterAllowing);
 }
 
-void MirroringTest::aRemovedTrustedDeviceIsAskedAboutAgain()
+void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
 {
     Mac mac;
     UserDefaults().setObject(QStringLiteral("Trusted Devices"),
                              QJsonArray{QStringLiteral("lost"), 7, QStringLiteral("kept")});
-    TrustedDevicesWindow window;
-    window.show();
-    QCOMPARE(window.list()->count(), 2);
-    QCOMPARE(window.list()->item(0)->text(), QStringLiteral("lost"));
-    QCOMPARE(window.list()->item(1)->text(), QStringLiteral("kept"));
-    QVERIFY(!window.removeButton()->isEnabled());
-    window.list()->item(0)->setSelected(true);
-    QVERIFY(window.removeButton()->isEnabled());
-    window.removeButton()->click();
-    QCOMPARE(window.list()->count(), 1);
-    QCOMPARE(trustedDevices(), QJsonValue(QJsonArray{7, QStringLiteral("kept")}));
+    UserDefaults().setObject(QStringLiteral("Trusted Device Names"),
+                             QJsonObject{{QStringLiteral("lost"), QStringLiteral("Lost Phone")}});
+    Phone* kept = mac.phone(QStringLiteral("Kept"), QStringLiteral("kept"));
+    Phone* lost = mac.phone(QStringLiteral("Lost"), QStringLiteral("lost"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 2, kWait);
 
-    // The lost phone is asked about again; the other is still let in at once.
-    mac.phone(QStringLiteral("Kept"), QStringLiteral("kept"));
+    mac.controller.view()->show();
+    mac.controller.showTrustedDevicesWindow();
+    TrustedDevicesWindow* window = mac.controller.trustedDevicesWindow();
+    QVERIFY(window && window->isVisible());
+    // Over the main window, whole on the screen even though the main window sits in its corner.
+    const QRect screen = window->screen()->availableGeometry();
+    QVERIFY(screen.contains(window->frameGeometry()));
+    QVERIFY(window->frameGeometry().contains(mac.controller.view()->frameGeometry().center()));
+    QCOMPARE(rows(*window), (QStringList{QStringLiteral("Lost Phone | lost"), QStringLiteral("kept | ")}));
+    QVERIFY(!window->removeButton()->isEnabled());
+    window->list()->item(0)->setSelected(true);
+    QVERIFY(window->removeButton()->isEnabled());
+    window->removeButton()->click();
+    QCOMPARE(rows(*window), QStringList{QStringLiteral("kept | ")});
+    QCOMPARE(trustedDevices(), QJsonValue(QJsonArray{7, QStringLiteral("kept")}));
+    QCOMPARE(trustedDeviceNames(), QJsonValue(QJsonObject{}));
+
+    // The lost phone is cut off at once; the other stays.
+    QVERIFY(lost->waitForExit());
+    QCOMPARE(lost->exitCode(), 3); // disconnected by the Mac
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QCOMPARE(kept->state(), QProcess::Running);
+    // Escape closes the window.
+    QPointer<TrustedDevicesWindow> closing = window;
+    QTest::keyClick(window, Qt::Key_Escape);
+    QTRY_VERIFY_WITH_TIMEOUT(!closing, kWait);
+    // With room around the main window, centred on it.
+    mac.controller.view()->move(screen.center() - QPoint(160, 48));
+    mac.controller.showTrustedDevicesWindow();
+    window = mac.controller.trustedDevicesWindow();
+    QVERIFY(window && window != closing);
+    QVERIFY((window->frameGeometry().center() - mac.controller.view()->frameGeometry().center()).manhattanLength()
+            <= 2);
+    // Closing the main window ends the app, this window open or not.
+    QSignalSpy ending(&mac.controller, &ViewController::mainWindowClosed);
+    mac.controller.view()->close();
+    QCOMPARE(ending.size(), 1);
+    window->close();
+
+    // It is asked about again; the other phone is still let in at once.
     mac.phone(QStringLiteral("Lost"), QStringLiteral("lost"));
     QMessageBox* alert = waitForAlert(mac.controller);
     QVERIFY(alert && alert->text().contains(QStringLiteral("\"Lost\"")));
+    mac.phone(QStringLiteral("Kept again"), QStringLiteral("kept"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 2, kWait);
+}
+
+void MirroringTest::trustedDevicesFollowTheStore_data()
+{
+    // How the store changes while the window is open.
+    QTest::addColumn<QString>("writer");
+    QTest::newRow("another handle in this process") << QStringLiteral("handle");
+    QTest::newRow("another process, replaced by rename") << QStringLiteral("rename");
+    QTest::newRow("another process, rewritten in place") << QStringLiteral("in place");
+    QTest::newRow("the file removed, then made again") << QStringLiteral("recreated");
+}
+
+void MirroringTest::trustedDevicesFollowTheStore()
+{
+    QFETCH(QString, writer);
+    test::IsolatedHome home;
+    // A store from before names were kept: user IDs alone.
+    UserDefaults defaults;
+    defaults.setObject(QStringLiteral("Trusted Devices"), QJsonArray{QStringLiteral("ada-1"), QStringLiteral("old")});
+    TrustedDevicesWindow window;
+    window.show();
+    QCOMPARE(rows(window), (QStringList{QStringLiteral("ada-1 | "), QStringLiteral("old | ")}));
+    window.list()->item(1)->setSelected(true);
+
+    const QByteArray next = R"({"Trusted Devices": ["ada-1", "old", "new\u0007"], "Other": 5,
+        "Trusted Device Names": {"ada-1": "Ada's Phone", "new\u0007": "New <i>Tab</i>", "old": 3}})";
+    if (writer == QStringLiteral("handle")) {
+        UserDefaults other(defaults.filePath());
+        QVERIFY(other.setObject(QStringLiteral("Other"), 5));
+        QVERIFY(other.setObject(QStringLiteral("Trusted Device Names"),
+                                QJsonDocument::fromJson(next).object().value(QStringLiteral("Trusted Device Names"))));
+        QVERIFY(other.setObject(QStringLiteral("Trusted Devices"),
+                                QJsonDocument::fromJson(next).object().value(QStringLiteral("Trusted Devices"))));
+    } else {
+        // Written by a process of its own, as another instance or a tool would.
+        const QString script = writer == QStringLiteral("rename")
+            ? QStringLiteral("import os,sys; open(sys.argv[1]+'.new','w').write(sys.argv[2]); "
+                             "os.replace(sys.argv[1]+'.new', sys.argv[1])")
+            : writer == QStringLiteral("in place")
+            ? QStringLiteral("import sys; open(sys.argv[1],'w').write(sys.argv[2])")
+            : QStringLiteral("import os,sys,time; os.remove(sys.argv[1]); time.sleep(0.3); "
+                             "open(sys.argv[1],'w').write(sys.argv[2])");
+        QProcess child;
+        child.start(QStringLiteral("python3"),
+                    {QStringLiteral("-c"), script, defaults.filePath(), QString::fromUtf8(next)});
+        QVERIFY(child.waitForFinished(kWait));
+        QCOMPARE(child.exitCode(), 0);
+    }
+    // Names where recorded, the ID beneath; control characters and markup shown as text.
+    const QStringList expected{QStringLiteral("Ada's Phone | ada-1"), QStringLiteral("old | "),
+                               QStringLiteral("New <i>Tab</i> | new\uFFFD")};
+    QTRY_COMPARE_WITH_TIMEOUT(rows(window), expected, kWait);
+    QVERIFY(window.list()->item(1)->isSelected());
+    QVERIFY(window.removeButton()->isEnabled());
+    // And again, after the watch has been set up anew.
+    UserDefaults().setObject(QStringLiteral("Trusted Devices"), QJsonArray{QStringLiteral("new\u0007")});
+    QTRY_COMPARE_WITH_TIMEOUT(rows(window), QStringList{QStringLiteral("New <i>Tab</i> | new\uFFFD")}, kWait);
+    QVERIFY(!window.removeButton()->isEnabled());
+    // Removing keeps what is not ours: the other key and the names of other devices.
+    window.list()->item(0)->setSelected(true);
+    window.removeButton()->click();
+    QCOMPARE(rows(window), QStringList{QStringLiteral("No trusted devices yet. | ")});
+    QCOMPARE(UserDefaults().objectForKey(QStringLiteral("Other")), QJsonValue(5));
+    QCOMPARE(
+        trustedDeviceNames(),
+        QJsonValue(QJsonObject{{QStringLiteral("ada-1"), QStringLiteral("Ada's Phone")}, {QStringLiteral("old"), 3}}));
+}
+
+void MirroringTest::theChipNamesThePhones_data()
+{
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("toolTip");
+    QTest::addColumn<QStringList>("listed");
+    QTest::newRow("no phone") << QStringList{} << QString() << QStringList{};
+    QTest::newRow("one phone") << QStringList{QStringLiteral("Ada's iPhone")}
+                               << QStringLiteral("1 phone connected\nAda's iPhone (app)")
+                               << QStringList{QStringLiteral("1 PHONE CONNECTED"), QStringLiteral("Ada's iPhone\tapp")};
+    QTest::newRow("three phones, one named like markup")
+        << QStringList{QStringLiteral("A"), QStringLiteral("<b>B</b> & Co"), QStringLiteral("C")}
+        << QStringLiteral("3 phones connected\nA (app)\n<b>B</b> & Co (app)\nC (app)")
+        << QStringList{QStringLiteral("3 PHONES CONNECTED"), QStringLiteral("A\tapp"),
+                       QStringLiteral("<b>B</b> & Co\tapp"), QStringLiteral("C\tapp")};
+}
+
+void MirroringTest::theChipNamesThePhones()
+{
+    QFETCH(QStringList, names);
+    QFETCH(QString, toolTip);
+    QFETCH(QStringList, listed);
+    Mac mac({QStringLiteral("p0"), QStringLiteral("p1"), QStringLiteral("p2")});
+    ViewController& c = mac.controller;
+    QSignalSpy changed(&c, &ViewController::phonesChanged);
+    c.view()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(c.view()));
+    // One after the other, so that the list has their order.
+    for (int i = 0; i < names.size(); ++i) {
+        mac.phone(names.at(i), QStringLiteral("p%1").arg(i));
+        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), i + 1, kWait);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(c.connectedPhones().size(), names.size(), kWait);
+    QCOMPARE(changed.size(), names.size());
+    QCOMPARE(c.iPhoneChip->toolTip(), toolTip);
+    QCOMPARE(c.iPhoneCounter->toolTip(), toolTip);
+
+    // A click on the chip drops the list down under it; with no phone the chip is not there to click.
+    const QPoint windowBefore = c.view()->pos();
+    QTest::mouseClick(c.iPhoneCounter, Qt::LeftButton);
+    if (listed.isEmpty()) {
+        QVERIFY(!c.phoneList());
+        return;
+    }
+    QVERIFY(c.phoneList() && c.phoneList()->isVisible());
+    QCOMPARE(c.phoneList()->lines(), listed);
+    QCOMPARE(c.view()->pos(), windowBefore);
+    const QRect chip(c.iPhoneChip->mapToGlobal(QPoint(0, 0)), c.iPhoneChip->size());
+    QVERIFY(c.phoneList()->geometry().top() > chip.bottom());
+    QCOMPARE(c.phoneList()->geometry().right(), chip.right());
+    // Every name shows as plain text.
+    for (QLabel* label : c.phoneList()->findChildren<QLabel*>())
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+
+    // The list follows a phone that leaves while it is open.
+    mac.phones.front()->kill();
+    QTRY_COMPARE_WITH_TIMEOUT(c.connectedPhones().size(), names.size() - 1, kWait);
+    if (names.size() == 1) {
+        QTRY_VERIFY_WITH_TIMEOUT(!c.phoneList()->isVisible(), kWait);
+        QCOMPARE(c.iPhoneChip->toolTip(), QString());
+    } else {
+        QCOMPARE(c.phoneList()->lines().size(), listed.size() - 1);
+        QCOMPARE(c.phoneList()->lines().at(1), listed.at(2));
+    }
+}
+
+void MirroringTest::theCounterFitsItsChip_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("chip");
+    for (const auto& [count, shown] : std::initializer_list<std::pair<int, const char*>>{
+             {1, "1"}, {9, "9"}, {12, "12"}, {100, "100"}, {999, "999"}, {1000, "999+"}}) {
+        QTest::addRow("%d phones", count)
+            << count << QString::fromLatin1(shown)
+            << (count < 10 ? QStringLiteral("Phone Chip") : QStringLiteral("Phone Chip Wide"));
+    }
+}
+
+void MirroringTest::theCounterFitsItsChip()
+{
+    QFETCH(int, count);
+    QFETCH(QString, shown);
+    QFETCH(QString, chip);
+    Mac mac;
+    ViewController& c = mac.controller;
+    c.showConnectedStatus(count);
+    QCOMPARE(c.iPhoneCounter->stringValue(), shown);
+    QCOMPARE(c.iPhoneChip->image()->name, chip);
+    // Right of the chip's divider (32 points in), within the chip, the chip within the window
+    // and clear of the status text; the number whole, with room to breathe.
+    const QRect chipRect = c.iPhoneChip->geometry();
+    const QRect counter = c.iPhoneCounter->geometry();
+    QCOMPARE(counter.left(), chipRect.left() + 32);
+    QCOMPARE(counter.right(), chipRect.right());
+    QCOMPARE(chipRect.right(), 299);
+    QVERIFY(chipRect.left() > c.StatusImage->geometry().right());
+    QCOMPARE(c.iPhoneChip->image()->size.width(), qreal(chipRect.width()));
+    const int textWidth = QFontMetrics(c.iPhoneCounter->font()).horizontalAdvance(shown);
+    QVERIFY2(textWidth + 8 <= counter.width(),
+             qPrintable(QStringLiteral("%1 points of text in %2").arg(textWidth).arg(counter.width())));
+    // Back to one digit, back to the narrow chip.
+    c.showConnectedStatus(2);
+    QCOMPARE(c.iPhoneChip->image()->name, QStringLiteral("Phone Chip"));
+    QCOMPARE(c.iPhoneChip->width(), 56);
+}
+
+void MirroringTest::aNoteSaysWhenPhonesCannotFindThisComputer()
+{
+    // The tests reach no Avahi daemon: the note shows, and phones that know the address still join.
+    Mac mac({QStringLiteral("p")});
+    ViewController& c = mac.controller;
+    c.view()->show();
+    QTRY_VERIFY_WITH_TIMEOUT(c.DiscoveryNote->isVisible(), kWait);
+    QVERIFY(c.DiscoveryNote->text().contains(QStringLiteral("Avahi")));
+    QCOMPARE(c.view()->height(), c.DiscoveryNote->geometry().bottom() + 1);
+    QVERIFY(c.DiscoveryNote->geometry().top() > c.WindowImage->geometry().bottom());
+    mac.phone(QStringLiteral("P"), QStringLiteral("p"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QVERIFY(c.DiscoveryNote->isVisible());
+    // The daemon comes back, and goes again (as the advertiser reports it).
+    c.showDiscoveryAvailable(true);
+    QVERIFY(!c.DiscoveryNote->isVisible());
+    QCOMPARE(c.view()->size(), c.WindowImage->size());
+    c.showDiscoveryAvailable(false);
+    QVERIFY(c.DiscoveryNote->isVisible());
 }
 
 void MirroringTest::aPhoneThatLeavesTakesItsAlertAlong()

@@ -6,8 +6,8 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <QTest>
+#include <QtEndian>
 
 #include <csignal>
 #include <memory>
@@ -31,7 +31,7 @@ private Q_SLOTS:
     void livenessWeighsAnswersAndReading();
     void declinedPhonesAreToldAndTheirContextsKeptApart();
     void aLateAnswerFromAnotherThreadCountsOnce();
-    void severalPhonesAndDisconnectReportsEveryOne();
+    void severalPhonesAndDisconnectReportsEveryOne(); // and one phone alone
     void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data();
     void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected();
     void aFrozenPhoneIsGoneWithinTheKeepalive();
@@ -196,6 +196,27 @@ void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
     QVERIFY(!mac.session.sendData("frame", mac.session.connectedPeers(), peer::SendDataMode::Reliable));
     for (auto& phone : phones)
         QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 1, kWait);
+
+    // One phone alone: only it is told and reported, and the others are still served.
+    const QList<peer::PeerID> joined = mac.session.connectedPeers();
+    const peer::PeerID second = joined.at(1);
+    mac.session.disconnectPeer(second);
+    mac.session.disconnectPeer(second); // already gone: nothing more
+    mac.session.disconnectPeer(peer::PeerID(QStringLiteral("Stranger"))); // never there
+    auto cut = std::find_if(phones.begin(), phones.end(), [&](const std::unique_ptr<Phone>& phone) {
+        return phone->arguments().contains(second.displayName());
+    });
+    QVERIFY(cut != phones.end());
+    QVERIFY((*cut)->waitForExit(kWait));
+    QCOMPARE((*cut)->exitCode(), 3);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
+    QCOMPARE(mac.events().last().peer, second);
+    QCOMPARE(mac.session.connectedPeers(), (QList<peer::PeerID>{joined.at(0), joined.at(2), joined.at(3)}));
+    QVERIFY(!mac.session.sendData("frame 2", mac.session.connectedPeers(), peer::SendDataMode::Reliable));
+    for (auto& phone : phones) {
+        if (phone != *cut)
+            QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 2, kWait);
+    }
 
     mac.session.disconnect();
     QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 4, kWait);
@@ -362,8 +383,8 @@ void PeerLinkTest::aPhoneBehindGetsWhatWasOnItsWayThenTheNewest()
     // The frame indices a phone saved, checking that each is whole and what was sent.
     const auto received = [&](const QTemporaryDir& folder) {
         QList<quint32> indices;
-        for (const QString& name : QDir(folder.path()).entryList({QStringLiteral("message-*.bin")}, QDir::Files,
-                                                                 QDir::Name)) {
+        for (const QString& name :
+             QDir(folder.path()).entryList({QStringLiteral("message-*.bin")}, QDir::Files, QDir::Name)) {
             const QByteArray bytes = test::readAll(folder.filePath(name));
             const quint32 index = bytes.size() >= 4 ? qFromBigEndian<quint32>(bytes.constData()) : ~0u;
             indices << (bytes == frame(index) ? index : ~0u);
@@ -399,9 +420,8 @@ void PeerLinkTest::aPhoneBehindGetsWhatWasOnItsWayThenTheNewest()
     QCOMPARE(got.last(), last);
     // What was on its way when it stopped: no more than the kernels' buffers can take (the
     // phone's receive buffer and ours, at their largest), against the 41 sent.
-    const auto largestBuffer = [](const QString& file) {
-        return test::readAll(file).simplified().split(' ').value(2).toLongLong();
-    };
+    const auto largestBuffer
+        = [](const QString& file) { return test::readAll(file).simplified().split(' ').value(2).toLongLong(); };
     const qint64 buffered = largestBuffer(QStringLiteral("/proc/sys/net/ipv4/tcp_rmem"))
         + largestBuffer(QStringLiteral("/proc/sys/net/ipv4/tcp_wmem"));
     const qsizetype onItsWay = got.size() - qsizetype(beforeStop) - 1;
@@ -423,7 +443,8 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
     PeerHarness mac;
     QTemporaryDir saved;
     Phone phone(mac.advertiser.port(),
-                phoneArguments(QStringLiteral("Framed"), QStringLiteral("f")) + QStringList{QStringLiteral("--out"), saved.path()});
+                phoneArguments(QStringLiteral("Framed"), QStringLiteral("f"))
+                    + QStringList{QStringLiteral("--out"), saved.path()});
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
 
     const qsizetype slice = 256 * 1024;

@@ -81,6 +81,13 @@ public:
     bool startAdvertisingPeer();
     void stopAdvertisingPeer();
 
+    // Hears whether phones can find this advertiser by DNS-SD (false without an Avahi daemon,
+    // true once it runs), at each change, on a thread of Avahi's. Set before advertising starts.
+    void setDnsSdAvailabilityHandler(std::function<void(bool available)> handler)
+    {
+        m_dnsSdAvailability = std::move(handler);
+    }
+
     // The listening port; 0 when not advertising.
     quint16 port() const { return m_port.load(); }
 
@@ -147,6 +154,7 @@ private:
     std::shared_ptr<Advertiser*> m_self;
 
     std::unique_ptr<DnsSdRegistration> m_registration;
+    std::function<void(bool)> m_dnsSdAvailability;
     std::atomic<quint16> m_port{0};
     std::atomic<quint16> m_webPort{0};
     std::atomic<int> m_pendingCount{0};

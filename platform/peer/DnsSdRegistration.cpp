@@ -18,14 +18,17 @@ namespace {
 constexpr int kRetrySeconds = 5;
 }
 
-DnsSdRegistration::DnsSdRegistration(const QString& instanceName, const QByteArray& serviceType, quint16 port)
+DnsSdRegistration::DnsSdRegistration(const QString& instanceName, const QByteArray& serviceType, quint16 port,
+                                     AvailabilityHandler availability)
     : m_name(instanceName.toUtf8())
     , m_type(serviceType)
     , m_port(port)
+    , m_availability(std::move(availability))
 {
     m_poll = avahi_threaded_poll_new();
     if (!m_poll) {
         qCWarning(lcDnsSd) << "cannot start Avahi's event thread; the service is not announced";
+        reportAvailable(false);
         return;
     }
     // Before the thread starts, no lock is needed.
@@ -53,8 +56,17 @@ void DnsSdRegistration::connectClient()
     if (!m_client) {
         // No D-Bus system bus at all; try again later.
         qCInfo(lcDnsSd) << "Avahi is not reachable:" << avahi_strerror(error) << "; retrying";
+        reportAvailable(false);
         scheduleRetry();
     }
+}
+
+void DnsSdRegistration::reportAvailable(bool available)
+{
+    if (!m_availability || m_reported == int(available))
+        return;
+    m_reported = int(available);
+    m_availability(available);
 }
 
 void DnsSdRegistration::scheduleRetry()
@@ -86,6 +98,7 @@ void DnsSdRegistration::onClientState(AvahiClient* client, int state, void* self
     auto* registration = static_cast<DnsSdRegistration*>(self);
     switch (static_cast<AvahiClientState>(state)) {
     case AVAHI_CLIENT_S_RUNNING:
+        registration->reportAvailable(true);
         registration->registerService(client);
         break;
     case AVAHI_CLIENT_S_COLLISION:
@@ -99,10 +112,12 @@ void DnsSdRegistration::onClientState(AvahiClient* client, int state, void* self
         // The daemon went away: start over, waiting for it to come back.
         // A client may not be freed inside its own callback, so the restart happens on a timer.
         qCInfo(lcDnsSd) << "Avahi client failed:" << avahi_strerror(avahi_client_errno(client));
+        registration->reportAvailable(false);
         registration->scheduleRetry();
         break;
     case AVAHI_CLIENT_CONNECTING:
         qCInfo(lcDnsSd) << "waiting for the Avahi daemon";
+        registration->reportAvailable(false);
         break;
     }
 }

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 struct AvahiClient;
 struct AvahiEntryGroup;
 struct AvahiThreadedPoll;
@@ -19,9 +21,16 @@ namespace glasswing::peer {
 //
 // Avahi runs its own thread (its threaded poll); this class is safe to make and destroy from any
 // one thread.
+//
+// `availability`, when given, hears whether phones can find the service: false while there is no
+// daemon (or no D-Bus), true once the daemon runs, each change once. It is called on Avahi's
+// thread, or on the constructing thread before that thread starts; never after destruction.
 class DnsSdRegistration {
 public:
-    DnsSdRegistration(const QString& instanceName, const QByteArray& serviceType, quint16 port);
+    using AvailabilityHandler = std::function<void(bool available)>;
+
+    DnsSdRegistration(const QString& instanceName, const QByteArray& serviceType, quint16 port,
+                      AvailabilityHandler availability = {});
     ~DnsSdRegistration();
     DnsSdRegistration(const DnsSdRegistration&) = delete;
     DnsSdRegistration& operator=(const DnsSdRegistration&) = delete;
@@ -33,6 +42,7 @@ private:
     void connectClient();
     void registerService(AvahiClient* client);
     void scheduleRetry();
+    void reportAvailable(bool available);
 
     QByteArray m_name;
     const QByteArray m_type;
@@ -41,6 +51,8 @@ private:
     AvahiClient* m_client = nullptr;
     AvahiEntryGroup* m_group = nullptr;
     AvahiTimeout* m_retry = nullptr;
+    const AvailabilityHandler m_availability;
+    int m_reported = -1; // what `m_availability` last heard (0, 1), or -1 for nothing yet
 };
 
 } // namespace glasswing::peer

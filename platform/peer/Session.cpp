@@ -132,6 +132,25 @@ void Session::disconnect()
     postToNetworkThread([this] { closeAll(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected")); });
 }
 
+void Session::disconnectPeer(const PeerID& peer)
+{
+    postToNetworkThread([this, peer] {
+        std::optional<Member> member;
+        {
+            const std::lock_guard<std::mutex> guard(m_lock);
+            const auto found
+                = std::find_if(m_members.begin(), m_members.end(), [&](const Member& m) { return m.peer == peer; });
+            if (found == m_members.end())
+                return;
+            member = std::move(*found);
+            m_members.erase(found);
+        }
+        member->connection->detach();
+        member->connection->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected"));
+        report(member->peer, SessionState::NotConnected);
+    });
+}
+
 void Session::closeAll(QWebSocketProtocol::CloseCode code, const QString& reason)
 {
     std::vector<Member> members;

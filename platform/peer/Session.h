@@ -76,7 +76,7 @@ public:
 // The one session that phones join once their invitation is accepted.
 //
 // Made on any thread; its connections live on the network thread. `connectedPeers`,
-// `sendData` and `disconnect` may be called from any thread. The delegate must outlive the
+// `sendData`, `disconnect` and `disconnectPeer` may be called from any thread. The delegate must outlive the
 // session or be cleared first. Destroying the session closes every connection without reporting.
 class Session : private ConnectionOwner {
 public:
@@ -108,6 +108,10 @@ public:
     // Closes every connection; each phone that was connecting or connected is reported not
     // connected (on the network thread, before any later event). The session stays usable.
     void disconnect();
+
+    // Closes the connection of `peer` alone, if it is in the session (connecting or connected);
+    // it is reported not connected (on the network thread, before any later event). Others stay.
+    void disconnectPeer(const PeerID& peer);
 
     // Network thread: an accepted invitation hands its connection to the session. Reports the
     // phone connecting.

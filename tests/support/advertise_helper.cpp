@@ -1,5 +1,6 @@
 // A Mac side in a process of its own, for the DNS-SD test: it advertises under the name given,
-// accepts every phone, sends each one that joins a greeting, and prints one line per event.
+// accepts every phone, sends each one that joins a greeting, and prints one line per event
+// (DNS-SD becoming available or unavailable included).
 // Ends on SIGTERM.
 
 #include "platform/peer/Advertiser.h"
@@ -63,6 +64,13 @@ int main(int argc, char* argv[])
     AcceptAll delegate(session);
     session.setDelegate(&delegate);
     advertiser.setDelegate(&delegate);
+    // Said from the event loop, so after the "listening" line, in the order reported.
+    advertiser.setDnsSdAvailabilityHandler([](bool available) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [available] { say(available ? QStringLiteral("dnssd available") : QStringLiteral("dnssd unavailable")); },
+            Qt::QueuedConnection);
+    });
     if (!advertiser.startAdvertisingPeer())
         return 1;
     say(QStringLiteral("listening %1").arg(advertiser.port()));
