@@ -231,16 +231,33 @@ ProcStat appCpu(pid_t pid)
     return {ticks * 1000.0 / double(sysconf(_SC_CLK_TCK)), true};
 }
 
-double appPeakMiB(pid_t pid)
+// A memory figure of /proc/PID/status ("VmHWM", "VmRSS"), in MiB; -1 where it cannot be read.
+double appMemoryMiB(pid_t pid, const QByteArray& field)
 {
     QFile file(QStringLiteral("/proc/%1/status").arg(pid));
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toDouble() / 1024.0;
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').first().toDouble() / 1024.0;
     }
     return -1;
+}
+
+double appPeakMiB(pid_t pid)
+{
+    return appMemoryMiB(pid, "VmHWM");
+}
+
+// The app's resident memory now, made its peak from here on, so that the peak read later is that
+// of the frames alone and not of start-up.
+double resetAppPeak(pid_t pid)
+{
+    QFile clear(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+    if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1)
+        return -1;
+    clear.close();
+    return appMemoryMiB(pid, "VmRSS");
 }
 
 bool writeAll(const QByteArray& path, const QByteArray& bytes)
@@ -279,10 +296,18 @@ struct Options {
 void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, QStringList& notes)
 {
     const QString label = QStringLiteral("%1, %2 phones, %3").arg(modeName(mode)).arg(phoneCount).arg(sizeLabel(size));
+    double idle = -1; // resident memory with the phones joined, before the first frame
     auto row = [&](const QString& median, const QString& p99, const QString& cpu, const QString& memory) {
-        std::printf("| %s | %d | %s | %s | %s | %s | %s |\n", qPrintable(modeName(mode)), phoneCount,
+        // Peak above idle, and how many frames' worth that is.
+        const double peak = memory.toDouble();
+        const QString above = idle >= 0 && memory != QStringLiteral("-")
+            ? QStringLiteral("%1 (%2×)")
+                  .arg(peak - idle, 0, 'f', 1)
+                  .arg((peak - idle) / (double(size) / (1024.0 * 1024.0)), 0, 'f', 1)
+            : QStringLiteral("-");
+        std::printf("| %s | %d | %s | %s | %s | %s | %s | %s |\n", qPrintable(modeName(mode)), phoneCount,
                     qPrintable(sizeLabel(size)), qPrintable(median), qPrintable(p99), qPrintable(cpu),
-                    qPrintable(memory));
+                    qPrintable(memory), qPrintable(above));
         std::fflush(stdout);
     };
     auto giveUp = [&](const QString& why) {
@@ -420,6 +445,7 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
     qint64 encodedSize = -1;
     ProcStat cpuBefore;
     QString failure;
+    idle = resetAppPeak(appPid);
     for (int n = 0; n < kWarmupFrames + options.frames && failure.isEmpty() && !g_stopped; ++n) {
         if (n == kWarmupFrames)
             cpuBefore = appCpu(appPid);
@@ -576,7 +602,8 @@ int main(int argc, char* argv[])
 
     QCoreApplication application(argc, argv);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: latency PATH_TO_GLASSWING PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE]\n");
+        std::fprintf(stderr,
+                     "usage: latency PATH_TO_GLASSWING PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE [ONLY_PHONES]]\n");
         return 1;
     }
     Options options;
@@ -584,19 +611,25 @@ int main(int argc, char* argv[])
     options.phoneBinary = QString::fromLocal8Bit(argv[2]);
     if (argc > 3)
         options.frames = std::max(1, atoi(argv[3]));
+    // Only the cases with this many phones, and only with the pickup: a quicker look.
+    const int onlyPhones = argc > 4 ? atoi(argv[4]) : 0;
 
     QElapsedTimer wall;
     wall.start();
     std::printf("Preview latency, from the file put in place to the last phone holding the frame, through the app "
                 "over loopback; %d frames per case after %d warm-up frames, 100-200 ms after the last one arrived.\n\n",
                 options.frames, kWarmupFrames);
-    std::printf("| mode | phones | size | median ms | p99 ms | app CPU ms per frame | app peak memory MiB |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("| mode | phones | size | median ms | p99 ms | app CPU ms per frame | app peak memory MiB | peak above "
+                "idle MiB "
+                "(× frame) |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
     std::fflush(stdout);
 
     QStringList notes;
     for (const Mode mode : {Mode::Pickup, Mode::TimerAlone}) {
         for (const int phones : {1, 4, 16}) {
+            if (onlyPhones > 0 && (phones != onlyPhones || mode != Mode::Pickup))
+                continue;
             for (const qsizetype size : {qsizetype(100 * 1024), qsizetype(1024 * 1024), qsizetype(8 * 1024 * 1024)}) {
                 if (g_stopped)
                     break;

@@ -1,6 +1,11 @@
 #include "platform/ProgressIndicator.h"
 
+#include "platform/ViewAlpha.h"
+
+#include <QEvent>
+#include <QGuiApplication>
 #include <QPainter>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -25,8 +30,7 @@ void ProgressIndicator::startAnimation()
     if (m_animating)
         return;
     m_animating = true;
-    if (isVisible())
-        m_timer.start();
+    updateTimer();
     update();
 }
 
@@ -35,21 +39,66 @@ void ProgressIndicator::stopAnimation()
     if (!m_animating)
         return;
     m_animating = false;
-    m_timer.stop();
+    updateTimer();
     update();
 }
 
 void ProgressIndicator::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
-    if (m_animating)
-        m_timer.start();
+    updateTimer();
 }
 
 void ProgressIndicator::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
-    m_timer.stop();
+    updateTimer();
+}
+
+bool ProgressIndicator::event(QEvent* event)
+{
+    // `setAlphaValue` says each change of alpha this way.
+    if (event->type() == QEvent::DynamicPropertyChange)
+        updateTimer();
+    return QWidget::event(event);
+}
+
+bool ProgressIndicator::eventFilter(QObject* watched, QEvent* event)
+{
+    // A window that is minimised or unmapped stops being exposed, without hiding its widgets.
+    if (watched == m_watchedWindow && event->type() == QEvent::Expose)
+        QMetaObject::invokeMethod(this, &ProgressIndicator::updateTimer, Qt::QueuedConnection);
+    return QWidget::eventFilter(watched, event);
+}
+
+bool ProgressIndicator::platformShowsWindows() const
+{
+    return QGuiApplication::platformName() != QLatin1String("offscreen");
+}
+
+bool ProgressIndicator::canBeSeen() const
+{
+    if (!platformShowsWindows() || !isVisible() || alphaValue(this) <= 0.0)
+        return false;
+    const QWindow* window = this->window()->windowHandle();
+    return !window || window->isExposed();
+}
+
+void ProgressIndicator::updateTimer()
+{
+    // The native window exists only once the window is first shown, and may be made anew.
+    if (QWindow* window = this->window()->windowHandle(); window != m_watchedWindow) {
+        if (m_watchedWindow)
+            m_watchedWindow->removeEventFilter(this);
+        m_watchedWindow = window;
+        if (window)
+            window->installEventFilter(this);
+    }
+    const bool run = m_animating && canBeSeen();
+    if (run && !m_timer.isActive())
+        m_timer.start();
+    else if (!run)
+        m_timer.stop();
 }
 
 void ProgressIndicator::advance()

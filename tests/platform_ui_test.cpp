@@ -1,6 +1,7 @@
 #include "platform/ImageView.h"
 #include "platform/NamedImage.h"
 #include "platform/ProgressIndicator.h"
+#include "platform/ViewAlpha.h"
 
 #include <QSignalSpy>
 #include <QTemporaryFile>
@@ -78,6 +79,12 @@ QTimer* timerOf(ProgressIndicator& indicator)
     return indicator.findChild<QTimer*>();
 }
 
+// A spinner that takes the offscreen platform for a screen, so that what else hides it can be seen.
+class ShownSpinner : public ProgressIndicator {
+protected:
+    bool platformShowsWindows() const override { return true; }
+};
+
 } // namespace
 
 class PlatformUiTest : public QObject {
@@ -97,7 +104,7 @@ private Q_SLOTS:
     void imageViewFitsItsImageCentredWithItsAspect();
 
     void spinnerAnimatesOnlyBetweenStartAndStop();
-    void spinnerTimerRunsOnlyWhileShown();
+    void spinnerTicksOnlyWhileItCanBeSeen();
 };
 
 void PlatformUiTest::imagesAreFoundWithTheirNaturalSize_data()
@@ -264,7 +271,7 @@ void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect()
 
 void PlatformUiTest::spinnerAnimatesOnlyBetweenStartAndStop()
 {
-    ProgressIndicator indicator;
+    ShownSpinner indicator;
     indicator.resize(24, 24);
     indicator.show();
     QVERIFY(!indicator.isAnimating());
@@ -284,26 +291,50 @@ void PlatformUiTest::spinnerAnimatesOnlyBetweenStartAndStop()
     QVERIFY(!inkBounds(paintedBy(indicator)).isValid());
 }
 
-void PlatformUiTest::spinnerTimerRunsOnlyWhileShown()
+// The timer wakes the program a dozen times a second: it runs only while the spinning shows.
+void PlatformUiTest::spinnerTicksOnlyWhileItCanBeSeen()
 {
-    ProgressIndicator indicator;
+    ShownSpinner indicator;
     QTimer* timer = timerOf(indicator);
     QVERIFY(timer);
+    // Each step as the user would see it: a shown window is exposed a moment later.
+    const auto ticking = [&](bool expected) {
+        if (indicator.isVisible() && !QTest::qWaitForWindowExposed(&indicator))
+            return false;
+        QCoreApplication::processEvents();
+        return timer->isActive() == expected;
+    };
 
-    indicator.startAnimation(); // before it is ever shown
-    QVERIFY(!timer->isActive());
+    indicator.startAnimation();
+    QVERIFY2(ticking(false), "started before it is ever shown");
     indicator.show();
-    QVERIFY(timer->isActive());
+    QVERIFY2(ticking(true), "shown");
     indicator.hide();
-    QVERIFY(!timer->isActive());
+    QVERIFY2(ticking(false), "hidden");
     QVERIFY(indicator.isAnimating());
     indicator.show();
-    QVERIFY(timer->isActive());
+    QVERIFY2(ticking(true), "shown again");
+    setAlphaValue(&indicator, 0.0);
+    QVERIFY2(ticking(false), "faded out to alpha 0");
+    setAlphaValue(&indicator, 0.01);
+    QVERIFY2(ticking(true), "faintly visible");
+    setAlphaValue(&indicator, 0.0);
+    indicator.hide();
+    indicator.show();
+    QVERIFY2(ticking(false), "shown again at alpha 0");
+    setAlphaValue(&indicator, 1.0);
+    QVERIFY2(ticking(true), "back to alpha 1");
 
     indicator.stopAnimation();
     indicator.hide();
     indicator.show();
-    QVERIFY(!timer->isActive());
+    QVERIFY2(ticking(false), "stopped, then shown");
+
+    // Where no window reaches a screen, nothing is ever seen.
+    ProgressIndicator offscreen;
+    offscreen.startAnimation();
+    offscreen.show();
+    QVERIFY(!timerOf(offscreen)->isActive());
 }
 
 QTEST_MAIN(PlatformUiTest)
