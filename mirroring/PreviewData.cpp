@@ -106,10 +106,9 @@ qint64 PreviewData::largestImage(qint64 largestFrame)
     return qMax<qint64>(imageBytes, 0);
 }
 
-QByteArray PreviewData::encoded() const
+QByteArray PreviewData::frameFor(qint64 imageBytes)
 {
-    const qint64 length = image.size();
-    QByteArray out(encodedSize(length), Qt::Uninitialized);
+    QByteArray out(encodedSize(imageBytes), Qt::Uninitialized);
     char* at = out.data();
     std::memcpy(at, kMagic, 8);
     at += 8;
@@ -117,12 +116,10 @@ QByteArray PreviewData::encoded() const
     at = put(at, kTimestampKey);
     at = put(at, kImageKey);
     *at++ = static_cast<char>(kRealMarker);
-    qToBigEndian(timestamp, at);
+    std::memset(at, 0, 8); // the timestamp, once the image is in
     at += 8;
-    at = writeDataHeader(at, length);
-    if (length > 0)
-        std::memcpy(at, image.constData(), size_t(length));
-    at += length;
+    at = writeDataHeader(at, imageBytes);
+    at += imageBytes;
 
     const qint64 offsetTable = at - out.constData();
     for (qint64 offset : {kDictionaryOffset, kTimestampKeyOffset, kImageKeyOffset, kRealOffset, kDataOffset})
@@ -139,6 +136,34 @@ QByteArray PreviewData::encoded() const
     qToBigEndian(static_cast<quint64>(0), at);
     at += 8;
     qToBigEndian(static_cast<quint64>(offsetTable), at);
+    return out;
+}
+
+qint64 PreviewData::imageOffset(qint64 imageBytes)
+{
+    return kDataOffset + dataHeaderSize(imageBytes);
+}
+
+PreviewData PreviewData::fromFrame(QByteArray frame, qint64 imageBytes, double timestamp)
+{
+    qToBigEndian(timestamp, frame.data() + kRealOffset + 1);
+    PreviewData preview;
+    preview.timestamp = timestamp;
+    // A view of the frame's bytes, not a copy: `frame`, kept beside it, keeps them alive.
+    preview.image = QByteArray::fromRawData(frame.constData() + imageOffset(imageBytes), qsizetype(imageBytes));
+    preview.frame = std::move(frame);
+    return preview;
+}
+
+QByteArray PreviewData::encoded() const
+{
+    if (!frame.isNull())
+        return frame;
+    const qint64 length = image.size();
+    QByteArray out = frameFor(length);
+    qToBigEndian(timestamp, out.data() + kRealOffset + 1);
+    if (length > 0)
+        std::memcpy(out.data() + imageOffset(length), image.constData(), size_t(length));
     return out;
 }
 

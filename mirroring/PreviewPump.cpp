@@ -12,7 +12,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +29,9 @@ constexpr qint64 kMinimumReadSpacingMs = 100;
 const QString kClaimedName = QStringLiteral(".Preview@3x.png.reading");
 
 struct PreviewFile {
-    QByteArray bytes;
+    // The frame the file was read into, and how much of it the image is.
+    QByteArray frame;
+    qint64 imageBytes = 0;
     bool tooLarge = false; // over the largest frame the session sends; not read
     dev_t device = 0;
     ino_t inode = 0;
@@ -50,7 +54,8 @@ int openRegularFile(const QString& path, struct stat* status)
 
 // Reads the open file whole, and closes it. Reads at most the size the file had when opened, so
 // a file that keeps growing cannot hold the tick; a file over `maxImageBytes` is not read at all.
-std::optional<PreviewFile> readPreviewFile(int fd, const struct stat& status, qint64 maxImageBytes)
+std::optional<PreviewFile> readPreviewFile(int fd, const struct stat& status, qint64 maxImageBytes,
+                                           const std::function<void()>& beforeAllocating)
 {
     PreviewFile file;
     file.device = status.st_dev;
@@ -60,13 +65,20 @@ std::optional<PreviewFile> readPreviewFile(int fd, const struct stat& status, qi
         ::close(fd);
         return file;
     }
-    file.bytes.resize(qsizetype(status.st_size));
-    // A file truncated meanwhile gives what was there: that is the frame.
-    const qint64 done = readUpTo(fd, file.bytes.data(), status.st_size);
+    beforeAllocating();
+    // Straight into the frame that is sent: one buffer of the frame's size for the preview.
+    file.frame = PreviewData::frameFor(status.st_size);
+    const qint64 done = readUpTo(fd, file.frame.data() + PreviewData::imageOffset(status.st_size), status.st_size);
     ::close(fd);
     if (done < 0)
         return std::nullopt;
-    file.bytes.truncate(qsizetype(done));
+    file.imageBytes = done;
+    if (done < status.st_size) {
+        // Truncated meanwhile: what was there is the frame, in a frame of its own size.
+        const QByteArray image(file.frame.constData() + PreviewData::imageOffset(status.st_size), qsizetype(done));
+        file.frame = PreviewData::frameFor(done);
+        std::memcpy(file.frame.data() + PreviewData::imageOffset(done), image.constData(), size_t(done));
+    }
     return file;
 }
 
@@ -139,7 +151,14 @@ void ViewController::checkForSketchUpdates()
     // at once when the folder reports it back in place.
     m_lastRead.start();
     const qint64 largestFrame = m_limits.maxSendMessageBytes;
-    const std::optional<PreviewFile> file = readPreviewFile(fd, status, PreviewData::largestImage(largestFrame));
+    // The frame kept for joining phones goes before the next is read, rather than after: at most
+    // one frame's buffer is held here besides the one being read. Nothing can join in between.
+    const auto dropKeptFrame = [this] {
+        previewSet.reset();
+        m_newestFrame.clear();
+    };
+    std::optional<PreviewFile> file
+        = readPreviewFile(fd, status, PreviewData::largestImage(largestFrame), dropKeptFrame);
     if (!file) {
         // Unreadable this time: back in its place for the next tick, unless a newer one is there.
         if (!inPlace
@@ -159,7 +178,7 @@ void ViewController::checkForSketchUpdates()
             consoleLine(QStringLiteral("error sending data: ") + error.description());
         }
     } else {
-        previewSet = PreviewData{PreviewData::now(), file->bytes};
+        previewSet = PreviewData::fromFrame(std::move(file->frame), file->imageBytes, PreviewData::now());
         sendPreview();
     }
 

@@ -74,7 +74,7 @@ void ViewController::sendNewestFrameTo(const peer::PeerID& peer)
 {
     // Every frame is sent from the main thread, and the session keeps one phone's messages in the
     // order they were sent: the newest, sent here, can only be followed by newer ones.
-    if (m_newestFrameNumber == 0 || m_frameSentTo.value(peer) >= m_newestFrameNumber)
+    if (m_newestFrame.isEmpty() || m_frameSentTo.value(peer) >= m_newestFrameNumber)
         return;
     m_frameSentTo.insert(peer, m_newestFrameNumber);
     const std::optional<peer::PeerError> error = session->sendData(m_newestFrame, {peer}, peer::SendDataMode::Reliable);

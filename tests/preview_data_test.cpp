@@ -26,7 +26,7 @@ private Q_SLOTS:
 
 void PreviewDataTest::aSmallFrameHasExactlyTheseBytes()
 {
-    const PreviewData frame{1.5, QByteArray("PNG")};
+    const PreviewData frame{1.5, QByteArray("PNG"), {}};
     const QByteArray expected = QByteArray("bplist00") // magic and version
         + QByteArray::fromHex("d201020304") // object 0 at 8: dictionary of 2; keys 1, 2; values 3, 4
         + QByteArray::fromHex("59") + "timestamp" // object 1 at 13: ASCII string of 9
@@ -63,9 +63,17 @@ void PreviewDataTest::anIndependentDecoderReadsEveryLength()
     QByteArray image(length, Qt::Uninitialized);
     for (char& byte : image)
         byte = char(QRandomGenerator::global()->generate());
-    const PreviewData frame{timestamp, image};
+    const PreviewData frame{timestamp, image, {}};
     const QByteArray encoded = frame.encoded();
     QCOMPARE(qint64(encoded.size()), PreviewData::encodedSize(length));
+    // Read straight into a frame, as the pump does: the same bytes, and the image not a copy.
+    QByteArray room = PreviewData::frameFor(length);
+    std::copy(image.cbegin(), image.cend(), room.data() + PreviewData::imageOffset(length));
+    const PreviewData read = PreviewData::fromFrame(std::move(room), length, timestamp);
+    QVERIFY(read.encoded() == encoded);
+    QVERIFY(read.image == image);
+    QCOMPARE(read.encoded().constData(), read.frame.constData());
+    QVERIFY(length == 0 || read.image.constData() == read.frame.constData() + PreviewData::imageOffset(length));
     QCOMPARE(encoded.at(29), '\x23');
 
     QTemporaryDir folder;

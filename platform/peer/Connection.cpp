@@ -413,6 +413,11 @@ bool Connection::sending() const
 
 void Connection::writeNextSlice()
 {
+    // Once the socket has encrypted the last slice, the message it came from is ours no longer:
+    // let it go now rather than when the next one is done, or a large frame would be held until
+    // a newer one had been read beside it.
+    if (m_tls->bytesToWrite() == 0)
+        m_lastHandedOver = QByteArray();
     if (!sending() || m_outgoing.empty())
         return;
     // Not before the socket has encrypted the last slice (slices are referenced, not copied, so
