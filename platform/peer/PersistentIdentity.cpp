@@ -1,5 +1,7 @@
 #include "platform/peer/PersistentIdentity.h"
 
+#include "platform/peer/EphemeralIdentity.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -11,7 +13,6 @@
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -32,13 +33,6 @@ template <typename T, void (*Free)(T*)> using Owned = std::unique_ptr<T, std::in
 
 // Larger than any key and certificate this class writes, with room to spare; a bigger file is not one.
 constexpr qint64 kLargestFile = 64 * 1024;
-
-QByteArray readBio(BIO* bio)
-{
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(bio, &data);
-    return QByteArray(data, int(length));
-}
 
 QString errnoText()
 {
@@ -95,16 +89,10 @@ bool addExtension(X509* certificate, int nid, const char* value)
 // Both parts loaded into Qt; a null identity when Qt cannot take them.
 PersistentIdentity fromOpenSsl(EVP_PKEY* key, X509* certificate)
 {
-    Owned<BIO, BIO_free_all> certificatePem(BIO_new(BIO_s_mem()));
-    Owned<BIO, BIO_free_all> keyPem(BIO_new(BIO_s_mem()));
+    const EphemeralIdentity loaded = EphemeralIdentity::fromOpenSsl(key, certificate);
     PersistentIdentity identity;
-    if (!certificatePem || !keyPem || !PEM_write_bio_X509(certificatePem.get(), certificate)
-        || !PEM_write_bio_PrivateKey(keyPem.get(), key, nullptr, nullptr, 0, nullptr, nullptr))
-        return identity;
-    identity.certificate = QSslCertificate(readBio(certificatePem.get()), QSsl::Pem);
-    identity.privateKey = QSslKey(readBio(keyPem.get()), QSsl::Ec, QSsl::Pem);
-    if (identity.isNull())
-        return PersistentIdentity();
+    identity.certificate = loaded.certificate;
+    identity.privateKey = loaded.privateKey;
     return identity;
 }
 
@@ -192,42 +180,21 @@ std::optional<QByteArray> readIdentityFile(const QString& filePath, QString* why
 
 PersistentIdentity PersistentIdentity::make(const QString& hostName, std::chrono::seconds validity)
 {
-    Owned<EVP_PKEY, EVP_PKEY_free> key(EVP_EC_gen("P-256"));
-    Owned<X509, X509_free> certificate(X509_new());
-    if (!key || !certificate || !X509_set_version(certificate.get(), 2))
-        qFatal("cannot make the web viewer's TLS identity: no key or certificate");
-    unsigned char serial[16];
-    if (RAND_bytes(serial, sizeof serial) != 1)
-        qFatal("cannot make the web viewer's TLS identity: no random bytes");
-    serial[0] &= 0x7f; // a positive serial number
-    Owned<BIGNUM, BN_free> serialNumber(BN_bin2bn(serial, sizeof serial, nullptr));
-    if (!serialNumber || !BN_to_ASN1_INTEGER(serialNumber.get(), X509_get_serialNumber(certificate.get())))
-        qFatal("cannot make the web viewer's TLS identity: no serial number");
-    // Valid from an hour ago: the phone's clock may be behind.
-    X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.get()), long(validity.count()));
-    X509_set_pubkey(certificate.get(), key.get());
-
-    X509_NAME* name = X509_get_subject_name(certificate.get());
     const QByteArray host = dnsName(hostName);
-    const QByteArray commonName = ("Glasswing " + (host.isEmpty() ? QByteArray("web viewer") : host)).left(64);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.constData()),
-                               int(commonName.size()), -1, 0);
-    X509_set_issuer_name(certificate.get(), name);
-    // What a browser asks of a server certificate: its names, its use, and that it is no CA.
+    const QByteArray commonName = "Glasswing " + (host.isEmpty() ? QByteArray("web viewer") : host);
     const QByteArray altNames = subjectAltNames(hostName);
-    if (!addExtension(certificate.get(), NID_subject_alt_name, altNames.constData())
-        || !addExtension(certificate.get(), NID_basic_constraints, "critical,CA:FALSE")
-        || !addExtension(certificate.get(), NID_key_usage, "critical,digitalSignature")
-        || !addExtension(certificate.get(), NID_ext_key_usage, "serverAuth")
-        || !addExtension(certificate.get(), NID_subject_key_identifier, "hash"))
-        qFatal("cannot make the web viewer's TLS identity: bad extension");
-    if (!X509_sign(certificate.get(), key.get(), EVP_sha256()))
-        qFatal("cannot make the web viewer's TLS identity: signing failed");
-
-    PersistentIdentity identity = fromOpenSsl(key.get(), certificate.get());
-    if (identity.isNull())
-        qFatal("cannot make the web viewer's TLS identity: Qt does not take it");
+    // What a browser asks of a server certificate: its names, its use, and that it is no CA.
+    const EphemeralIdentity made = EphemeralIdentity::makeSelfSigned(
+        commonName, validity, "the web viewer's TLS identity", [&altNames](X509* certificate) {
+            return addExtension(certificate, NID_subject_alt_name, altNames.constData())
+                && addExtension(certificate, NID_basic_constraints, "critical,CA:FALSE")
+                && addExtension(certificate, NID_key_usage, "critical,digitalSignature")
+                && addExtension(certificate, NID_ext_key_usage, "serverAuth")
+                && addExtension(certificate, NID_subject_key_identifier, "hash");
+        });
+    PersistentIdentity identity;
+    identity.certificate = made.certificate;
+    identity.privateKey = made.privateKey;
     identity.made = true;
     return identity;
 }
