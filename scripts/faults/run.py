@@ -75,7 +75,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tree", help="a scratch copy to plant in (made from HEAD when not given)")
     parser.add_argument("--only", help="comma-separated fault ids")
-    parser.add_argument("--jobs", type=int, default=4, help="CTest jobs (the tests mostly wait)")
+    parser.add_argument("--jobs", type=int, default=8, help="CTest jobs (the tests mostly wait)")
     parser.add_argument("--out", help="where to write the results as a Markdown table")
     args = parser.parse_args()
 
@@ -95,7 +95,7 @@ def main():
         configure(tree)
         if not build(tree):
             sys.exit("the scratch copy does not build without a fault")
-        already = failing_tests(tree, args.jobs, rerun=False)
+        already = caught_by(tree, args.jobs)
         print(f"without a fault: {'all pass' if not already else 'failing: ' + ', '.join(sorted(already))}",
               flush=True)
         rows = []
@@ -120,7 +120,7 @@ def main():
                 with open(path, "w", encoding="utf-8") as source:
                     source.write(original)
             rows.append((fault, verdict, time.monotonic() - started))
-            print(f"{fault['id']}: {verdict}", flush=True)
+            print(f"{fault['id']}: {verdict} ({time.monotonic() - started:.0f} s)", flush=True)
         build(tree)
 
         caught = sum(1 for _, verdict, _ in rows if verdict not in ("SLIPPED THROUGH", "does not build")
