@@ -10,9 +10,10 @@ is merely slow under load is not credited; tests that already fail with no fault
 reported and never credited.
 """
 import argparse
+import json
 import os
-import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -21,7 +22,6 @@ import tomllib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \(")
 
 
 def run(command, cwd, quiet=True, env=None):
@@ -50,25 +50,83 @@ def build(tree):
     return run(["cmake", "--build", "build"], tree).returncode == 0
 
 
-def failing_tests(tree, jobs, rerun):
-    env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-    command = ["ctest", "--test-dir", "build", "--timeout", "180", "-E", "^package_test$"]
-    command += ["--rerun-failed", "-j1"] if rerun else ["-j", str(jobs)]
-    output = run(command, tree, env=env).stdout
-    failed, listing = set(), False
-    for line in output.splitlines():
-        if line.startswith("The following tests FAILED"):
-            listing = True
-        elif listing and (match := FAILED_LINE.match(line)):
-            failed.add(match.group(1))
-    return failed
+def suite(tree):
+    """The CTest entries, as commands with their environments, read from CTest itself."""
+    listing = subprocess.run(["ctest", "--test-dir", "build", "--show-only=json-v1"], cwd=tree, check=True,
+                             stdout=subprocess.PIPE, text=True).stdout
+    tests = []
+    for entry in json.loads(listing)["tests"]:
+        properties = {p["name"]: p["value"] for p in entry.get("properties", [])}
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        env.update(item.split("=", 1) for item in properties.get("ENVIRONMENT", []))
+        tests.append({"name": entry["name"], "command": entry["command"], "env": env,
+                      "cwd": properties.get("WORKING_DIRECTORY", os.path.join(tree, "build")),
+                      "skip": properties.get("SKIP_RETURN_CODE"), "will_fail": properties.get("WILL_FAIL", False),
+                      "timeout": float(properties.get("TIMEOUT", 180)), "seconds": 0.0})
+    return tests
 
 
-def caught_by(tree, jobs):
-    first = failing_tests(tree, jobs, rerun=False)
-    if not first:
-        return first
-    return first & failing_tests(tree, jobs, rerun=True)
+def start(test):
+    return subprocess.Popen(test["command"], cwd=test["cwd"], env=test["env"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+
+def stop(process):
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
+
+
+def failed(test, code):
+    if test["skip"] is not None and code == int(test["skip"]):
+        return False
+    return (code == 0) == bool(test["will_fail"])
+
+
+def run_alone(test):
+    process = start(test)
+    try:
+        code = process.wait(timeout=test["timeout"])
+    except subprocess.TimeoutExpired:
+        stop(process)
+        return True
+    stop(process)
+    return failed(test, code)
+
+
+def catchers(tests, jobs, first_only, ignored=frozenset()):
+    """The tests that fail, each confirmed by failing again alone. Shortest tests go first; with
+    `first_only` the run ends at the first confirmed failure."""
+    waiting = sorted((t for t in tests if t["name"] not in ignored), key=lambda t: t["seconds"])
+    running, caught = {}, set()
+    try:
+        while waiting or running:
+            while waiting and len(running) < jobs:
+                test = waiting.pop(0)
+                running[test["name"]] = (test, start(test), time.monotonic())
+            time.sleep(0.05)
+            for name, (test, process, began) in list(running.items()):
+                code = process.poll()
+                elapsed = time.monotonic() - began
+                if code is None and elapsed < test["timeout"]:
+                    continue
+                del running[name]
+                if code is None:
+                    stop(process)
+                else:
+                    stop(process)
+                    if not first_only:
+                        test["seconds"] = elapsed
+                if (code is None or failed(test, code)) and run_alone(test):
+                    caught.add(name)
+                    if first_only:
+                        return caught
+    finally:
+        for _, process, _ in running.values():
+            stop(process)
+    return caught
 
 
 def main():
@@ -76,6 +134,7 @@ def main():
     parser.add_argument("--tree", help="a scratch copy to plant in (made from HEAD when not given)")
     parser.add_argument("--only", help="comma-separated fault ids")
     parser.add_argument("--jobs", type=int, default=8, help="CTest jobs (the tests mostly wait)")
+    parser.add_argument("--all", action="store_true", help="run every test for every fault, not only up to the first catch")
     parser.add_argument("--out", help="where to write the results as a Markdown table")
     args = parser.parse_args()
 
@@ -95,7 +154,8 @@ def main():
         configure(tree)
         if not build(tree):
             sys.exit("the scratch copy does not build without a fault")
-        already = caught_by(tree, args.jobs)
+        tests = suite(tree)
+        already = catchers(tests, args.jobs, first_only=False)
         print(f"without a fault: {'all pass' if not already else 'failing: ' + ', '.join(sorted(already))}",
               flush=True)
         rows = []
@@ -114,8 +174,8 @@ def main():
                 if not build(tree):
                     verdict = "does not build"
                 else:
-                    catchers = caught_by(tree, args.jobs) - already
-                    verdict = ", ".join(sorted(catchers)) if catchers else "SLIPPED THROUGH"
+                    caught = catchers(tests, args.jobs, first_only=not args.all, ignored=already)
+                    verdict = ", ".join(sorted(caught)) if caught else "SLIPPED THROUGH"
             finally:
                 with open(path, "w", encoding="utf-8") as source:
                     source.write(original)
