@@ -1,5 +1,6 @@
-// The welcome window and the main window on real widgets (offscreen): first use, the menu
-// request, the installation states and their faces, hover and press, the installer, the entrance.
+// The welcome window and the main window on real widgets (offscreen): first use and the menu
+// request, the buttons in each installation state, the installer (also on full, read-only and odd
+// folders, and with odd shipped bundles), the entrance.
 
 #include "mirroring/ViewController.h"
 #include "platform/Bundle.h"
@@ -12,8 +13,6 @@
 #include "welcome/WelcomeWindowController.h"
 
 #include <QApplication>
-#include <QDesktopServices>
-#include <QDirIterator>
 #include <QEnterEvent>
 #include <QSignalSpy>
 #include <QTest>
@@ -27,15 +26,12 @@ namespace {
 
 constexpr int kWait = 5000;
 
-QString sketchFolder()
+QStringList entries(const QString& folder)
 {
-    return WelcomeViewController::sketchFolder();
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
-void makeSketchFolder()
-{
-    QVERIFY(QDir().mkpath(WelcomeViewController::pluginFolder()));
-}
+void makeSketchFolder() { QVERIFY(QDir().mkpath(WelcomeViewController::pluginFolder())); }
 
 void enter(QWidget* widget)
 {
@@ -49,9 +45,21 @@ void leave(QWidget* widget)
     QApplication::sendEvent(widget, &event);
 }
 
-QString face(ImageButton* button)
+QString face(ImageButton* button) { return button->image() ? button->image()->name : QString(); }
+
+// Loads a welcome view controller's view, as opening the window does, and clicks its install
+// button; what it printed lands on standard output.
+void clickInstall()
 {
-    return button->image() ? button->image()->name : QString();
+    WelcomeViewController controller;
+    controller.view();
+    QTest::mouseClick(controller.InstallPluginButton, Qt::LeftButton);
+}
+
+void forgetHome()
+{
+    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+        qunsetenv(name);
 }
 
 } // namespace
@@ -67,50 +75,77 @@ private Q_SLOTS:
         m_home.reset();
     }
 
-    void firstUseOpensOneWelcomeWindowAndClosingTheMainWindowClosesIt();
+    void theWelcomeWindowOpensOnceAtATime_data();
+    void theWelcomeWindowOpensOnceAtATime();
     void theMainWindowMovesByItsBackground();
     void theButtonsDoWhatTheStateCalls_data();
     void theButtonsDoWhatTheStateCalls();
     void aCheckChangesFacesOnlyWhenTheStateChanges();
     void installingCopiesTheBundleWholeAndNeverOverAnItem();
+    void theInstallerAtOddPlaces_data();
+    void theInstallerAtOddPlaces();
     void theEntranceFadesInOnceAndTheTimerStopsOnClose();
+    // Machine cases: tmpfs and bind mounts in a mount namespace of a child's own (root).
+    void aPluginFolderThatRefusesTheCopyKeepsNothing_data();
+    void aPluginFolderThatRefusesTheCopyKeepsNothing();
+    void oddShippedBundles_data();
+    void oddShippedBundles();
+    void theMenuOpensTheWelcomeWindowAgainWhenItsCloseCannotBeStored();
 
 private:
     std::unique_ptr<test::IsolatedHome> m_home;
 };
 
-void WelcomeTest::firstUseOpensOneWelcomeWindowAndClosingTheMainWindowClosesIt()
+void WelcomeTest::theWelcomeWindowOpensOnceAtATime_data()
 {
+    QTest::addColumn<QString>("store"); // of the user defaults
+    QTest::newRow("stored") << QStringLiteral("stored");
+    QTest::newRow("no home") << QStringLiteral("no home");
+    QTest::newRow("a folder in the store's place") << QStringLiteral("a folder");
+}
+
+// First use opens it; asked for while open, nothing; closed and asked for, a new one, many times
+// over, leaving nothing behind; closing the main window closes it. Where the flags cannot be
+// stored, the same.
+void WelcomeTest::theWelcomeWindowOpensOnceAtATime()
+{
+    QFETCH(QString, store);
+    const bool stored = store == QLatin1String("stored");
+    if (store == QLatin1String("no home"))
+        forgetHome();
+    else if (!stored)
+        QVERIFY(QDir().mkpath(UserDefaults::defaultFilePath()));
     NotificationCenter center;
     SerialQueue queue(QStringLiteral("SerializationQueue"));
     ViewController main(center, queue);
     main.view()->show();
     QTRY_COMPARE_WITH_TIMEOUT(openWelcomeWindows().size(), 1, kWait);
-    QVERIFY(UserDefaults().boolForKey(QStringLiteral("Welcome Window Open")));
-    QPointer<QWidget> first = main.welcomeWindow;
-    QCOMPARE(openWelcomeWindows().first(), first.data());
-
-    // Asked for again while open: nothing.
+    QCOMPARE(UserDefaults().boolForKey(QStringLiteral("Welcome Window Open")), stored);
+    QList<QPointer<QObject>> windows;
+    for (int round = 0; round < 10; ++round) {
+        center.post(QStringLiteral("Show Welcome Window"));
+        center.post(QStringLiteral("Show Welcome Window"));
+        QCOMPARE(openWelcomeWindows().size(), 1);
+        QVERIFY(!windows.contains(main.welcomeWindow.data()));
+        windows << QPointer<QObject>(main.welcomeWindow.data());
+        if (round % 5 == 0)
+            QTest::qWait(30); // closed after the entrance's delay has begun
+        main.welcomeWindow->close();
+        QVERIFY(!UserDefaults().boolForKey(QStringLiteral("Welcome Window Open")));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    for (const QPointer<QObject>& window : windows)
+        QVERIFY(!window); // let go with its controller
     center.post(QStringLiteral("Show Welcome Window"));
-    QCOMPARE(openWelcomeWindows().size(), 1);
-
-    // Closed, then asked for: a new controller and window.
-    first->close();
-    QVERIFY(!UserDefaults().boolForKey(QStringLiteral("Welcome Window Open")));
-    QTRY_VERIFY_WITH_TIMEOUT(!first, kWait); // let go with its controller
-    center.post(QStringLiteral("Show Welcome Window"));
-    QCOMPARE(openWelcomeWindows().size(), 1);
-    QVERIFY(main.welcomeWindow && main.welcomeWindow != first);
-
-    // Closing the main window closes it too.
-    QPointer<QWidget> second = main.welcomeWindow;
+    QPointer<QWidget> last = main.welcomeWindow;
     main.view()->close();
-    QVERIFY(!second || !second->isVisible());
+    QVERIFY(!last || !last->isVisible());
     QCOMPARE(openWelcomeWindows().size(), 0);
-    QVERIFY(!UserDefaults().boolForKey(QStringLiteral("Main Window Open")));
     queue.waitUntilIdle();
-
+    if (!stored)
+        return;
     // Once shown, first use is over: the next start opens none.
+    QVERIFY(!UserDefaults().boolForKey(QStringLiteral("Main Window Open")));
     QTRY_VERIFY_WITH_TIMEOUT(UserDefaults().boolForKey(QStringLiteral("Has Shown Mac Welcome")), kWait);
     ViewController again(center, queue);
     again.view()->show();
@@ -205,7 +240,7 @@ void WelcomeTest::aCheckChangesFacesOnlyWhenTheStateChanges()
     // Removing the plug-in, then the whole folder, shows within a tick of the timer.
     QVERIFY(QDir(WelcomeViewController::pluginDestination()).removeRecursively());
     QTRY_COMPARE_WITH_TIMEOUT(face(welcome->InstallPluginButton), QStringLiteral("Install Plugin Button"), 1000);
-    QVERIFY(QDir(sketchFolder()).removeRecursively());
+    QVERIFY(QDir(WelcomeViewController::sketchFolder()).removeRecursively());
     QTRY_COMPARE_WITH_TIMEOUT(face(welcome->InstallPluginButton), QStringLiteral("Get Sketch Button"), 1000);
     QCOMPARE(welcome->installButtonBacking->image()->name, QStringLiteral("Get Sketch Button"));
 
@@ -262,6 +297,45 @@ void WelcomeTest::installingCopiesTheBundleWholeAndNeverOverAnItem()
     controller->window()->close();
 }
 
+void WelcomeTest::theInstallerAtOddPlaces_data()
+{
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<QByteArray>("printed");
+    QTest::addColumn<QStringList>("left"); // in the folder the plug-in goes in
+    QTest::newRow("a symlinked plug-in folder is installed into")
+        << QStringLiteral("symlinked folder") << QByteArray() << QStringList {QStringLiteral("Glasswing.sketchplugin")};
+    QTest::newRow("a dangling symlink at the place is never replaced")
+        << QStringLiteral("dangling") << QByteArray()
+        << QStringList {QStringLiteral("Glasswing.sketchplugin")};
+    QTest::newRow("no home: the button leads to the web site") << QStringLiteral("no home") << QByteArray()
+                                                                 << QStringList();
+}
+
+void WelcomeTest::theInstallerAtOddPlaces()
+{
+    QFETCH(QString, place);
+    QFETCH(QByteArray, printed);
+    QFETCH(QStringList, left);
+    const QString folder = m_home->path() + QStringLiteral("/elsewhere");
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(QDir().mkpath(WelcomeViewController::sketchFolder()));
+    QVERIFY(QFile::link(folder, WelcomeViewController::pluginFolder()));
+    if (place == QLatin1String("dangling"))
+        QVERIFY(QFile::link(QStringLiteral("nowhere"), folder + QStringLiteral("/Glasswing.sketchplugin")));
+    if (place == QLatin1String("no home"))
+        forgetHome();
+    OpenedUrls opened;
+    test::StdoutCapture out;
+    clickInstall();
+    QCOMPARE(out.text(), printed);
+    QCOMPARE(opened.urls, place == QLatin1String("no home") ? QList<QUrl> {kSketchWebSite} : QList<QUrl> {});
+    if (place != QLatin1String("no home"))
+        QCOMPARE(entries(folder), left);
+    if (place == QLatin1String("dangling"))
+        QCOMPARE(QFileInfo(folder + QStringLiteral("/Glasswing.sketchplugin")).symLinkTarget(),
+                 folder + QStringLiteral("/nowhere"));
+}
+
 void WelcomeTest::theEntranceFadesInOnceAndTheTimerStopsOnClose()
 {
     auto* controller = instantiateControllerWithIdentifier(QStringLiteral("Welcome Controller"));
@@ -294,6 +368,159 @@ void WelcomeTest::theEntranceFadesInOnceAndTheTimerStopsOnClose()
     QTest::qWait(20);
     brief->window()->close();
     QTRY_VERIFY_WITH_TIMEOUT(UserDefaults().boolForKey(QStringLiteral("Has Shown Mac Welcome")), kWait);
+}
+
+void WelcomeTest::aPluginFolderThatRefusesTheCopyKeepsNothing_data()
+{
+    QTest::addColumn<bool>("readOnly");
+    QTest::newRow("full") << false;
+    QTest::newRow("read-only") << true;
+}
+
+void WelcomeTest::aPluginFolderThatRefusesTheCopyKeepsNothing()
+{
+    QFETCH(bool, readOnly);
+    const QString plugins = WelcomeViewController::pluginFolder();
+    QVERIFY(QDir().mkpath(plugins));
+    GLASSWING_MACHINE_CASE(true, QString()); // left to its own entry
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        const QString why = test::mountPrivateTmpfs(plugins, 64);
+        if (!why.isEmpty()) {
+            report.insert(QStringLiteral("skip"), why);
+            return test::kChildSkipped;
+        }
+        if (readOnly) {
+            if (::mount(nullptr, QFile::encodeName(plugins).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+                return 2;
+        } else {
+            report.insert(QStringLiteral("free"), test::fillFileSystem(plugins + QStringLiteral("/filler")));
+        }
+        clickInstall();
+        report.insert(QStringLiteral("left"), QJsonArray::fromStringList(entries(plugins)));
+        return 0;
+    });
+    GLASSWING_MACHINE_CASE(run.exitCode != test::kChildSkipped, run.report.value(QStringLiteral("skip")).toString());
+    QCOMPARE(run.exitCode, 0);
+    if (!readOnly)
+        QCOMPARE(run.report.value(QStringLiteral("free")).toInteger(-1), 0);
+    QCOMPARE(run.output, QByteArray("Couldn't Copy Plugin\n"));
+    QCOMPARE(run.report.value(QStringLiteral("left")).toVariant().toStringList(),
+             readOnly ? QStringList{} : QStringList{QStringLiteral("filler")});
+}
+
+void WelcomeTest::oddShippedBundles_data()
+{
+    // What goes into the shipped bundle's place: shell commands run there, as the root user; then
+    // the user the app runs as (root or nobody), what it prints and whether the copy is made.
+    QTest::addColumn<QString>("make");
+    QTest::addColumn<bool>("unprivileged");
+    QTest::addColumn<QByteArray>("printed");
+    QTest::addColumn<bool>("installed");
+    const QString plain = QStringLiteral("mkdir -p Glasswing.sketchplugin/Contents/Sketch && "
+                                         "echo '{}' > Glasswing.sketchplugin/Contents/Sketch/manifest.json && "
+                                         "echo 'x' > Glasswing.sketchplugin/Contents/Sketch/glasswing.js");
+    QTest::newRow("missing") << QString() << false << QByteArray("Plugin Bundle Error\n") << false;
+    QTest::newRow("a dangling symlink") << QStringLiteral("ln -s nowhere Glasswing.sketchplugin") << false
+                                        << QByteArray("Plugin Bundle Error\n") << false;
+    QTest::newRow("plain") << plain << true << QByteArray() << true;
+    QTest::newRow("with a symlink") << plain + QStringLiteral(" && ln -s Sketch Glasswing.sketchplugin/Contents/Link")
+                                    << false << QByteArray() << true;
+    // A package may put the bundle elsewhere and link to it: what is installed is the bundle.
+    QTest::newRow("a relative symlink to the bundle") << QStringLiteral("mkdir real && cd real && ") + plain
+            + QStringLiteral(" && cd .. && ln -s real/Glasswing.sketchplugin .")
+                                                      << false << QByteArray() << true;
+    QTest::newRow("with a FIFO") << plain + QStringLiteral(" && mkfifo Glasswing.sketchplugin/Contents/pipe") << false
+                                 << QByteArray("Couldn't Copy Plugin\n") << false;
+    QTest::newRow("read-only, as a read-only store ships it")
+        << plain + QStringLiteral(" && chmod -R a-w Glasswing.sketchplugin") << true << QByteArray() << true;
+    // The copy fails after a read-only folder of it is complete: that folder goes too.
+    QTest::newRow("read-only, with a FIFO")
+        << plain
+            + QStringLiteral(
+                " && mkfifo Glasswing.sketchplugin/Contents/zz-pipe && chmod -R a-w Glasswing.sketchplugin")
+        << true << QByteArray("Couldn't Copy Plugin\n") << false;
+    QTest::newRow("with a folder its user cannot list")
+        << plain + QStringLiteral(" && chmod 0311 Glasswing.sketchplugin/Contents/Sketch") << true
+        << QByteArray("Couldn't Copy Plugin\n") << false;
+}
+
+void WelcomeTest::oddShippedBundles()
+{
+    QFETCH(QString, make);
+    QFETCH(bool, unprivileged);
+    QFETCH(QByteArray, printed);
+    QFETCH(bool, installed);
+    const QString resources = bundleResourcesDirectory();
+    const QString plugins = WelcomeViewController::pluginFolder();
+    QVERIFY(QDir().mkpath(plugins));
+    if (unprivileged && ::geteuid() == 0) {
+        // The unprivileged user may write in its plug-in folder and nowhere else of the home.
+        QCOMPARE(::chmod(QFile::encodeName(m_home->path()).constData(), 0755), 0);
+        QCOMPARE(::chown(QFile::encodeName(plugins).constData(), 65534, 65534), 0);
+    }
+    GLASSWING_MACHINE_CASE(true, QString()); // left to its own entry
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        const QString why = test::mountPrivateTmpfs(resources, 256);
+        if (!why.isEmpty()) {
+            report.insert(QStringLiteral("skip"), why);
+            return test::kChildSkipped;
+        }
+        if (!make.isEmpty()
+            && std::system(QFile::encodeName(QStringLiteral("cd '%1' && %2").arg(resources, make)).constData()) != 0)
+            return 2;
+        if (unprivileged && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return 3;
+        clickInstall();
+        report.insert(QStringLiteral("left"), QJsonArray::fromStringList(entries(plugins)));
+        const QMap<QString, QByteArray> shipped = tree(resources + QStringLiteral("/Glasswing.sketchplugin"));
+        const QMap<QString, QByteArray> copied = tree(WelcomeViewController::pluginDestination());
+        report.insert(QStringLiteral("whole"), !shipped.isEmpty() && copied == shipped);
+        return 0;
+    });
+    GLASSWING_MACHINE_CASE(run.exitCode != test::kChildSkipped, run.report.value(QStringLiteral("skip")).toString());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.output, printed);
+    // Either the whole bundle, or nothing at all, not even a temporary folder.
+    QCOMPARE(run.report.value(QStringLiteral("left")).toVariant().toStringList(),
+             installed ? QStringList{QStringLiteral("Glasswing.sketchplugin")} : QStringList{});
+    QCOMPARE(run.report.value(QStringLiteral("whole")).toBool(), installed);
+}
+
+void WelcomeTest::theMenuOpensTheWelcomeWindowAgainWhenItsCloseCannotBeStored()
+{
+    // The store turns read-only while the window is open: its "open" stays written.
+    const QString store = QFileInfo(UserDefaults::defaultFilePath()).absolutePath();
+    QVERIFY(QDir().mkpath(store));
+    GLASSWING_MACHINE_CASE(true, QString()); // left to its own entry
+    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
+        const QByteArray folder = QFile::encodeName(store);
+        if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0
+            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+            || ::mount(folder.constData(), folder.constData(), nullptr, MS_BIND, nullptr) != 0) {
+            report.insert(QStringLiteral("skip"), QStringLiteral("a mount namespace of its own needs root"));
+            return test::kChildSkipped;
+        }
+        NotificationCenter center;
+        SerialQueue queue(QStringLiteral("SerializationQueue"));
+        ViewController main(center, queue);
+        main.view()->show();
+        if (!QTest::qWaitFor([] { return openWelcomeWindows().size() == 1; }, kWait))
+            return 2;
+        if (::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            return 3;
+        main.welcomeWindow->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        report.insert(QStringLiteral("flag"), UserDefaults().boolForKey(QStringLiteral("Welcome Window Open")));
+        center.post(QStringLiteral("Show Welcome Window"));
+        report.insert(QStringLiteral("windows"), int(openWelcomeWindows().size()));
+        main.view()->close();
+        queue.waitUntilIdle();
+        return 0;
+    });
+    GLASSWING_MACHINE_CASE(run.exitCode != test::kChildSkipped, run.report.value(QStringLiteral("skip")).toString());
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.report.value(QStringLiteral("flag")), QJsonValue(true));
+    QCOMPARE(run.report.value(QStringLiteral("windows")).toInt(), 1);
 }
 
 QTEST_MAIN(WelcomeTest)
