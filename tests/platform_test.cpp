@@ -57,32 +57,23 @@ QString writeKeysConcurrently(const QString& path, const QStringList& prefixes, 
 {
     std::vector<std::unique_ptr<QProcess>> writers;
     for (const QString& prefix : prefixes) {
-        auto writer = std::make_unique<QProcess>();
-        writer->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        writer->start(QCoreApplication::applicationFilePath(),
-                      {QStringLiteral("--defaults-keys"), path, prefix, QString::number(count)});
-        writers.push_back(std::move(writer));
+        writers.push_back(std::make_unique<QProcess>());
+        writers.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        writers.back()->start(QCoreApplication::applicationFilePath(),
+                              {QStringLiteral("--defaults-keys"), path, prefix, QString::number(count)});
     }
-    for (const auto& writer : writers) {
+    for (const auto& writer : writers)
         if (!writer->canReadLine() && !writer->waitForReadyRead(10000))
             return QStringLiteral("a writer did not start");
-    }
     // QProcess writes only from its event loop or a wait: hand each its go now, not when its
     // turn to be waited for comes.
-    for (const auto& writer : writers) {
-        writer->write("go\n");
-        if (!writer->waitForBytesWritten(10000))
+    for (const auto& writer : writers)
+        if (writer->write("go\n") != 3 || !writer->waitForBytesWritten(10000))
             return QStringLiteral("a writer did not take its go");
-    }
-    QStringList failures;
-    for (std::size_t i = 0; i < writers.size(); ++i) {
-        QProcess& writer = *writers[i];
-        if (!writer.waitForFinished(30000))
-            failures.append(QStringLiteral("writer %1 did not finish").arg(prefixes[qsizetype(i)]));
-        else if (writer.exitStatus() != QProcess::NormalExit || writer.exitCode() != 0)
-            failures.append(QStringLiteral("a write of writer %1 failed").arg(prefixes[qsizetype(i)]));
-    }
-    return failures.join(QStringLiteral("; "));
+    for (const auto& writer : writers)
+        if (!writer->waitForFinished(30000) || writer->exitStatus() != QProcess::NormalExit || writer->exitCode() != 0)
+            return QStringLiteral("a writer failed or did not finish");
+    return {};
 }
 
 // The set-aside copies of the store at `path`, by name, with their contents.
@@ -165,15 +156,14 @@ void PlatformTest::defaultsKeepTypesApart_data()
     QTest::addColumn<QString>("asString");
     QTest::addColumn<QStringList>("asArray");
 
+    const QString a = QStringLiteral("a");
     QTest::newRow("true") << QJsonValue(true) << true << QString() << QStringList();
     QTest::newRow("false") << QJsonValue(false) << false << QString() << QStringList();
     QTest::newRow("string") << QJsonValue(QStringLiteral("yes")) << false << QStringLiteral("yes") << QStringList();
-    QTest::newRow("one-element array stays an array")
-        << QJsonValue(QJsonArray{QStringLiteral("a")}) << false << QString() << QStringList{QStringLiteral("a")};
-    QTest::newRow("array keeps order") << QJsonValue(QJsonArray{QStringLiteral("b"), QStringLiteral("a")}) << false
-                                       << QString() << QStringList{QStringLiteral("b"), QStringLiteral("a")};
-    QTest::newRow("non-strings left out of an array") << QJsonValue(QJsonArray{QStringLiteral("a"), 3, QJsonObject()})
-                                                      << false << QString() << QStringList{QStringLiteral("a")};
+    QTest::newRow("one-element array stays an array") << QJsonValue(QJsonArray {a}) << false << QString() << QStringList {a};
+    QTest::newRow("array keeps order; non-strings left out")
+        << QJsonValue(QJsonArray {QStringLiteral("b"), a, 3, QJsonObject()}) << false << QString()
+        << QStringList {QStringLiteral("b"), a};
     QTest::newRow("number is none of them") << QJsonValue(1) << false << QString() << QStringList();
     QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << false << QString() << QStringList();
 }
