@@ -140,51 +140,37 @@ void ConnectPhoneTest::addressesForPhonesComeInTheOrderPhonesReachThem()
 void ConnectPhoneTest::pageAddressesAndFingerprint_data()
 {
     QTest::addColumn<WebViewerAddress>("address");
-    QTest::addColumn<QString>("primary");
-    QTest::addColumn<QString>("localName");
-    QTest::addColumn<QString>("fingerprint");
+    QTest::addColumn<QStringList>("expected"); // the address, its .local form, the fingerprint shown
 
     const QByteArray bytes = QByteArray::fromHex("0a1b2c3d4e5f60718293a4b5c6d7e8f9");
-    QTest::newRow("IPv4") << WebViewerAddress{QStringLiteral("studio"), 8443, addresses({"192.168.1.20"}), bytes}
-                          << "https://192.168.1.20:8443/"
-                          << "https://studio.local:8443/"
-                          << "0A:1B:2C:3D:4E:5F:60:71";
+    const auto row = [&](const char* name, const char* host, quint16 port, QList<QHostAddress> list,
+                         const QByteArray& digest, std::initializer_list<const char*> expected) {
+        QStringList texts;
+        for (const char* text : expected)
+            texts << QString::fromLatin1(text);
+        QTest::newRow(name) << WebViewerAddress {QString::fromLatin1(host), port, list, digest} << texts;
+    };
+    const char* full = "0A:1B:2C:3D:4E:5F:60:71";
+    row("IPv4", "studio", 8443, addresses({"192.168.1.20"}), bytes,
+        {"https://192.168.1.20:8443/", "https://studio.local:8443/", full});
     QHostAddress scoped(QStringLiteral("2001:db8::5"));
     scoped.setScopeId(QStringLiteral("eth0"));
-    QTest::newRow("IPv6 in brackets, without its zone")
-        << WebViewerAddress{QStringLiteral("studio.example.com"), 50123, {scoped}, bytes.left(3)}
-        << "https://[2001:db8::5]:50123/"
-        << "https://studio.local:50123/"
-        << "0A:1B:2C";
-    QTest::newRow("no address: localhost; no digest: no fingerprint")
-        << WebViewerAddress{QStringLiteral("Studio-Mac-2"), 1, {}, {}} << "https://localhost:1/"
-        << "https://studio-mac-2.local:1/"
-        << "";
-    QTest::newRow("a host name no phone resolves gives no .local form")
-        << WebViewerAddress{QStringLiteral("bad name/../x"), 8443, addresses({"10.0.0.2"}), bytes}
-        << "https://10.0.0.2:8443/"
-        << ""
-        << "0A:1B:2C:3D:4E:5F:60:71";
-    QTest::newRow("localhost and an empty name give no .local form either")
-        << WebViewerAddress{QStringLiteral("localhost"), 8443, addresses({"10.0.0.2"}), bytes}
-        << "https://10.0.0.2:8443/"
-        << ""
-        << "0A:1B:2C:3D:4E:5F:60:71";
-    QTest::newRow("a label with a trailing hyphen is not a name")
-        << WebViewerAddress{QStringLiteral("studio-"), 8443, addresses({"10.0.0.2"}), bytes} << "https://10.0.0.2:8443/"
-        << ""
-        << "0A:1B:2C:3D:4E:5F:60:71";
+    row("IPv6 in brackets, without its zone", "studio.example.com", 50123, {scoped}, bytes.left(3),
+        {"https://[2001:db8::5]:50123/", "https://studio.local:50123/", "0A:1B:2C"});
+    row("no address: localhost; no digest: no fingerprint", "Studio-Mac-2", 1, {}, {},
+        {"https://localhost:1/", "https://studio-mac-2.local:1/", ""});
+    // Host names no phone resolves give no .local form.
+    for (const char* host : {"bad name/../x", "localhost", "", "studio-"})
+        row(*host ? host : "an empty name", host, 8443, addresses({"10.0.0.2"}), bytes, {"https://10.0.0.2:8443/", "", full});
 }
 
 void ConnectPhoneTest::pageAddressesAndFingerprint()
 {
     QFETCH(WebViewerAddress, address);
-    QFETCH(QString, primary);
-    QFETCH(QString, localName);
-    QFETCH(QString, fingerprint);
-    QCOMPARE(address.primaryUrl().toString(), primary);
-    QCOMPARE(address.localNameUrl().toString(), localName);
-    QCOMPARE(address.fingerprintPrefix(), fingerprint);
+    QFETCH(QStringList, expected);
+    QCOMPARE((QStringList {address.primaryUrl().toString(), address.localNameUrl().toString(),
+                           address.fingerprintPrefix()}),
+             expected);
 }
 
 void ConnectPhoneTest::codes()
