@@ -1,6 +1,6 @@
-// "Connect a Phone" on real widgets (offscreen): which address comes first, the QR code read back
-// by a real decoder, copying, Escape, renewing only after the user says so, the states without a
-// listener or a network, and the menu item and the welcome window's phone button opening it.
+// "Connect a Phone" on real widgets (offscreen): which address comes first, the QR code (read
+// back by a real decoder), copying, Escape, renewing only after the user says so, what it says
+// without a listener or a network, and the menu item and the welcome window's button opening it.
 
 #include "app/ConnectPhoneCommand.h"
 #include "app/Menus.h"
@@ -10,7 +10,6 @@
 #include "mirroring/ViewController.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
-#include "platform/UserDefaults.h"
 #include "support/TestEnvironment.h"
 #include "support/WelcomeWindows.h"
 #include "welcome/WelcomeViewController.h"
@@ -21,11 +20,9 @@
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
-#include <QScreen>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,8 +30,6 @@
 using namespace glasswing;
 
 namespace {
-
-constexpr int kWait = 5000;
 
 using Flags = QNetworkInterface::InterfaceFlags;
 const Flags kUp = Flags(QNetworkInterface::IsUp) | QNetworkInterface::IsRunning;
@@ -54,42 +49,20 @@ QList<QHostAddress> addresses(std::initializer_list<const char*> texts)
     return list;
 }
 
-QByteArray digest(const char* seed)
-{
-    return QCryptographicHash::hash(seed, QCryptographicHash::Sha256);
-}
+QByteArray digest(const char* seed) { return QCryptographicHash::hash(seed, QCryptographicHash::Sha256); }
 
 WebViewerAddress sample(quint16 port = 8443, QList<QHostAddress> list = addresses({"192.168.1.20", "10.0.0.7"}))
 {
     return {QStringLiteral("studio"), port, list, digest("one")};
 }
 
-// What a real QR decoder reads in `image`; a null string when it reads nothing.
-QString decode(const QImage& image, bool* ran)
+// A window showing `address`, shown.
+std::unique_ptr<ConnectPhoneWindow> shownWindow(const WebViewerAddress& address,
+                                                ConnectPhoneWindow::Renewal renew = {})
 {
-    *ran = false;
-    const QString zbarimg = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
-    if (zbarimg.isEmpty())
-        return {};
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("code.png"));
-    if (!image.save(path))
-        return {};
-    QProcess zbar;
-    zbar.start(zbarimg, {QStringLiteral("--quiet"), QStringLiteral("--raw"), path});
-    if (!zbar.waitForFinished(30000))
-        return {};
-    *ran = true;
-    return QString::fromUtf8(zbar.readAllStandardOutput()).trimmed();
-}
-
-QPushButton* buttonNamed(QMessageBox* box, const QString& text)
-{
-    for (QAbstractButton* button : box->buttons()) {
-        if (button->text() == text)
-            return qobject_cast<QPushButton*>(button);
-    }
-    return nullptr;
+    auto window = std::make_unique<ConnectPhoneWindow>([address] { return address; }, std::move(renew));
+    window->show();
+    return QTest::qWaitForWindowExposed(window.get()) ? std::move(window) : nullptr;
 }
 
 } // namespace
@@ -109,19 +82,22 @@ private Q_SLOTS:
     void addressesForPhonesComeInTheOrderPhonesReachThem();
     void pageAddressesAndFingerprint_data();
     void pageAddressesAndFingerprint();
-    void theCodeIsCrispAndReadsBackAsTheAddress_data();
-    void theCodeIsCrispAndReadsBackAsTheAddress();
+    void theCodeIsCrisp_data() { codes(); }
+    void theCodeIsCrisp();
+    void theCodeReadsBackAsTheAddress_data() { codes(); }
+    void theCodeReadsBackAsTheAddress();
+    void theWindowSaysWhatThereIs_data();
+    void theWindowSaysWhatThereIs();
     void copyPutsTheAddressOnTheClipboard_data();
     void copyPutsTheAddressOnTheClipboard();
     void escapeCloses_data();
     void escapeCloses();
     void newCertificateRenewsOnlyWhenConfirmed_data();
     void newCertificateRenewsOnlyWhenConfirmed();
-    void withoutListenerOrNetworkItSaysSo();
-    void manyAddressesKeepTheWindowSmall();
     void theMenuItemAndTheWelcomeButtonOpenIt();
 
 private:
+    static void codes();
     std::unique_ptr<test::IsolatedHome> m_home;
 };
 
@@ -129,52 +105,29 @@ void ConnectPhoneTest::addressesForPhonesComeInTheOrderPhonesReachThem_data()
 {
     QTest::addColumn<QList<AddressCandidate>>("candidates");
     QTest::addColumn<QList<QHostAddress>>("expected");
-
     const auto wifi = QNetworkInterface::Wifi;
-    const auto virt = QNetworkInterface::Virtual;
-    const Flags pointToPoint = kUp | QNetworkInterface::IsPointToPoint;
-    QTest::newRow("nothing") << QList<AddressCandidate>{} << QList<QHostAddress>{};
-    QTest::newRow("loopback only") << QList{candidate("lo", "127.0.0.1", kLoopback), candidate("lo", "::1", kLoopback)}
-                                   << QList<QHostAddress>{};
-    QTest::newRow("docker listed first, wifi wins")
-        << QList{candidate("docker0", "172.17.0.1"), candidate("wlan0", "192.168.1.20", kUp, wifi)}
-        << addresses({"192.168.1.20", "172.17.0.1"});
-    QTest::newRow("bridges, veth, virbr, tun after ethernet")
-        << QList{candidate("br-3f2a", "172.18.0.1"), candidate("veth12ab", "10.200.0.1"),
-                 candidate("virbr0", "192.168.122.1"), candidate("tun0", "10.8.0.2", pointToPoint),
-                 candidate("enp3s0", "10.0.0.5")}
-        << addresses({"10.0.0.5", "192.168.122.1", "10.200.0.1", "10.8.0.2", "172.18.0.1"});
-    QTest::newRow("an interface Qt calls virtual, whatever its name")
-        << QList{candidate("mystery0", "192.168.50.2", kUp, virt), candidate("eth0", "172.20.1.4")}
-        << addresses({"172.20.1.4", "192.168.50.2"});
-    QTest::newRow("192.168 before 10 before 172.16-31 on the same kind of interface")
-        << QList{candidate("eth1", "172.31.255.1"), candidate("eth0", "10.1.2.3"), candidate("wlan0", "192.168.0.9")}
-        << addresses({"192.168.0.9", "10.1.2.3", "172.31.255.1"});
-    QTest::newRow("172.32 is not private: after the private ones")
-        << QList{candidate("eth0", "172.32.0.1"), candidate("eth1", "172.16.0.1")}
-        << addresses({"172.16.0.1", "172.32.0.1"});
-    QTest::newRow("IPv4 before IPv6; link-local IPv6 left out")
-        << QList{candidate("eth0", "fe80::1ff:fe23:4567:890a"), candidate("eth0", "2001:db8::5"),
-                 candidate("eth0", "fd12:3456::9"), candidate("eth0", "192.168.1.7")}
-        << addresses({"192.168.1.7", "2001:db8::5", "fd12:3456::9"});
-    QTest::newRow("IPv6 on wifi before private IPv4 on docker")
-        << QList{candidate("docker0", "172.17.0.1"), candidate("wlan0", "2001:db8::42", kUp, wifi)}
-        << addresses({"2001:db8::42", "172.17.0.1"});
-    QTest::newRow("interfaces down or without a link left out")
-        << QList{candidate("eth0", "192.168.1.2", Flags(QNetworkInterface::IsUp)),
-                 candidate("eth1", "192.168.1.3", Flags()), candidate("wlan0", "10.0.0.9", kUp, wifi)}
-        << addresses({"10.0.0.9"});
-    QTest::newRow("IPv4 link-local last; null, any, broadcast and mapped left out")
-        << QList{candidate("eth0", "169.254.10.20"),
-                 candidate("eth0", "0.0.0.0"),
-                 candidate("eth0", ""),
-                 candidate("eth0", "255.255.255.255"),
-                 candidate("eth0", "::ffff:192.168.1.9"),
-                 candidate("eth0", "203.0.113.4")}
+    QTest::newRow("loopback only") << QList {candidate("lo", "127.0.0.1", kLoopback), candidate("lo", "::1", kLoopback)}
+                                   << QList<QHostAddress> {};
+    QTest::newRow("bridges, veth, virbr, tun, docker, virtual after ethernet and wifi")
+        << QList {candidate("br-3f2a", "172.18.0.1"), candidate("veth12ab", "10.200.0.1"),
+                  candidate("virbr0", "192.168.122.1"),
+                  candidate("tun0", "10.8.0.2", kUp | QNetworkInterface::IsPointToPoint),
+                  candidate("docker0", "172.17.0.1"), candidate("mystery0", "192.168.50.2", kUp, QNetworkInterface::Virtual),
+                  candidate("enp3s0", "10.0.0.5"), candidate("wlan0", "2001:db8::42", kUp, wifi)}
+        << addresses({"10.0.0.5", "2001:db8::42", "192.168.122.1", "192.168.50.2", "10.200.0.1", "10.8.0.2",
+                      "172.18.0.1", "172.17.0.1"});
+    QTest::newRow("192.168 before 10 before 172.16-31 before public, IPv4 before IPv6")
+        << QList {candidate("eth0", "fd12:3456::9"), candidate("eth0", "172.32.0.1"), candidate("eth1", "172.31.255.1"),
+                  candidate("eth0", "10.1.2.3"), candidate("wlan0", "192.168.0.9")}
+        << addresses({"192.168.0.9", "10.1.2.3", "172.31.255.1", "172.32.0.1", "fd12:3456::9"});
+    QTest::newRow("down, without a link, link-local IPv6, null, any, broadcast and mapped left out; IPv4 link-local last")
+        << QList {candidate("eth0", "192.168.1.2", Flags(QNetworkInterface::IsUp)), candidate("eth1", "192.168.1.3", Flags()),
+                  candidate("eth0", "fe80::1ff:fe23:4567:890a"), candidate("eth0", "169.254.10.20"),
+                  candidate("eth0", "0.0.0.0"), candidate("eth0", ""), candidate("eth0", "255.255.255.255"),
+                  candidate("eth0", "::ffff:192.168.1.9"), candidate("eth0", "203.0.113.4")}
         << addresses({"203.0.113.4", "169.254.10.20"});
     QTest::newRow("an address on two interfaces once, at its better place")
-        << QList{candidate("docker0", "192.168.1.20"), candidate("eth0", "192.168.1.20")}
-        << addresses({"192.168.1.20"});
+        << QList {candidate("docker0", "192.168.1.20"), candidate("eth0", "192.168.1.20")} << addresses({"192.168.1.20"});
 }
 
 void ConnectPhoneTest::addressesForPhonesComeInTheOrderPhonesReachThem()
@@ -187,54 +140,40 @@ void ConnectPhoneTest::addressesForPhonesComeInTheOrderPhonesReachThem()
 void ConnectPhoneTest::pageAddressesAndFingerprint_data()
 {
     QTest::addColumn<WebViewerAddress>("address");
-    QTest::addColumn<QString>("primary");
-    QTest::addColumn<QString>("localName");
-    QTest::addColumn<QString>("fingerprint");
+    QTest::addColumn<QStringList>("expected"); // the address, its .local form, the fingerprint shown
 
     const QByteArray bytes = QByteArray::fromHex("0a1b2c3d4e5f60718293a4b5c6d7e8f9");
-    QTest::newRow("IPv4") << WebViewerAddress{QStringLiteral("studio"), 8443, addresses({"192.168.1.20"}), bytes}
-                          << "https://192.168.1.20:8443/"
-                          << "https://studio.local:8443/"
-                          << "0A:1B:2C:3D:4E:5F:60:71";
+    const auto row = [&](const char* name, const char* host, quint16 port, QList<QHostAddress> list,
+                         const QByteArray& digest, std::initializer_list<const char*> expected) {
+        QStringList texts;
+        for (const char* text : expected)
+            texts << QString::fromLatin1(text);
+        QTest::newRow(name) << WebViewerAddress {QString::fromLatin1(host), port, list, digest} << texts;
+    };
+    const char* full = "0A:1B:2C:3D:4E:5F:60:71";
+    row("IPv4", "studio", 8443, addresses({"192.168.1.20"}), bytes,
+        {"https://192.168.1.20:8443/", "https://studio.local:8443/", full});
     QHostAddress scoped(QStringLiteral("2001:db8::5"));
     scoped.setScopeId(QStringLiteral("eth0"));
-    QTest::newRow("IPv6 in brackets, without its zone")
-        << WebViewerAddress{QStringLiteral("studio.example.com"), 50123, {scoped}, bytes.left(3)}
-        << "https://[2001:db8::5]:50123/"
-        << "https://studio.local:50123/"
-        << "0A:1B:2C";
-    QTest::newRow("no address: localhost; no digest: no fingerprint")
-        << WebViewerAddress{QStringLiteral("Studio-Mac-2"), 1, {}, {}} << "https://localhost:1/"
-        << "https://studio-mac-2.local:1/"
-        << "";
-    QTest::newRow("a host name no phone resolves gives no .local form")
-        << WebViewerAddress{QStringLiteral("bad name/../x"), 8443, addresses({"10.0.0.2"}), bytes}
-        << "https://10.0.0.2:8443/"
-        << ""
-        << "0A:1B:2C:3D:4E:5F:60:71";
-    QTest::newRow("localhost and an empty name give no .local form either")
-        << WebViewerAddress{QStringLiteral("localhost"), 8443, addresses({"10.0.0.2"}), bytes}
-        << "https://10.0.0.2:8443/"
-        << ""
-        << "0A:1B:2C:3D:4E:5F:60:71";
-    QTest::newRow("a label with a trailing hyphen is not a name")
-        << WebViewerAddress{QStringLiteral("studio-"), 8443, addresses({"10.0.0.2"}), bytes} << "https://10.0.0.2:8443/"
-        << ""
-        << "0A:1B:2C:3D:4E:5F:60:71";
+    row("IPv6 in brackets, without its zone", "studio.example.com", 50123, {scoped}, bytes.left(3),
+        {"https://[2001:db8::5]:50123/", "https://studio.local:50123/", "0A:1B:2C"});
+    row("no address: localhost; no digest: no fingerprint", "Studio-Mac-2", 1, {}, {},
+        {"https://localhost:1/", "https://studio-mac-2.local:1/", ""});
+    // Host names no phone resolves give no .local form.
+    for (const char* host : {"bad name/../x", "localhost", "", "studio-"})
+        row(*host ? host : "an empty name", host, 8443, addresses({"10.0.0.2"}), bytes, {"https://10.0.0.2:8443/", "", full});
 }
 
 void ConnectPhoneTest::pageAddressesAndFingerprint()
 {
     QFETCH(WebViewerAddress, address);
-    QFETCH(QString, primary);
-    QFETCH(QString, localName);
-    QFETCH(QString, fingerprint);
-    QCOMPARE(address.primaryUrl().toString(), primary);
-    QCOMPARE(address.localNameUrl().toString(), localName);
-    QCOMPARE(address.fingerprintPrefix(), fingerprint);
+    QFETCH(QStringList, expected);
+    QCOMPARE((QStringList {address.primaryUrl().toString(), address.localNameUrl().toString(),
+                           address.fingerprintPrefix()}),
+             expected);
 }
 
-void ConnectPhoneTest::theCodeIsCrispAndReadsBackAsTheAddress_data()
+void ConnectPhoneTest::codes()
 {
     // CTest runs these again on screens scaled by 1.5 and 2 (QT_SCALE_FACTOR).
     QTest::addColumn<WebViewerAddress>("address");
@@ -244,48 +183,108 @@ void ConnectPhoneTest::theCodeIsCrispAndReadsBackAsTheAddress_data()
     QTest::newRow("no network: localhost") << sample(8443, {});
 }
 
-void ConnectPhoneTest::theCodeIsCrispAndReadsBackAsTheAddress()
+void ConnectPhoneTest::theCodeIsCrisp()
 {
     QFETCH(WebViewerAddress, address);
-    ConnectPhoneWindow window([address] { return address; }, {});
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const auto window = shownWindow(address);
+    QVERIFY(window);
     const QByteArray scale = qgetenv("QT_SCALE_FACTOR");
     if (!scale.isEmpty())
-        QCOMPARE(window.devicePixelRatioF(), scale.toDouble());
+        QCOMPARE(window->devicePixelRatioF(), scale.toDouble());
 
     // Whole device pixels per module, a quiet zone of four white modules, black on white only.
-    const QImage image = window.codeImage();
-    QVERIFY(!image.isNull());
+    const QImage image = window->codeImage();
     const std::optional<QrCode> code = QrCode::encode(address.primaryUrl().toString().toUtf8());
-    QVERIFY(code);
+    QVERIFY(code && !image.isNull());
     const int side = code->sizeWithQuietZone();
     QCOMPARE(image.width() % side, 0);
     QCOMPARE(image.height(), image.width());
     const int module = image.width() / side;
     QVERIFY(module >= 2);
     // Fits its box on this screen and fills most of it.
-    const qreal deviceBox = window.codeLabel()->width() * window.devicePixelRatioF();
+    const qreal deviceBox = window->codeLabel()->width() * window->devicePixelRatioF();
     QVERIFY2(image.width() <= deviceBox && image.width() > deviceBox - side,
              qPrintable(QStringLiteral("%1 px in a box of %2").arg(image.width()).arg(deviceBox)));
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
             const int mx = x / module - QrCode::kQuietZone;
             const int my = y / module - QrCode::kQuietZone;
-            const bool inCode = mx >= 0 && my >= 0 && mx < code->size() && my < code->size();
-            const QRgb expected = inCode && code->isDark(mx, my) ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
-            if (image.pixel(x, y) != expected)
+            const bool dark = mx >= 0 && my >= 0 && mx < code->size() && my < code->size() && code->isDark(mx, my);
+            if (image.pixel(x, y) != (dark ? qRgb(0, 0, 0) : qRgb(255, 255, 255)))
                 QFAIL(qPrintable(QStringLiteral("pixel %1,%2 is %3").arg(x).arg(y).arg(image.pixel(x, y), 0, 16)));
         }
     }
+}
 
-    // A real decoder reads the address from the window as drawn, its dark surround included.
-    bool ran = false;
-    const QString read = decode(window.grab().toImage(), &ran);
-    if (!ran)
-        QSKIP("zbarimg (Debian package zbar-tools) is missing: the code was not read back");
+// A real decoder reads the address from the window as drawn, its dark surround included.
+void ConnectPhoneTest::theCodeReadsBackAsTheAddress()
+{
+    const QString zbarimg = QStandardPaths::findExecutable(QStringLiteral("zbarimg"));
+    GLASSWING_MACHINE_CASE(!zbarimg.isEmpty(), QStringLiteral("zbarimg is missing (install zbar-tools)"));
+    QFETCH(WebViewerAddress, address);
+    const auto window = shownWindow(address);
+    QVERIFY(window);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("code.png"));
+    QVERIFY(window->grab().save(path));
+    QProcess zbar;
+    zbar.start(zbarimg, {QStringLiteral("--quiet"), QStringLiteral("--raw"), path});
+    QVERIFY(zbar.waitForFinished(30000));
+    const QString read = QString::fromUtf8(zbar.readAllStandardOutput()).trimmed();
     QCOMPARE(read, address.primaryUrl().toString());
-    QCOMPARE(window.addressField()->text(), read);
+    QCOMPARE(window->addressField()->text(), read);
+}
+
+void ConnectPhoneTest::theWindowSaysWhatThereIs_data()
+{
+    QTest::addColumn<WebViewerAddress>("address");
+    QTest::addColumn<QString>("shown"); // the address to copy
+    QTest::addColumn<QString>("note"); // within the note; empty when there is none
+    QTest::addColumn<QStringList>("others"); // the other addresses shown, and the line after them
+
+    QList<QHostAddress> many;
+    for (int i = 1; i <= 60; ++i)
+        many << QHostAddress(QStringLiteral("172.17.%1.1").arg(i));
+    QTest::newRow("no listener: no code, no address")
+        << sample(0) << QString() << QStringLiteral("The phone viewer is not running") << QStringList();
+    QTest::newRow("no network: localhost, and why")
+        << sample(8443, {}) << QStringLiteral("https://localhost:8443/") << QStringLiteral("no network") << QStringList();
+    QTest::newRow("a network") << sample() << QStringLiteral("https://192.168.1.20:8443/") << QString()
+                               << QStringList {QStringLiteral("https://10.0.0.7:8443/")};
+    // Many addresses (a machine full of containers) keep the window small.
+    QTest::newRow("sixty addresses")
+        << sample(8443, many) << QStringLiteral("https://172.17.1.1:8443/") << QString()
+        << QStringList {QStringLiteral("https://172.17.2.1:8443/"), QStringLiteral("https://172.17.3.1:8443/"),
+                        QStringLiteral("https://172.17.4.1:8443/"), QStringLiteral("https://172.17.5.1:8443/"),
+                        QStringLiteral("and 55 more, less likely to reach a phone")};
+}
+
+// The same window through each, as the listener starts and a network comes.
+void ConnectPhoneTest::theWindowSaysWhatThereIs()
+{
+    QFETCH(WebViewerAddress, address);
+    QFETCH(QString, shown);
+    QFETCH(QString, note);
+    QFETCH(QStringList, others);
+    WebViewerAddress current = sample(0);
+    ConnectPhoneWindow window([&current] { return current; }, [] {});
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    current = address;
+    window.reload();
+    QCOMPARE(window.addressField()->text(), shown);
+    QCOMPARE(window.codeImage().isNull(), shown.isEmpty());
+    QCOMPARE(window.noteLabel()->isVisible(), !note.isEmpty());
+    QVERIFY2(window.noteLabel()->text().contains(note), qPrintable(window.noteLabel()->text()));
+    QStringList seen;
+    for (const QLineEdit* field : window.otherAddressFields())
+        seen << field->text();
+    if (seen.size() == 4)
+        for (const QLabel* label : window.findChildren<QLabel*>())
+            if (label->text().startsWith(QStringLiteral("and ")))
+                seen << label->text();
+    QCOMPARE(seen, others);
+    QVERIFY2(window.sizeHint().height() < 640, qPrintable(QString::number(window.sizeHint().height())));
 }
 
 void ConnectPhoneTest::copyPutsTheAddressOnTheClipboard_data()
@@ -302,21 +301,13 @@ void ConnectPhoneTest::copyPutsTheAddressOnTheClipboard()
 {
     QFETCH(int, row);
     QFETCH(QString, expected);
-    ConnectPhoneWindow window([] { return sample(8443, addresses({"192.168.1.20", "10.0.0.7", "2001:db8::5"})); }, {});
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const auto window = shownWindow(sample(8443, addresses({"192.168.1.20", "10.0.0.7", "2001:db8::5"})));
+    QVERIFY(window);
     QApplication::clipboard()->setText(QStringLiteral("before"));
-
-    QList<QLineEdit*> fields{window.addressField(), window.localNameField()};
-    fields << window.otherAddressFields();
-    QCOMPARE(fields.size(), 4);
-    QLineEdit* field = fields.at(row);
-    QVERIFY(field->isVisible());
-    QVERIFY(field->isReadOnly());
-    QCOMPARE(field->text(), expected);
-    auto* copy = field->parentWidget()->findChild<QPushButton*>();
-    QVERIFY(copy && copy->isEnabled());
-    QTest::mouseClick(copy, Qt::LeftButton);
+    const QList<QLineEdit*> fields = QList {window->addressField(), window->localNameField()}
+        + window->otherAddressFields();
+    QCOMPARE(fields.at(row)->text(), expected);
+    QTest::mouseClick(fields.at(row)->parentWidget()->findChild<QPushButton*>(), Qt::LeftButton);
     QCOMPARE(QApplication::clipboard()->text(), expected);
 }
 
@@ -330,19 +321,14 @@ void ConnectPhoneTest::escapeCloses_data()
 void ConnectPhoneTest::escapeCloses()
 {
     QFETCH(bool, fromField);
-    QPointer<ConnectPhoneWindow> window = new ConnectPhoneWindow([] { return sample(); }, {});
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    QWidget* target = window;
-    if (fromField) {
-        window->addressField()->setFocus();
-        target = window->addressField();
-    }
+    QPointer<ConnectPhoneWindow> window = shownWindow(sample()).release();
+    QVERIFY(window);
+    QWidget* target = fromField ? static_cast<QWidget*>(window->addressField()) : window.data();
+    target->setFocus();
     QTest::keyClick(target, Qt::Key_A); // any other key leaves it open
-    QVERIFY(window && window->isVisible());
+    QVERIFY(window->isVisible());
     QTest::keyClick(target, Qt::Key_Escape);
-    QVERIFY(!window || !window->isVisible());
-    QTRY_VERIFY_WITH_TIMEOUT(!window, kWait); // and it lets itself go
+    QTRY_VERIFY(!window); // closed, and it lets itself go
 }
 
 void ConnectPhoneTest::newCertificateRenewsOnlyWhenConfirmed_data()
@@ -367,91 +353,26 @@ void ConnectPhoneTest::newCertificateRenewsOnlyWhenConfirmed()
                               });
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QString before = window.fingerprintLabel()->text();
-    QVERIFY(before.contains(sample().fingerprintPrefix()));
-    QVERIFY(window.fingerprintLabel()->isVisible());
-
-    QVERIFY(window.renewButton()->isVisible() && window.renewButton()->isEnabled());
+    QVERIFY(window.fingerprintLabel()->text().contains(sample().fingerprintPrefix()));
+    // Asked with open(), not a nested loop: the click has returned; asked again, still one question.
     QTest::mouseClick(window.renewButton(), Qt::LeftButton);
-    QMessageBox* question = window.renewalQuestion();
-    QVERIFY(question);
-    QVERIFY(question->isVisible());
-    QCOMPARE(question->windowModality(), Qt::WindowModal); // open(), not a nested loop
-    QCOMPARE(renewed, 0);
-    // Asked again while asking: still one question.
     window.askToRenew();
+    QMessageBox* question = window.renewalQuestion();
+    QVERIFY(question && question->isVisible());
     QCOMPARE(window.findChildren<QMessageBox*>().size(), 1);
-
+    QCOMPARE(renewed, 0);
     if (answer == QStringLiteral("escape")) {
         QTest::keyClick(question, Qt::Key_Escape);
     } else {
-        QPushButton* button = buttonNamed(question, answer);
-        QVERIFY(button);
-        QTest::mouseClick(button, Qt::LeftButton);
+        const QList<QAbstractButton*> buttons = question->buttons();
+        const auto button = std::find_if(buttons.begin(), buttons.end(), [&](auto* b) { return b->text() == answer; });
+        QVERIFY(button != buttons.end());
+        QTest::mouseClick(*button, Qt::LeftButton);
     }
     QCOMPARE(renewed, renewals);
-    const QString expected
-        = renewals ? WebViewerAddress{{}, 1, {}, digest("two")}.fingerprintPrefix() : sample().fingerprintPrefix();
+    const QString expected = (renewals ? WebViewerAddress {{}, 1, {}, digest("two")} : sample()).fingerprintPrefix();
     QVERIFY2(window.fingerprintLabel()->text().contains(expected), qPrintable(window.fingerprintLabel()->text()));
-    QCOMPARE(window.fingerprintLabel()->text() != before, renewals == 1);
-    QTRY_VERIFY_WITH_TIMEOUT(!window.renewalQuestion(), kWait);
-}
-
-void ConnectPhoneTest::withoutListenerOrNetworkItSaysSo()
-{
-    WebViewerAddress current = sample(0);
-    ConnectPhoneWindow window([&current] { return current; }, [] {});
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-    // No listener: no code, no address to copy, nothing to renew.
-    QVERIFY(window.codeImage().isNull());
-    QVERIFY(window.noteLabel()->text().startsWith(QStringLiteral("The phone viewer is not running")));
-    QVERIFY(!window.addressField()->isVisible());
-    QVERIFY(window.addressField()->text().isEmpty());
-    QVERIFY(!window.copyButton()->isEnabled());
-    QVERIFY(!window.localNameField()->isVisible());
-    QVERIFY(window.otherAddressFields().isEmpty());
-    QVERIFY(!window.fingerprintLabel()->isVisible());
-    QVERIFY(!window.renewButton()->isEnabled());
-    QVERIFY(window.noteLabel()->isVisible());
-
-    // The listener started, but the computer has no network: localhost, and a plain word why.
-    current = sample(8443, {});
-    window.reload();
-    QVERIFY(window.addressField()->isVisible());
-    QCOMPARE(window.addressField()->text(), QStringLiteral("https://localhost:8443/"));
-    QVERIFY(window.copyButton()->isEnabled());
-    QVERIFY(!window.codeImage().isNull());
-    QVERIFY(!window.localNameField()->isVisible());
-    QVERIFY(window.noteLabel()->isVisible());
-    QVERIFY(window.noteLabel()->text().contains(QStringLiteral("no network")));
-
-    // A network came: the address and nothing more to explain.
-    current = sample();
-    window.reload();
-    QCOMPARE(window.addressField()->text(), QStringLiteral("https://192.168.1.20:8443/"));
-    QVERIFY(!window.noteLabel()->isVisible());
-    QVERIFY(window.localNameField()->isVisible());
-    QCOMPARE(window.otherAddressFields().size(), 1);
-}
-
-void ConnectPhoneTest::manyAddressesKeepTheWindowSmall()
-{
-    QList<QHostAddress> many;
-    for (int i = 1; i <= 60; ++i)
-        many << QHostAddress(QStringLiteral("172.17.%1.1").arg(i));
-    ConnectPhoneWindow window([&many] { return sample(8443, many); }, {});
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QCOMPARE(window.otherAddressFields().size(), 4);
-    QCOMPARE(window.otherAddressFields().last()->text(), QStringLiteral("https://172.17.5.1:8443/"));
-    QVERIFY(window.findChild<QLabel*>() != nullptr);
-    bool saysMore = false;
-    for (QLabel* label : window.findChildren<QLabel*>())
-        saysMore = saysMore || label->text() == QStringLiteral("and 55 more, less likely to reach a phone");
-    QVERIFY(saysMore);
-    QVERIFY2(window.sizeHint().height() < 640, qPrintable(QString::number(window.sizeHint().height())));
+    QTRY_VERIFY(!window.renewalQuestion());
 }
 
 void ConnectPhoneTest::theMenuItemAndTheWelcomeButtonOpenIt()
@@ -460,56 +381,29 @@ void ConnectPhoneTest::theMenuItemAndTheWelcomeButtonOpenIt()
     SerialQueue queue(QStringLiteral("SerializationQueue"));
     ViewController main(center, queue);
     main.view()->show();
-    int portAsked = 0;
-    WebViewerListener listener{
-        .port =
-            [&] {
-                ++portAsked;
-                return quint16(8443);
-            },
+    WebViewerListener listener {
+        .port = [] { return quint16(8443); },
         .certificateSha256 = [] { return digest("one"); },
         .renewIdentity = {},
     };
     Menus menus;
     ConnectPhoneCommand command(center, listener, main.view());
     QObject::connect(&menus, &Menus::connectPhoneRequested, &command, &ConnectPhoneCommand::open);
-
-    // The menu item is the first command (under the line saying who is connected), in the menu
-    // the tray and the context menu show.
-    const QList<QAction*> commands = menus.menu()->actions();
-    QCOMPARE(commands.first(), menus.phonesStatus);
-    QCOMPARE(*std::find_if(commands.begin(), commands.end(),
-                           [](const QAction* action) { return action->isEnabled() && !action->isSeparator(); }),
-             menus.connectPhone);
-    QCOMPARE(menus.connectPhone->text(), QStringLiteral("Connect a Phone…"));
-    QVERIFY(!command.window());
     menus.connectPhone->trigger();
     QPointer<ConnectPhoneWindow> window = command.window();
     QVERIFY(window && window->isVisible());
-    QVERIFY(portAsked > 0);
     QCOMPARE(window->shown().port, quint16(8443));
     QCOMPARE(window->shown().certificateSha256, digest("one"));
     QCOMPARE(window->shown().addresses, addressesForPhones(localAddressCandidates()));
-    // Centred on the main window, as far as the screen allows.
-    const QRect available = window->screen()->availableGeometry();
-    QVERIFY2(available.contains(window->frameGeometry()),
-             qPrintable(QStringLiteral("%1,%2 %3x%4 in %5x%6")
-                            .arg(window->frameGeometry().x())
-                            .arg(window->frameGeometry().y())
-                            .arg(window->frameGeometry().width())
-                            .arg(window->frameGeometry().height())
-                            .arg(available.width())
-                            .arg(available.height())));
     // Asked again: the same window, in front.
     menus.connectPhone->trigger();
     QCOMPARE(command.window(), window.data());
     window->close();
-    QTRY_VERIFY_WITH_TIMEOUT(!window, kWait);
+    QTRY_VERIFY(!window);
 
     // The welcome window's phone button asks through the notification center.
     center.post(QStringLiteral("Show Welcome Window"));
-    QTRY_COMPARE_WITH_TIMEOUT(test::openWelcomeWindows().size(), 1, kWait);
-    QTRY_VERIFY_WITH_TIMEOUT(!main.welcomeWindow.isNull(), kWait);
+    QTRY_VERIFY(!main.welcomeWindow.isNull());
     auto* welcome = main.welcomeWindow->findChild<ImageButton*>(QStringLiteral("OpenAppStoreButton"));
     QVERIFY(welcome);
     test::OpenedUrls opened;

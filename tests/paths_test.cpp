@@ -1,3 +1,5 @@
+// Where the app keeps its files, from HOME and the XDG variables: one table for every folder.
+#include "app/SingleInstance.h"
 #include "mirroring/StatusFile.h"
 #include "platform/Paths.h"
 #include "support/TestEnvironment.h"
@@ -8,37 +10,31 @@
 #include <QTest>
 
 #include <functional>
-#include <utility>
-#include <vector>
 
 using namespace glasswing;
 
 namespace {
 
-// Sets (or, for a null value, unsets) HOME and the XDG folders for as long as it lives, then puts
-// back what was there.
+const char* const kVariables[] = {"HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"};
+using Environment = QList<QByteArray>; // in the order of kVariables; a null value is unset
+
+// The environment set for as long as it lives, then put back.
 class EnvironmentScope {
 public:
-    EnvironmentScope(const QByteArray& home, const QByteArray& xdgCache, const QByteArray& xdgConfig,
-                     const QByteArray& xdgData)
+    explicit EnvironmentScope(const Environment& values)
     {
-        set("HOME", home);
-        set("XDG_CACHE_HOME", xdgCache);
-        set("XDG_CONFIG_HOME", xdgConfig);
-        set("XDG_DATA_HOME", xdgData);
+        for (int i = 0; i < 5; ++i) {
+            m_saved << (qEnvironmentVariableIsSet(kVariables[i]) ? qgetenv(kVariables[i]) : QByteArray());
+            put(kVariables[i], values.value(i));
+        }
     }
     ~EnvironmentScope()
     {
-        for (const auto& [name, saved] : m_saved)
-            put(name, saved);
+        for (int i = 0; i < 5; ++i)
+            put(kVariables[i], m_saved[i]);
     }
 
 private:
-    void set(const char* name, const QByteArray& value)
-    {
-        m_saved.push_back({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
-        put(name, value);
-    }
     static void put(const char* name, const QByteArray& value)
     {
         if (value.isNull())
@@ -46,26 +42,10 @@ private:
         else
             qputenv(name, value);
     }
-
-    std::vector<std::pair<const char*, QByteArray>> m_saved;
-};
-
-// The working directory changed to `path` for as long as it lives.
-class WorkingDirectoryScope {
-public:
-    explicit WorkingDirectoryScope(const QString& path)
-        : m_saved(QDir::currentPath())
-    {
-        QDir::setCurrent(path);
-    }
-    ~WorkingDirectoryScope() { QDir::setCurrent(m_saved); }
-
-private:
-    QString m_saved;
+    Environment m_saved;
 };
 
 using Directory = std::function<QString()>;
-
 const QByteArray kUnset; // null: the variable is not in the environment
 
 } // namespace
@@ -76,113 +56,101 @@ class PathsTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void directoriesFollowTheBaseDirectoryRules_data();
-    void directoriesFollowTheBaseDirectoryRules();
+    void foldersFollowTheBaseDirectoryRules_data();
+    void foldersFollowTheBaseDirectoryRules();
     void statusWithoutAUsableHomeIsNotSaved_data();
     void statusWithoutAUsableHomeIsNotSaved();
 };
 
-void PathsTest::directoriesFollowTheBaseDirectoryRules_data()
+void PathsTest::foldersFollowTheBaseDirectoryRules_data()
 {
     QTest::addColumn<Directory>("directory");
-    QTest::addColumn<QByteArray>("variable");
-    QTest::addColumn<QByteArray>("home");
-    QTest::addColumn<QByteArray>("xdg");
+    QTest::addColumn<Environment>("environment");
     QTest::addColumn<QString>("expected");
 
     const struct {
         const char* name;
         Directory directory;
-        QByteArray variable;
+        int variable; // in kVariables
         QString underHome;
     } directories[] = {
-        {"caches", paths::cachesDirectory, "XDG_CACHE_HOME", QStringLiteral("/.cache")},
-        {"config", paths::configDirectory, "XDG_CONFIG_HOME", QStringLiteral("/.config")},
-        {"application support", paths::applicationSupportDirectory, "XDG_DATA_HOME", QStringLiteral("/.local/share")},
+        {"caches", paths::cachesDirectory, 1, QStringLiteral("/.cache")},
+        {"config", paths::configDirectory, 2, QStringLiteral("/.config")},
+        {"application support", paths::applicationSupportDirectory, 3, QStringLiteral("/.local/share")},
     };
     for (const auto& d : directories) {
         const QString home = QStringLiteral("/home/ann") + d.underHome;
-        const auto row = [&](const char* what, const QByteArray& homeValue, const QByteArray& xdgValue,
+        const auto row = [&](const char* what, const QByteArray& homeValue, const QByteArray& xdg,
                              const QString& expected) {
-            QTest::addRow("%s: %s", d.name, what) << d.directory << d.variable << homeValue << xdgValue << expected;
+            // The other XDG variables point elsewhere, so a mix-up shows.
+            Environment environment {homeValue, "/elsewhere", "/elsewhere", "/elsewhere", "/elsewhere"};
+            environment[d.variable] = xdg;
+            QTest::addRow("%s: %s", d.name, what) << d.directory << environment << expected;
         };
         row("absolute XDG variable", "/home/ann", "/srv/ann", QStringLiteral("/srv/ann"));
-        row("absolute XDG variable with a trailing slash", "/home/ann", "/srv/ann/", QStringLiteral("/srv/ann"));
-        row("absolute XDG variable, HOME unset", kUnset, "/srv/ann", QStringLiteral("/srv/ann"));
+        row("absolute XDG variable with a trailing slash, HOME unset", kUnset, "/srv/ann/", QStringLiteral("/srv/ann"));
         row("XDG variable unset", "/home/ann", kUnset, home);
         row("XDG variable empty", "/home/ann", "", home);
         // Relative values are ignored: they would depend on the working directory.
-        row("relative XDG variable", "/home/ann", "cache", home);
-        row("dot-relative XDG variable", "/home/ann", "./cache", home);
+        row("relative XDG variable", "/home/ann", "./cache", home);
         row("XDG variable with an unexpanded tilde", "/home/ann", "~/cache", home);
         row("HOME with a trailing slash", "/home/ann/", kUnset, home);
         row("HOME is the root folder", "/", kUnset, d.underHome);
-        // No usable home: no such directory at all, rather than one under "/" or the working directory.
+        // No usable home: no such folder at all, rather than one under "/" or the working directory.
         row("HOME unset", kUnset, kUnset, QString());
         row("HOME empty", "", kUnset, QString());
         row("relative HOME", "home/ann", kUnset, QString());
         row("relative XDG variable, HOME unset", kUnset, "cache", QString());
     }
+    // The one-instance lock and socket: the runtime folder, else the config folder.
+    const Directory instance = SingleInstance::defaultFolder;
+    const auto row = [&](const char* what, const Environment& environment, const char* expected) {
+        QTest::addRow("one instance: %s", what) << instance << environment << QString::fromUtf8(expected);
+    };
+    row("runtime folder", {"/home/a", kUnset, "/cfg", kUnset, "/run/user/5/"}, "/run/user/5/com.tessaro.Glasswing");
+    row("relative runtime folder", {"/home/a", kUnset, kUnset, kUnset, "run/user/5"},
+        "/home/a/.config/com.tessaro.Glasswing");
+    row("config home", {"/home/a", kUnset, "/cfg", kUnset, kUnset}, "/cfg/com.tessaro.Glasswing");
+    row("relative home", {"home/a", kUnset, kUnset, kUnset, kUnset}, "");
 }
 
-void PathsTest::directoriesFollowTheBaseDirectoryRules()
+void PathsTest::foldersFollowTheBaseDirectoryRules()
 {
     QFETCH(Directory, directory);
-    QFETCH(QByteArray, variable);
-    QFETCH(QByteArray, home);
-    QFETCH(QByteArray, xdg);
+    QFETCH(Environment, environment);
     QFETCH(QString, expected);
-    // The other two XDG variables point elsewhere, so a mix-up shows.
-    const QByteArray other = "/elsewhere";
-    EnvironmentScope environment(home, variable == "XDG_CACHE_HOME" ? xdg : other,
-                                 variable == "XDG_CONFIG_HOME" ? xdg : other,
-                                 variable == "XDG_DATA_HOME" ? xdg : other);
-
+    EnvironmentScope scope(environment);
     QCOMPARE(directory(), expected);
 }
 
 void PathsTest::statusWithoutAUsableHomeIsNotSaved_data()
 {
-    QTest::addColumn<QByteArray>("home");
-    QTest::addColumn<QByteArray>("xdgCache");
-    QTest::newRow("HOME unset") << kUnset << kUnset;
-    QTest::newRow("HOME unset, relative XDG_CACHE_HOME") << kUnset << QByteArray("cache");
-    QTest::newRow("relative HOME") << QByteArray("home") << kUnset;
+    QTest::addColumn<Environment>("environment");
+    QTest::newRow("HOME unset, relative XDG_CACHE_HOME") << Environment {kUnset, "cache"};
+    QTest::newRow("relative HOME") << Environment {"home"};
 }
 
 // With no home, status.json has nowhere to go: the write is reported as failed, and nothing lands
 // under "/" (where "//.cache" would be) or in the working directory.
 void PathsTest::statusWithoutAUsableHomeIsNotSaved()
 {
-    QFETCH(QByteArray, home);
-    QFETCH(QByteArray, xdgCache);
-    const QString rootCache = QStringLiteral("//.cache");
-    const QString rootStatus = rootCache + QStringLiteral("/com.tessaro.Preview/status.json");
-    const bool rootCacheExisted = QFileInfo::exists(rootCache);
+    QFETCH(Environment, environment);
+    const QString rootStatus = QStringLiteral("//.cache/com.tessaro.Preview/status.json");
     QVERIFY2(!QFileInfo::exists(rootStatus), "a status.json under / already exists; cannot tell");
     QTemporaryDir workingDirectory;
-    QVERIFY(workingDirectory.isValid());
-
+    const QString saved = QDir::currentPath();
     QByteArray printed;
     {
-        EnvironmentScope environment(home, xdgCache, kUnset, kUnset);
-        WorkingDirectoryScope inWorkingDirectory(workingDirectory.path());
+        EnvironmentScope scope(environment);
+        QDir::setCurrent(workingDirectory.path());
         test::StdoutCapture capture;
         writeStatus(true);
         printed = capture.text();
+        QDir::setCurrent(saved);
     }
-    const bool wroteUnderRoot = QFileInfo::exists(rootStatus);
-    // Leave the machine as it was, whatever the outcome: only what this write could have made.
-    if (wroteUnderRoot) {
-        QFile::remove(rootStatus);
-        QDir().rmdir(rootCache + QStringLiteral("/com.tessaro.Preview"));
-        if (!rootCacheExisted)
-            QDir().rmdir(rootCache);
-    }
-
+    const bool wroteUnderRoot = QFile::remove(rootStatus); // the machine left as it was
     QVERIFY2(!wroteUnderRoot, qPrintable(rootStatus + QStringLiteral(" was written")));
-    const QStringList left = QDir(workingDirectory.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    QVERIFY2(left.isEmpty(), qPrintable(QStringLiteral("left in the working directory: ") + left.join(u' ')));
+    QCOMPARE(QDir(workingDirectory.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     QCOMPARE(printed, QByteArray("Couldn't Save Status.json\n"));
 }
 

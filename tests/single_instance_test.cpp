@@ -7,7 +7,6 @@
 #include <QLockFile>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QSysInfo>
 #include <QTest>
 
 #include <atomic>
@@ -27,36 +26,6 @@ using Outcome = SingleInstance::Outcome;
 Q_DECLARE_METATYPE(SingleInstance::Outcome)
 
 namespace {
-
-// Sends everything written to standard error into a file while it lives.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        m_path = m_dir.path() + QStringLiteral("/stderr");
-        const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~StderrCapture() { restore(); }
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    QByteArray text() const { return test::readAll(m_path); }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_path;
-    int m_saved = -1;
-};
 
 // Who holds the lock when the launch under test comes.
 enum class Holder {
@@ -204,13 +173,18 @@ class SingleInstanceTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void aLaunchTakesTheLockOrDefersToItsHolder_data();
-    void aLaunchTakesTheLockOrDefersToItsHolder();
-    void theFolderFollowsTheEnvironment_data();
-    void theFolderFollowsTheEnvironment();
+    void aLaunchTakesTheLockOrDefersToItsHolder_data() { addRows(false); }
+    void aLaunchTakesTheLockOrDefersToItsHolder() { launchAsTheRowSays(); }
+    // Root: another user's server, a host name of the test's own (a UTS namespace).
+    void aLaunchAmongOtherUsersAndLongHostNames_data() { addRows(true); }
+    void aLaunchAmongOtherUsersAndLongHostNames();
+
+private:
+    static void addRows(bool asRoot);
+    static void launchAsTheRowSays();
 };
 
-void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder_data()
+void SingleInstanceTest::addRows(bool asRoot)
 {
     QTest::addColumn<Holder>("holder");
     QTest::addColumn<QString>("folder"); // under a fresh temporary folder; "" for none at all
@@ -220,60 +194,52 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder_data()
     QTest::addColumn<QByteArray>("hostName"); // in a UTS namespace of the test's own; "" for the machine's
 
     const QString plain = QStringLiteral("run/com.tessaro.Glasswing");
-    const QString deep = QStringLiteral("a-folder-name-long-enough-that-a-socket-path-in-it-cannot-be-bound/")
-        + QStringLiteral("and-deeper-still/com.tessaro.Glasswing");
     // A launch that becomes the instance says nothing; the later launch it then serves says this.
     const QByteArray served("brought its window forward");
+    const QByteArray silent("does not answer");
+    const QByteArray unguarded("running without the one-instance check");
+    if (asRoot) {
+        // 64 characters, the most a host name may have: with it the socket's path in the runtime
+        // folder is too long for a socket address.
+        const QByteArray longHost = QByteArray("host-").append(59, 'h');
+        QTest::newRow("nobody, a long host name") << Holder::Nobody << plain << 20000 << Outcome::Primary << served
+                                                  << longHost;
+        QTest::newRow("a running instance, a long host name")
+            << Holder::AnsweringInstance << plain << 20000 << Outcome::AskedOtherToShow << served << longHost;
+        QTest::newRow("another user's server at the socket")
+            << Holder::OtherUser << plain << 1000 << Outcome::OtherDidNotAnswer << silent << QByteArray();
+        return;
+    }
     QTest::newRow("nobody") << Holder::Nobody << plain << 20000 << Outcome::Primary << served << QByteArray();
     QTest::newRow("nobody, folder too long for a socket path")
-        << Holder::Nobody << deep << 20000 << Outcome::Primary << served << QByteArray();
+        << Holder::Nobody
+        << QStringLiteral("a-folder-name-long-enough-that-a-socket-path-in-it-cannot-be-bound/and-deeper-still/"
+                          "com.tessaro.Glasswing")
+        << 20000 << Outcome::Primary << served << QByteArray();
     QTest::newRow("a crashed instance's lock and socket")
         << Holder::Crashed << plain << 20000 << Outcome::Primary << served << QByteArray();
     QTest::newRow("a holder that quits while this one waits")
         << Holder::QuitsSoon << plain << 20000 << Outcome::Primary << served << QByteArray();
     QTest::newRow("a running instance") << Holder::AnsweringInstance << plain << 20000 << Outcome::AskedOtherToShow
-                                        << QByteArray("brought its window forward") << QByteArray();
-    QTest::newRow("a holder that never answers") << Holder::SilentLive << plain << 1000 << Outcome::OtherDidNotAnswer
-                                                 << QByteArray("does not answer") << QByteArray();
-    QTest::newRow("no folder") << Holder::Nobody << QString() << 20000 << Outcome::Unguarded
-                               << QByteArray("running without the one-instance check") << QByteArray();
-    QTest::newRow("a folder that cannot be made")
-        << Holder::Nobody << QStringLiteral("a-file/com.tessaro.Glasswing") << 20000 << Outcome::Unguarded
-        << QByteArray("running without the one-instance check") << QByteArray();
-    // 64 characters, the most a host name may have: with it the socket's path in the runtime
-    // folder is too long for a socket address.
-    const QByteArray longHost = QByteArray("host-").append(59, 'h');
-    QTest::newRow("nobody, a long host name")
-        << Holder::Nobody << plain << 20000 << Outcome::Primary << served << longHost;
-    QTest::newRow("a running instance, a long host name")
-        << Holder::AnsweringInstance << plain << 20000 << Outcome::AskedOtherToShow
-        << QByteArray("brought its window forward") << longHost;
-    QTest::newRow("another user's server at the socket")
-        << Holder::OtherUser << plain << 1000 << Outcome::OtherDidNotAnswer << QByteArray("does not answer")
-        << QByteArray();
+                                        << served << QByteArray();
+    QTest::newRow("a holder that never answers")
+        << Holder::SilentLive << plain << 1000 << Outcome::OtherDidNotAnswer << silent << QByteArray();
+    QTest::newRow("no folder") << Holder::Nobody << QString() << 20000 << Outcome::Unguarded << unguarded
+                               << QByteArray();
+    QTest::newRow("a folder that cannot be made") << Holder::Nobody << QStringLiteral("a-file/com.tessaro.Glasswing")
+                                                  << 20000 << Outcome::Unguarded << unguarded << QByteArray();
 }
 
-void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
+void SingleInstanceTest::aLaunchAmongOtherUsersAndLongHostNames()
 {
-    QFETCH(Holder, holder);
-    QFETCH(QString, folder);
-    QFETCH(int, patienceMs);
-    QFETCH(Outcome, expected);
-    QFETCH(QByteArray, message);
+    GLASSWING_MACHINE_CASE(::geteuid() == 0, QStringLiteral("another user's server and a host name of the test's own need root"));
     QFETCH(QByteArray, hostName);
-
-    if (holder == Holder::OtherUser && ::geteuid() != 0)
-        QSKIP("a server of another user needs root to become that user");
     int ownHost = -1;
     if (!hostName.isEmpty()) {
         // This thread, and the threads it starts, under a host name of the test's choosing.
         ownHost = ::open("/proc/self/ns/uts", O_RDONLY | O_CLOEXEC);
-        if (ownHost < 0 || ::unshare(CLONE_NEWUTS) != 0) {
-            ::close(ownHost);
-            QSKIP("a host name of the test's own needs a UTS namespace (root)");
-        }
+        QVERIFY(ownHost >= 0 && ::unshare(CLONE_NEWUTS) == 0);
         QVERIFY(::sethostname(hostName.constData(), size_t(hostName.size())) == 0);
-        QCOMPARE(QSysInfo::machineHostName().toUtf8(), hostName);
     }
     const auto ownHostBack = qScopeGuard([ownHost] {
         if (ownHost >= 0) {
@@ -281,6 +247,16 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
             ::close(ownHost);
         }
     });
+    launchAsTheRowSays();
+}
+
+void SingleInstanceTest::launchAsTheRowSays()
+{
+    QFETCH(Holder, holder);
+    QFETCH(QString, folder);
+    QFETCH(int, patienceMs);
+    QFETCH(Outcome, expected);
+    QFETCH(QByteArray, message);
 
     QTemporaryDir root;
     QVERIFY(test::writeFile(root.filePath(QStringLiteral("a-file")), "not a folder"));
@@ -310,7 +286,7 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
     std::unique_ptr<QSignalSpy> activations;
     if (running)
         activations = std::make_unique<QSignalSpy>(running.get(), &SingleInstance::activationRequested);
-    StderrCapture errors;
+    test::StderrCapture errors;
     QString why;
     const Outcome outcome = running ? claimFromAnotherThread(path, std::chrono::milliseconds(patienceMs))
                                     : launch(path, std::chrono::milliseconds(patienceMs), &why);
@@ -331,46 +307,6 @@ void SingleInstanceTest::aLaunchTakesTheLockOrDefersToItsHolder()
         QCOMPARE(::read(told, asked, sizeof asked), ssize_t(-1));
         QVERIFY(!errors.text().contains("brought its window forward"));
     }
-}
-
-void SingleInstanceTest::theFolderFollowsTheEnvironment_data()
-{
-    QTest::addColumn<QByteArray>("runtime"); // XDG_RUNTIME_DIR; "" for unset
-    QTest::addColumn<QByteArray>("config"); // XDG_CONFIG_HOME
-    QTest::addColumn<QByteArray>("home"); // HOME
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("runtime folder") << QByteArray("/run/user/5") << QByteArray("/cfg") << QByteArray("/home/a")
-                                    << QStringLiteral("/run/user/5/com.tessaro.Glasswing");
-    QTest::newRow("runtime folder, trailing slash") << QByteArray("/run/user/5/") << QByteArray() << QByteArray()
-                                                    << QStringLiteral("/run/user/5/com.tessaro.Glasswing");
-    QTest::newRow("relative runtime folder, ignored")
-        << QByteArray("run/user/5") << QByteArray() << QByteArray("/home/a")
-        << QStringLiteral("/home/a/.config/com.tessaro.Glasswing");
-    QTest::newRow("config home") << QByteArray() << QByteArray("/cfg") << QByteArray("/home/a")
-                                 << QStringLiteral("/cfg/com.tessaro.Glasswing");
-    QTest::newRow("home only") << QByteArray() << QByteArray() << QByteArray("/home/a")
-                               << QStringLiteral("/home/a/.config/com.tessaro.Glasswing");
-    QTest::newRow("relative home") << QByteArray() << QByteArray() << QByteArray("home/a") << QString();
-    QTest::newRow("nothing") << QByteArray() << QByteArray() << QByteArray() << QString();
-}
-
-void SingleInstanceTest::theFolderFollowsTheEnvironment()
-{
-    QFETCH(QByteArray, runtime);
-    QFETCH(QByteArray, config);
-    QFETCH(QByteArray, home);
-    QFETCH(QString, expected);
-    const auto set = [](const char* name, const QByteArray& value) {
-        if (value.isEmpty())
-            qunsetenv(name);
-        else
-            qputenv(name, value);
-    };
-    set("XDG_RUNTIME_DIR", runtime);
-    set("XDG_CONFIG_HOME", config);
-    set("HOME", home);
-    QCOMPARE(SingleInstance::defaultFolder(), expected);
 }
 
 QTEST_GUILESS_MAIN(SingleInstanceTest)

@@ -219,3 +219,37 @@ inline qint64 fillFileSystem(const QString& path)
             std::_Exit(77);                                                                    \
         }                                                                                      \
     } while (0)
+
+namespace glasswing::test {
+
+// Standard error into a file while it lives, as StdoutCapture does for standard output; `restore`
+// ends the capture early.
+class StderrCapture {
+public:
+    StderrCapture()
+    {
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QByteArray text() const { return readAll(m_path); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_path = m_dir.filePath(QStringLiteral("stderr"));
+    int m_saved = -1;
+};
+
+} // namespace glasswing::test

@@ -47,12 +47,6 @@ public Q_SLOTS:
     void open(const QUrl& url) { urls << url; }
 };
 
-inline int modeOf(const QString& path)
-{
-    struct stat status { };
-    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
-}
-
 // Every item under `root`, relative to it: folders as "<dir>" and their mode, symlinks as
 // "-> target", files as their mode and bytes.
 inline QMap<QString, QByteArray> tree(const QString& root)
@@ -61,19 +55,19 @@ inline QMap<QString, QByteArray> tree(const QString& root)
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        QByteArray item = "<other>"; // never opened: a FIFO would block the reader
-        if (info.isSymLink()) {
-            char target[4096];
-            const ssize_t length = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
-            item = "-> " + QByteArray(target, length < 0 ? 0 : qsizetype(length));
-        } else if (info.isDir()) {
-            item = "<dir> " + QByteArray::number(modeOf(path), 8);
-        } else if (info.isFile()) {
-            item = QByteArray::number(modeOf(path), 8) + ' ' + readAll(path);
-        }
-        items.insert(QDir(root).relativeFilePath(path), item);
+        const QFileInfo info = it.nextFileInfo();
+        const QByteArray path = QFile::encodeName(info.filePath());
+        struct stat status { };
+        ::lstat(path.constData(), &status);
+        const QByteArray mode = QByteArray::number(status.st_mode & 07777, 8);
+        char target[4096];
+        const ssize_t length = ::readlink(path.constData(), target, sizeof target);
+        // Anything else is never opened: a FIFO would block the reader.
+        items.insert(QDir(root).relativeFilePath(info.filePath()),
+                     info.isSymLink() ? "-> " + QByteArray(target, qMax<qsizetype>(length, 0))
+                         : info.isDir() ? "<dir> " + mode
+                         : info.isFile() ? mode + ' ' + readAll(info.filePath())
+                                         : QByteArray("<other>"));
     }
     return items;
 }
