@@ -206,7 +206,7 @@ void PeerLinkTest::aPhoneThatNeverJoinsGoesFromConnectingToNotConnected()
     QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
     QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Slow"));
     QVERIFY(mac.events()[1].peer == mac.events()[2].peer);
-    QCOMPARE(mac.advertiser.pendingConnectionCount(), 0);
+    QVERIFY(test::waitFor([&] { return mac.advertiser.pendingConnectionCount() == 0; }));
 }
 
 void PeerLinkTest::aPhoneThatLeavesIsReportedAndSendingToItFails()
@@ -277,7 +277,7 @@ void PeerLinkTest::aPhoneBehindGetsWhatWasOnItsWayThenTheNewest()
     }
 
     ::kill(pid_t(slow.processId()), SIGSTOP);
-    const quint32 last = 43;
+    const quint32 last = 23;
     for (quint32 i = beforeStop; i <= last; ++i) {
         QVERIFY(!mac.session.sendData(frame(i), peers, peer::SendDataMode::Reliable));
         QTest::qWait(20);
@@ -312,7 +312,7 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
 {
     peer::PeerLimits limits = quickLimits();
     limits.keepaliveInterval = std::chrono::milliseconds(100);
-    limits.keepaliveTimeout = std::chrono::milliseconds(800);
+    limits.keepaliveTimeout = std::chrono::milliseconds(600);
     PeerHarness mac(limits);
     QTemporaryDir saved;
     Phone phone(mac.advertiser.port(),
@@ -323,7 +323,7 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
     const qsizetype slice = 256 * 1024;
     QList<QByteArray> sent;
     for (const qsizetype size : {qsizetype(0), qsizetype(1), qsizetype(125), qsizetype(126), qsizetype(65535),
-                                 qsizetype(65536), slice - 1, slice, slice + 1, qsizetype(8 * 1024 * 1024 + 3)}) {
+                                 qsizetype(65536), slice - 1, slice, slice + 1, qsizetype(4 * slice + 3)}) {
         QByteArray message(size, Qt::Uninitialized);
         for (qsizetype i = 0; i < size; ++i)
             message[i] = char(i * 7 + size);
@@ -332,7 +332,7 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
     ::kill(pid_t(phone.processId()), SIGSTOP);
     for (const QByteArray& message : sent)
         QVERIFY(!mac.session.sendData(message, mac.session.connectedPeers(), peer::SendDataMode::Reliable));
-    QTest::qWait(400); // keepalive rounds pass: a ping goes out behind what the socket holds
+    QTest::qWait(300); // keepalive rounds pass: a ping goes out behind what the socket holds
     ::kill(pid_t(phone.processId()), SIGCONT);
 
     QTRY_COMPARE_WITH_TIMEOUT(phone.messages(), int(sent.size()), kWait);
@@ -368,12 +368,12 @@ void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
     QFETCH(bool, binary);
     QFETCH(int, closeCode);
     peer::PeerLimits limits = quickLimits();
-    limits.invitationTimeout = std::chrono::milliseconds(300);
+    limits.tlsHandshakeTimeout = limits.upgradeTimeout = limits.invitationTimeout = std::chrono::milliseconds(300);
     PeerHarness mac(limits);
     const bool request = message.startsWith("request:");
     RawPhone phone(mac.advertiser.port(), request ? message.mid(8) : QByteArray());
     if (!request) {
-        QTRY_VERIFY_WITH_TIMEOUT(phone.upgraded, kWait);
+        QVERIFY(test::waitFor([&] { return phone.upgraded; }));
         if (!message.isEmpty())
             phone.sendFrame(binary ? 0x2 : 0x1, message);
     }
@@ -385,8 +385,8 @@ void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
     QTcpSocket plain;
     plain.connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
     plain.write("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n");
-    QTRY_COMPARE_WITH_TIMEOUT(plain.state(), QAbstractSocket::UnconnectedState, kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+    QVERIFY(test::waitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }));
+    QVERIFY(test::waitFor([&] { return mac.advertiser.pendingConnectionCount() == 0; }));
     test::aPhoneCanStillJoin(mac);
 }
 
