@@ -155,7 +155,7 @@ void HostilePhoneTest::theQueueCapHolds()
     options.receiveBufferBytes = 4096;
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Stalled"), options);
     QVERIFY(joinAsOnlyPhone(mac, *phone));
-    const QList<peer::PeerID> peers = mac.session.connectedPeers();
+    QList<peer::PeerID> peers = mac.session.connectedPeers();
     phone->setReadBytesPerSecond(0); // stops reading for a while: it is not gone
 
     // Sends until the queue is full; unless the thread is busy, it hands each message to the
@@ -177,12 +177,22 @@ void HostilePhoneTest::theQueueCapHolds()
         return std::pair(accepted, full);
     };
     if (policy == peer::SendPolicy::NewestWins) {
+        // Beside it, a phone that reads gets the newest while the other is still stalled; the
+        // stalled one gets what was on its way, then the newest, and nothing piled up meanwhile.
+        std::unique_ptr<RawPhone> reader = invitingPhone(mac, QStringLiteral("Reader"));
+        QVERIFY(test::waitFor([&] { return reader->texts.size() == 1; }));
+        reader->sendText(R"({"type":"joined"})");
+        QVERIFY(test::waitFor([&] { return mac.session.connectedPeers().size() == 2; }));
+        peers = mac.session.connectedPeers();
         peer::postToNetworkThread([] { QThread::msleep(500); });
-        QVERIFY(!sendUntilFull(QByteArray(messageBytes, 'm'), false).second);
+        const auto [sent, full] = sendUntilFull(QByteArray(messageBytes, 'm'), false);
+        QVERIFY(!full);
         QVERIFY(!mac.session.sendData("last", peers, peer::SendDataMode::Reliable));
-        QTest::qWait(600);
+        QVERIFY(test::waitFor([&] { return !reader->binaryHeads.isEmpty() && reader->binaryHeads.last() == "last"; }));
         phone->setReadBytesPerSecond(-1);
-        QTRY_COMPARE_WITH_TIMEOUT(phone->binaryHeads.last(), QByteArray("last"), kWait);
+        QVERIFY(test::waitFor([&] { return !phone->binaryHeads.isEmpty() && phone->binaryHeads.last() == "last"; }));
+        QVERIFY2(phone->binaryMessages < sent / 4 && reader->binaryMessages < sent / 4,
+                 qPrintable(QStringLiteral("%1 of %2 messages arrived").arg(phone->binaryMessages).arg(sent)));
         return;
     }
     // Filled with large messages first, the queue has less room left than one of them.
