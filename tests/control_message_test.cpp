@@ -1,13 +1,20 @@
-#include "platform/peer/ControlMessage.h"
+// The peer link's rules that need no socket: control messages on the wire, byte for byte (phones
+// are built against these), the names a phone may show, the keys its pending connections are
+// counted under, and the keepalive's judgement of whether it is still there.
 
+#include "platform/peer/Advertiser.h"
+#include "platform/peer/ControlMessage.h"
+#include "platform/peer/Liveness.h"
+#include "platform/peer/PeerID.h"
+
+#include <QHostAddress>
 #include <QTest>
 
-using glasswing::peer::ControlMessage;
+using namespace glasswing::peer;
 using Type = ControlMessage::Type;
 
 Q_DECLARE_METATYPE(ControlMessage)
 
-// The control messages on the wire, byte for byte: phones are built against these.
 class ControlMessageTest : public QObject {
     Q_OBJECT
 
@@ -16,6 +23,12 @@ private Q_SLOTS:
     void serializesExactBytes();
     void parsesWhatPhonesSend_data();
     void parsesWhatPhonesSend();
+    void namesAreVisibleBoundedAndNeverBlank_data();
+    void namesAreVisibleBoundedAndNeverBlank();
+    void pendingConnectionsAreCountedPerAddressAndNetwork_data();
+    void pendingConnectionsAreCountedPerAddressAndNetwork();
+    void livenessWeighsAnswersAndReading_data();
+    void livenessWeighsAnswersAndReading();
 };
 
 void ControlMessageTest::serializesExactBytes_data()
@@ -60,17 +73,24 @@ void ControlMessageTest::parsesWhatPhonesSend_data()
                                 << false << QByteArray();
     QTest::newRow("joined") << QByteArray(R"({"type":"joined"})") << true << int(Type::Joined) << QString() << false
                             << QByteArray();
-    QTest::newRow("missing name") << QByteArray(R"({"type":"invitation"})") << false << 0 << QString() << false
-                                  << QByteArray();
     QTest::newRow("context without padding")
         << QByteArray(R"({"type":"invitation","name":"a","context":"YWRhLTE"})") << true << invitation
         << QStringLiteral("a") << true << QByteArray("ada-1");
-    QTest::newRow("context in URL-safe base64") << QByteArray(R"({"type":"invitation","name":"a","context":"AP_-"})")
-                                                << false << 0 << QString() << false << QByteArray();
-    QTest::newRow("type in another case")
-        << QByteArray(R"({"type":"Joined"})") << false << 0 << QString() << false << QByteArray();
-    QTest::newRow("truncated") << QByteArray(R"({"type":"joi)") << false << 0 << QString() << false << QByteArray();
-    QTest::newRow("empty frame") << QByteArray() << false << 0 << QString() << false << QByteArray();
+    const auto invalid = [](const char* row, const QByteArray& frame) {
+        QTest::newRow(row) << frame << false << 0 << QString() << false << QByteArray();
+    };
+    invalid("missing name", R"({"type":"invitation"})");
+    invalid("name not a string", R"({"type":"invitation","name":3})");
+    invalid("context in URL-safe base64", R"({"type":"invitation","name":"a","context":"AP_-"})");
+    invalid("context not base64", R"({"type":"invitation","name":"x","context":"*!*"})");
+    invalid("context null", R"({"type":"invitation","name":"x","context":null})");
+    invalid("type in another case", R"({"type":"Joined"})");
+    invalid("type not a string", R"({"type":5})");
+    invalid("unknown type", R"({"type":"bonjour"})");
+    invalid("an array", "[]");
+    invalid("not JSON", "hello?");
+    invalid("truncated", R"({"type":"joi)");
+    invalid("empty frame", QByteArray());
 }
 
 void ControlMessageTest::parsesWhatPhonesSend()
@@ -94,6 +114,119 @@ void ControlMessageTest::parsesWhatPhonesSend()
     QCOMPARE(message->context.has_value(), hasContext);
     if (hasContext)
         QCOMPARE(*message->context, context);
+}
+
+void ControlMessageTest::namesAreVisibleBoundedAndNeverBlank_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("shown"); // empty: any name of visible text only
+
+    // 30 two-byte letters and a four-byte emoji: the cut falls on whole characters.
+    QTest::newRow("63 bytes at most") << QString(30, QChar(0x00E9)) + QString::fromUtf8("\xF0\x9F\x93\xB1tail")
+                                      << QString(30, QChar(0x00E9));
+    QTest::newRow("none") << QString() << QStringLiteral("Glasswing");
+    QTest::newRow("blank") << QStringLiteral("  ") << QStringLiteral("Glasswing");
+    QTest::newRow("only invisible characters") << QStringLiteral("\u200B\u2060\u200B") << QStringLiteral("Glasswing");
+    // What the user reads in the allow prompt is one line of visible text.
+    QTest::newRow("line breaks") << QStringLiteral("Ada's iPhone\n\nAlready trusted: press Allow") << QString();
+    QTest::newRow("right-to-left override") << QStringLiteral("Ada's \u202Eenohp") << QString();
+    QTest::newRow("control characters") << QStringLiteral("Ada\u0007\u001B[2J") << QString();
+}
+
+void ControlMessageTest::namesAreVisibleBoundedAndNeverBlank()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, shown);
+    const QString displayed = PeerID(name).displayName();
+    if (!shown.isEmpty())
+        QCOMPARE(displayed, shown);
+    QVERIFY(!displayed.trimmed().isEmpty());
+    for (const QChar character : displayed) {
+        const QChar::Category category = character.category();
+        QVERIFY2(category != QChar::Other_Control && category != QChar::Other_Format
+                     && category != QChar::Separator_Line && category != QChar::Separator_Paragraph,
+                 qPrintable(QStringLiteral("the prompt would show U+%1").arg(character.unicode(), 4, 16)));
+    }
+}
+
+void ControlMessageTest::pendingConnectionsAreCountedPerAddressAndNetwork_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<bool>("sameAddress");
+    QTest::addColumn<bool>("sameNetwork");
+
+    QTest::newRow("IPv4-mapped is the IPv4 address") << "::ffff:192.0.2.7" << "192.0.2.7" << true << false;
+    QTest::newRow("two IPv4 addresses: never one network") << "192.0.2.7" << "192.0.2.8" << false << false;
+    QTest::newRow("IPv6 in one /64") << "2001:db8:1:2::1" << "2001:db8:1:2:aaaa:bbbb:cccc:dddd" << false << true;
+    QTest::newRow("IPv6 in neighbouring /64s") << "2001:db8:1:2::1" << "2001:db8:1:3::1" << false << false;
+    QTest::newRow("link-local IPv6 of one interface") << "fe80::1%1" << "fe80::2%1" << false << true;
+    QTest::newRow("one link-local address on two interfaces") << "fe80::1%1" << "fe80::1%2" << false << false;
+}
+
+void ControlMessageTest::pendingConnectionsAreCountedPerAddressAndNetwork()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(bool, sameAddress);
+    QFETCH(bool, sameNetwork);
+    const QHostAddress first(a);
+    const QHostAddress second(b);
+    QVERIFY(!Advertiser::addressKey(first).isEmpty());
+    QCOMPARE(Advertiser::addressKey(first) == Advertiser::addressKey(second), sameAddress);
+    QCOMPARE(!Advertiser::networkKey(first).isEmpty() && Advertiser::networkKey(first) == Advertiser::networkKey(second),
+             sameNetwork);
+}
+
+void ControlMessageTest::livenessWeighsAnswersAndReading_data()
+{
+    // A phone's life as the keepalive sees it, one step per word: "p<at>:<ping's end>:<bytes ahead>"
+    // a ping sent, "a<at>" its answer, "t<at>:<taken>:<waiting>" a tick. Times in ms; the time-out
+    // is 6 s and a ping must be taken within 60 s, as the app ships. The rows sit on the edges.
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<bool>("stillThere"); // after the last tick
+
+    QTest::newRow("answered: there for the time-out from the answer") << "p0:100:100 a50 t6050:100:0" << true;
+    QTest::newRow("answered: gone a millisecond after") << "p0:100:100 a50 t6051:100:0" << false;
+    QTest::newRow("a ping with nothing in front, unanswered") << "p0:100:0 t2000:100:0 t6001:100:0" << false;
+    QTest::newRow("a frozen phone's kernel takes the ping: no progress")
+        << "t0:0:0 p1:100:0 t2000:100:0 t6001:100:0" << false;
+    QTest::newRow("taking bytes that waited keeps it, for the time-out")
+        << "t0:0:1000 t3000:500:500 t9000:500:500" << true;
+    QTest::newRow("taking stopped: gone a millisecond later")
+        << "t0:0:1000 t3000:500:500 t4000:500:500 t9001:500:500" << false;
+    QTest::newRow("taking bytes that did not wait is no progress") << "t0:0:0 t3000:500:0 t6001:500:0" << false;
+    QTest::newRow("the ping's last byte taken: due at once") << "t0:0:100 p1:100:100 t5000:100:0 t6001:100:0" << false;
+    QTest::newRow("64 KiB in front is read at once: due at once")
+        << "p0:65550:65536 t2000:20000:45550 t4000:40000:25550 t6001:60000:5550 t8000:65550:0" << false;
+    QTest::newRow("more in front waited: due within the time-out of its taking")
+        << "p0:65551:65537 t2000:20000:45551 t4000:40000:25551 t6001:60000:5551 t12001:65551:0" << true;
+    QTest::newRow("a waited ping taken, unanswered: gone a millisecond later")
+        << "p0:65551:65537 t2000:20000:45551 t4000:40000:25551 t6001:60000:5551 t12002:65551:0" << false;
+    QString trickle = QStringLiteral("p0:67108864:67108864");
+    for (int k = 1; k <= 12; ++k)
+        trickle += QStringLiteral(" t%1:%2:67108864").arg(5000 * k).arg(1000 * k);
+    QTest::newRow("a trickle towards the ping: there until the delivery time-out") << trickle << true;
+    QTest::newRow("a trickle that never reaches the ping: gone a millisecond later")
+        << trickle + QStringLiteral(" t60001:12001:67108864") << false;
+}
+
+void ControlMessageTest::livenessWeighsAnswersAndReading()
+{
+    QFETCH(QString, steps);
+    QFETCH(bool, stillThere);
+    Liveness liveness(std::chrono::milliseconds(6000), std::chrono::milliseconds(60000), 0);
+    bool there = true;
+    for (const QString& step : steps.split(u' ')) {
+        const QStringList n = step.mid(1).split(u':');
+        if (step.startsWith(u'a'))
+            liveness.answered(n[0].toLongLong());
+        else if (step.startsWith(u'p'))
+            liveness.pingSent(n[1].toLongLong(), n[2].toLongLong(), n[0].toLongLong());
+        else
+            there = liveness.stillThere(n[1].toLongLong(), n[2].toLongLong(), n[0].toLongLong());
+    }
+    QCOMPARE(there, stillThere);
 }
 
 QTEST_APPLESS_MAIN(ControlMessageTest)

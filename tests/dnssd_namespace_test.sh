@@ -51,7 +51,7 @@ done
 # The advertiser starts first, with no D-Bus and no Avahi: it must keep listening quietly and
 # announce itself once they appear.
 name="Glasswing Namespace Mac"
-"$helper" "$name" >"$work/helper.log" 2>"$work/helper.err" &
+"$helper" "$name" 200 >"$work/helper.log" 2>"$work/helper.err" &
 pids+=("$!")
 for _ in $(seq 50); do
   grep -q '^listening ' "$work/helper.log" && break

@@ -112,7 +112,7 @@ bool Advertiser::startAdvertisingPeer()
     if (!listening)
         return false;
     m_registration = std::make_unique<DnsSdRegistration>(m_myPeerID.displayName(), dnsSdServiceType(m_serviceType),
-                                                         m_port.load(), m_dnsSdAvailability);
+                                                         m_port.load(), m_dnsSdAvailability, m_limits.dnsSdRetry);
     return true;
 }
 

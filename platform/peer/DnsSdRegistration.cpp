@@ -14,15 +14,12 @@ Q_LOGGING_CATEGORY(lcDnsSd, "glasswing.peer.dnssd")
 
 namespace glasswing::peer {
 
-namespace {
-constexpr int kRetrySeconds = 5;
-}
-
 DnsSdRegistration::DnsSdRegistration(const QString& instanceName, const QByteArray& serviceType, quint16 port,
-                                     AvailabilityHandler availability)
+                                     AvailabilityHandler availability, std::chrono::milliseconds retry)
     : m_name(instanceName.toUtf8())
     , m_type(serviceType)
     , m_port(port)
+    , m_retryDelay(retry)
     , m_availability(std::move(availability))
 {
     m_poll = avahi_threaded_poll_new();
@@ -72,7 +69,7 @@ void DnsSdRegistration::reportAvailable(bool available)
 void DnsSdRegistration::scheduleRetry()
 {
     struct timeval when { };
-    avahi_elapse_time(&when, kRetrySeconds * 1000, 0);
+    avahi_elapse_time(&when, unsigned(m_retryDelay.count()), 0);
     const AvahiPoll* api = avahi_threaded_poll_get(m_poll);
     if (m_retry)
         api->timeout_update(m_retry, &when);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 
 struct AvahiClient;
@@ -29,8 +30,9 @@ class DnsSdRegistration {
 public:
     using AvailabilityHandler = std::function<void(bool available)>;
 
+    // While Avahi cannot be reached, it is tried again every `retry`.
     DnsSdRegistration(const QString& instanceName, const QByteArray& serviceType, quint16 port,
-                      AvailabilityHandler availability = {});
+                      AvailabilityHandler availability = {}, std::chrono::milliseconds retry = std::chrono::seconds(5));
     ~DnsSdRegistration();
     DnsSdRegistration(const DnsSdRegistration&) = delete;
     DnsSdRegistration& operator=(const DnsSdRegistration&) = delete;
@@ -47,6 +49,7 @@ private:
     QByteArray m_name;
     const QByteArray m_type;
     const quint16 m_port;
+    const std::chrono::milliseconds m_retryDelay;
     AvahiThreadedPoll* m_poll = nullptr;
     AvahiClient* m_client = nullptr;
     AvahiEntryGroup* m_group = nullptr;

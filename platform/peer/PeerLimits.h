@@ -54,6 +54,9 @@ struct PeerLimits {
     // However slowly it reads, a phone must take a ping within this long of its sending: with a
     // full queue, a phone must read at least the queue cap in this time.
     ms pingDeliveryTimeout{60000};
+
+    // While Avahi cannot be reached, how long to wait before trying it again.
+    ms dnsSdRetry{5000};
 };
 
 } // namespace glasswing::peer

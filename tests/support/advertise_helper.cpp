@@ -1,4 +1,5 @@
-// A Mac side in a process of its own, for the DNS-SD test: it advertises under the name given,
+// A Mac side in a process of its own, for the DNS-SD test: usage NAME [RETRY_MS]. It advertises
+// under NAME, trying an unreachable Avahi again every RETRY_MS (as shipped without it), and
 // accepts every phone, sends each one that joins a greeting, and prints one line per event
 // (DNS-SD becoming available or unavailable included).
 // Ends on SIGTERM.
@@ -60,7 +61,10 @@ int main(int argc, char* argv[])
     std::signal(SIGTERM, [](int) { QCoreApplication::quit(); });
     const QString name = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("Glasswing Test");
     Session session(PeerID(name), nullptr, EncryptionPreference::Required);
-    Advertiser advertiser(session.myPeerID(), nullptr, QStringLiteral("Glasswing"));
+    PeerLimits limits;
+    if (argc > 2)
+        limits.dnsSdRetry = std::chrono::milliseconds(QByteArray(argv[2]).toInt());
+    Advertiser advertiser(session.myPeerID(), nullptr, QStringLiteral("Glasswing"), limits);
     AcceptAll delegate(session);
     session.setDelegate(&delegate);
     advertiser.setDelegate(&delegate);
