@@ -108,7 +108,8 @@ void Listener::acceptWaiting()
             m_accepted(connection);
             continue;
         }
-        switch (errno) {
+        const int error = errno; // logging below may change errno
+        switch (error) {
         case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
         case EWOULDBLOCK:
@@ -122,7 +123,7 @@ void Listener::acceptWaiting()
             // Out of descriptors or memory, most likely: nothing to do but wait for some to be
             // freed, without spinning on a socket that stays readable.
             if (!std::exchange(m_failing, true))
-                qCWarning(lcListener) << "cannot take a connection:" << std::strerror(errno) << "; retrying";
+                qCWarning(lcListener) << "cannot take a connection:" << std::strerror(error) << "; retrying";
             m_notifier->setEnabled(false);
             m_retry.start();
             return;
