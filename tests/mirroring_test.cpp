@@ -27,6 +27,7 @@
 #include <QtEndian>
 
 #include <atomic>
+#include <cstdio>
 #include <sys/stat.h>
 #include <thread>
 
@@ -47,7 +48,7 @@ void writePreview(const QByteArray& bytes)
     QDir().mkpath(sharedCacheFolder());
     const QString temporary = sharedCacheFile(QStringLiteral(".Preview@3x.png.part"));
     QVERIFY(test::writeFile(temporary, bytes));
-    QVERIFY(QFile::rename(temporary, previewPath()));
+    QCOMPARE(std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(previewPath()).constData()), 0);
 }
 
 // One app's worth of the mirroring side, in this process.
@@ -726,6 +727,7 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
         if (what == QStringLiteral("claimed"))
             QVERIFY(QDir().mkpath(sharedCacheFolder()) && test::writeFile(sharedCacheFile(claimed), "stale"));
     });
+    QVERIFY(!QFileInfo::exists(sharedCacheFile(claimed))); // gone at start, before any preview could replace it
     QTemporaryDir frames;
     mac.phone(QStringLiteral("P"), QStringLiteral("p"), {QStringLiteral("--out"), frames.path()});
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
