@@ -51,7 +51,6 @@ class PreviewToolTest : public QObject {
 private Q_SLOTS:
     void aFileIsPlacedWholeOrRefused_data();
     void aFileIsPlacedWholeOrRefused();
-    void watchingPlacesEverySave_data();
     void watchingPlacesEverySave();
 };
 
@@ -134,22 +133,12 @@ void PreviewToolTest::aFileIsPlacedWholeOrRefused()
         QVERIFY(test::readAll(preview) == (placed ? content : older));
 }
 
-void PreviewToolTest::watchingPlacesEverySave_data()
-{
-    // In order: "in place" (rewritten), "by rename" (a new file renamed over it), "anew" (deleted,
-    // then written again a moment later), "beside" (another file in its folder written: no save).
-    QTest::addColumn<QStringList>("steps");
-    const QString inPlace = QStringLiteral("in place");
-    const QString byRename = QStringLiteral("by rename");
-    QTest::newRow("by rename, then in place, then by rename") << QStringList{byRename, inPlace, byRename};
-    QTest::newRow("deleted, then written anew") << QStringList{QStringLiteral("anew"), inPlace};
-    QTest::newRow("another file beside it, then in place")
-        << QStringList{QStringLiteral("beside"), inPlace, QStringLiteral("beside")};
-}
-
 void PreviewToolTest::watchingPlacesEverySave()
 {
-    QFETCH(QStringList, steps);
+    // "in place" (rewritten), "by rename" (a new file renamed over it), "anew" (deleted, then
+    // written again a moment later), "beside" (another file in its folder written: no save).
+    const QStringList steps{QStringLiteral("beside"), QStringLiteral("by rename"), QStringLiteral("in place"),
+                            QStringLiteral("anew"), QStringLiteral("by rename"), QStringLiteral("beside")};
     QTemporaryDir home;
     const QString preview = home.filePath(QStringLiteral(".cache/com.tessaro.Preview/Preview@3x.png"));
     const QString source = home.filePath(QStringLiteral("design.png"));
