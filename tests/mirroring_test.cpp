@@ -363,7 +363,9 @@ void MirroringTest::invitationsAreAskedOneAfterTheOther()
     // The user is away: a remembered phone does not wait behind the alert.
     mac.phone(QStringLiteral("Known"), QStringLiteral("known"));
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    // Queued in the order they ask.
     Phone* second = mac.phone(QStringLiteral("Second"), QStringLiteral("same"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.controller.pendingInvitationCount(), 2, kWait);
     Phone* leaving = mac.phone(QStringLiteral("Leaving"), QStringLiteral("gone"));
     QTRY_COMPARE_WITH_TIMEOUT(mac.controller.pendingInvitationCount(), 3, kWait);
     QCOMPARE(mac.controller.invitationAlert(), first);
