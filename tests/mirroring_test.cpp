@@ -720,6 +720,7 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     mac.phone(QStringLiteral("P"), QStringLiteral("p"), {QStringLiteral("--out"), frames.path()});
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
     test::StdoutCapture out;
+    QVERIFY(QDir().mkpath(sharedCacheFolder()));
     const QByteArray path = QFile::encodeName(previewPath());
     std::atomic<bool> stop{false};
     std::thread writer;
