@@ -88,13 +88,12 @@ class Session extends EventEmitter {
 }
 
 export class MockComputer extends EventEmitter {
-  constructor(identity, { name = 'Studio Mac', keepaliveMs = 2000 } = {}) {
+  // Options: code (fixed; random otherwise, like the computer's), helloExtra (keys that replace the
+  // hello's own), refuseWebSocket (as a browser behind a self-signed certificate may see it),
+  // unreachable (/session and /stream dropped at once, as when the computer is away).
+  constructor(identity, options = {}) {
     super();
-    Object.assign(this, { name, keepaliveMs, invitations: [], sessions: [], remembered: new Set(), newest: null });
-    this.code = undefined; // a fixed code for screenshots; random otherwise, like the computer's
-    this.helloExtra = {}; // keys that replace the hello's own, for hostile rows
-    this.refuseWebSocket = false; // as a browser that will not open wss: behind a self-signed certificate sees it
-    this.unreachable = false; // /session and /stream dropped at once, as when the computer is away
+    Object.assign(this, { name: 'Studio Mac', keepaliveMs: 2000, helloExtra: {}, invitations: [], sessions: [], remembered: new Set() }, options);
     this.server = createServer({ cert: identity.cert, key: identity.key }, (req, res) => this.request(req, res));
     this.wss = new WebSocketServer({ noServer: true, maxPayload: 16 << 20 });
     this.server.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
@@ -122,10 +121,7 @@ export class MockComputer extends EventEmitter {
   }
 
   upgrade(req, socket, head) {
-    if (this.refuseWebSocket || this.unreachable) return socket.destroy();
-    if (req.url !== '/session' || req.headers.origin !== `https://${req.headers.host}`) {
-      return socket.end('HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n');
-    }
+    if (this.refuseWebSocket || this.unreachable || req.url !== '/session') return socket.destroy();
     return this.wss.handleUpgrade(req, socket, head, (ws) => {
       const session = this.adopt(new Session(this, 'websocket', {
         control: (m) => ws.send(JSON.stringify(m)),
@@ -146,18 +142,14 @@ export class MockComputer extends EventEmitter {
   request(req, res) {
     const path = new URL(req.url, 'https://x').pathname;
     if (path === '/stream') return this.stream(req, res);
-    if (path !== '/' && !FILES.includes(path)) return this.plain(res, 404);
-    if (req.method !== 'GET' && req.method !== 'HEAD') return this.plain(res, 405, { Allow: 'GET, HEAD' });
+    if (path !== '/' && !FILES.includes(path)) return res.writeHead(404, COMMON).end();
     const file = path === '/' ? 'index.html' : path.slice(1);
-    const body = readFileSync(join(VIEWER, file));
-    res.writeHead(200, { ...COMMON, 'Content-Type': TYPES[file.split('.').pop()], 'Content-Security-Policy': CSP, 'Content-Length': body.length });
-    return res.end(req.method === 'HEAD' ? undefined : body);
+    res.writeHead(200, { ...COMMON, 'Content-Type': TYPES[file.split('.').pop()], 'Content-Security-Policy': CSP });
+    return res.end(readFileSync(join(VIEWER, file)));
   }
 
   stream(req, res) {
     if (this.unreachable) return req.socket.destroy();
-    if (req.method !== 'POST') return this.plain(res, 405, { Allow: 'POST' });
-    if (req.headers.origin !== `https://${req.headers.host}`) return this.plain(res, 403);
     const parts = [];
     req.on('data', (d) => parts.push(d));
     return req.on('end', () => {
@@ -181,11 +173,6 @@ export class MockComputer extends EventEmitter {
       session.write = write;
       session.invited(JSON.parse(Buffer.concat(parts).toString('utf8')));
     });
-  }
-
-  plain(res, status, headers = {}) {
-    res.writeHead(status, { ...COMMON, ...headers, 'Content-Length': 0, Connection: 'close' });
-    res.end();
   }
 
   /** Records a frame as the newest and sends it to every joined phone, as the computer does. */
