@@ -36,11 +36,12 @@ export function makeIdentity() {
   }
 }
 
+/** A stream record: kind, 4-byte length, payload (bytes or text). */
 export function record(kind, payload) {
-  const head = Buffer.alloc(5);
-  head[0] = kind;
-  head.writeUInt32BE(payload.length, 1);
-  return Buffer.concat([head, payload]);
+  const body = Buffer.from(payload);
+  const head = Buffer.from([kind, 0, 0, 0, 0]);
+  head.writeUInt32BE(body.length, 1);
+  return Buffer.concat([head, body]);
 }
 
 // One browser phone, whichever path it came by; emits 'joined'. `out` sends a control message, a
@@ -156,10 +157,10 @@ export class MockComputer extends EventEmitter {
       res.writeHead(200, { ...COMMON, 'Content-Type': 'application/octet-stream' });
       res.flushHeaders();
       const write = (bytes) => !res.writableEnded && !res.destroyed && res.write(bytes);
-      const keepalive = setInterval(() => write(record(3, Buffer.alloc(0))), this.keepaliveMs);
+      const keepalive = setInterval(() => write(record(3, [])), this.keepaliveMs);
       res.on('close', () => clearInterval(keepalive));
       const session = this.adopt(new Session(this, 'stream', {
-        control: (m) => write(record(1, Buffer.from(JSON.stringify(m)))),
+        control: (m) => write(record(1, JSON.stringify(m))),
         frame: (bytes) => write(record(2, bytes)),
         close: (code, reason) => {
           const payload = Buffer.alloc(2 + Buffer.byteLength(reason));
