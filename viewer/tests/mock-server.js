@@ -44,12 +44,13 @@ export function record(kind, payload) {
   return Buffer.concat([head, body]);
 }
 
-// One browser phone, whichever path it came by; emits 'joined'. `out` sends a control message, a
-// frame or a close; a stream session has no way back, so it counts as joined once accept is written.
+// One browser phone, whichever path it came by; emits 'joined'. `out` sends a control message or a
+// frame, closes with a code or drops the connection (as close and drop here); a stream session has no
+// way back, so it counts as joined once accept is written.
 class Session extends EventEmitter {
   constructor(server, transport, out) {
     super();
-    Object.assign(this, { server, transport, out, state: 'new', invitation: null });
+    Object.assign(this, { server, transport, out, state: 'new', invitation: null, close: out.close, drop: out.drop });
     this.code = server.code ?? Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
     out.control({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
   }
@@ -79,12 +80,6 @@ class Session extends EventEmitter {
   }
   sendFrame(bytes) {
     if (this.state === 'joined') this.out.frame(Buffer.from(bytes));
-  }
-  close(code, reason) {
-    this.out.close(code, reason);
-  }
-  drop() {
-    this.out.drop();
   }
 }
 
