@@ -346,7 +346,7 @@ describe('the web viewer', { concurrency: true }, () => {
       await within(page.server.invitation(1), 'invitation');
       await stateIs(page, 'waiting');
       await page.click('#name-button');
-      await page.type('#name-input', '  Ada’s \u202e  iPhone '); // over the old name, which is selected
+      await page.keyboard.sendCharacter('  Ada’s \u202e  iPhone '); // typed over the old name, which is selected
       await page.click('#name-form button[type=submit]');
       assert.equal((await within(page.server.invitation(2), 'invitation under the new name')).invitation.name, 'Ada’s iPhone');
       await stateIs(page, 'waiting');
