@@ -13,13 +13,8 @@ import { fileURLToPath } from 'node:url';
 import { WebSocketServer } from 'ws';
 
 const VIEWER = join(dirname(fileURLToPath(import.meta.url)), '..');
-const FILES = {
-  '/': ['index.html', 'text/html; charset=utf-8'],
-  '/viewer.js': ['viewer.js', 'text/javascript; charset=utf-8'],
-  '/viewer.css': ['viewer.css', 'text/css; charset=utf-8'],
-  '/plist.js': ['plist.js', 'text/javascript; charset=utf-8'],
-  '/icon.svg': ['icon.svg', 'image/svg+xml'],
-};
+const TYPES = { html: 'text/html; charset=utf-8', js: 'text/javascript; charset=utf-8', css: 'text/css; charset=utf-8', svg: 'image/svg+xml' };
+const FILES = ['/viewer.js', '/viewer.css', '/plist.js', '/icon.svg'];
 const CSP =
   "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; connect-src 'self'; " +
   "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
@@ -34,144 +29,67 @@ export function makeIdentity() {
       '-keyout', join(dir, 'key.pem'), '-out', join(dir, 'cert.pem'), '-days', '2', '-subj', '/CN=localhost',
       '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1', '-addext', 'extendedKeyUsage=serverAuth'], { stdio: 'pipe' });
     const cert = readFileSync(join(dir, 'cert.pem'));
-    const key = readFileSync(join(dir, 'key.pem'));
     const spki = new X509Certificate(cert).publicKey.export({ type: 'spki', format: 'der' });
-    return { cert, key, spkiPin: createHash('sha256').update(spki).digest('base64') };
+    return { cert, key: readFileSync(join(dir, 'key.pem')), spkiPin: createHash('sha256').update(spki).digest('base64') };
   } finally {
     rmSync(dir, { recursive: true, force: true });
   }
 }
 
-function record(kind, payload) {
-  const head = Buffer.alloc(5);
-  head[0] = kind;
-  head.writeUInt32BE(payload.length, 1);
-  return Buffer.concat([head, payload]);
+/** A stream record: kind, 4-byte length, payload (bytes or text). */
+export function record(kind, payload) {
+  const body = Buffer.from(payload);
+  const head = Buffer.from([kind, 0, 0, 0, 0]);
+  head.writeUInt32BE(body.length, 1);
+  return Buffer.concat([head, body]);
 }
 
-// One browser phone, whichever path it came by. Events: 'invitation', 'joined', 'closed'.
+// One browser phone, whichever path it came by; emits 'joined'. `out` sends a control message or a
+// frame, closes with a code or drops the connection (as close and drop here); a stream session has no
+// way back, so it counts as joined once accept is written.
 class Session extends EventEmitter {
-  constructor(server, transport) {
+  constructor(server, transport, out) {
     super();
-    this.server = server;
-    this.transport = transport;
+    Object.assign(this, { server, transport, out, state: 'new', invitation: null, close: out.close, drop: out.drop });
     this.code = server.code ?? Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
-    this.state = 'new';
-    this.invitation = null;
+    out.control({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
   }
-
   get userId() {
-    return this.invitation?.context === undefined ? undefined : Buffer.from(this.invitation.context, 'base64').toString('utf8');
+    return this.invitation && Buffer.from(this.invitation.context ?? '', 'base64').toString('utf8');
   }
-
   invited(message) {
     this.invitation = message;
     this.state = 'invited';
-    this.server.invitations.push({ session: this, ...message });
-    this.emit('invitation', message);
-    this.server.emit('invitation', this);
+    this.server.invitations.push(this);
+    this.server.emit('invitation');
     if (this.server.remembered.has(this.userId)) this.accept();
   }
-
   accept() {
     this.state = 'accepted';
-    this.sendControl({ name: this.server.name, type: 'accept' });
-    if (this.transport === 'stream') this.join(); // a stream cannot answer: joined once accept is written
+    this.out.control({ name: this.server.name, type: 'accept' });
+    if (this.transport === 'stream') this.join();
   }
-
-  decline() {
-    this.sendControl({ type: 'decline' });
-    this.close(1000, 'declined');
-  }
-
   join() {
     this.state = 'joined';
     this.emit('joined');
-    this.server.emit('joined', this);
     if (this.server.newest) this.sendFrame(this.server.newest); // a joining phone sees the current design
   }
-}
-
-class SocketSession extends Session {
-  constructor(server, ws) {
-    super(server, 'websocket');
-    this.ws = ws;
-    ws.on('message', (data, isBinary) => {
-      if (isBinary) return;
-      const message = JSON.parse(data.toString('utf8'));
-      if (message.type === 'invitation' && this.state === 'new') this.invited(message);
-      else if (message.type === 'joined' && this.state === 'accepted') this.join();
-      else this.close(1008, `unexpected ${message.type}`);
-    });
-    ws.on('close', () => {
-      this.state = 'closed';
-      this.emit('closed');
-    });
-    this.sendControl({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
-  }
-  sendControl(message) {
-    this.ws.send(JSON.stringify(message));
+  decline() {
+    this.out.control({ type: 'decline' });
+    this.close(1000, 'declined');
   }
   sendFrame(bytes) {
-    if (this.state === 'joined') this.ws.send(bytes, { binary: true });
-  }
-  close(code, reason) {
-    this.ws.close(code, reason);
-  }
-  drop() {
-    this.ws.terminate();
-  }
-}
-
-class StreamSession extends Session {
-  constructor(server, response) {
-    super(server, 'stream');
-    this.response = response;
-    response.writeHead(200, { ...COMMON, 'Content-Type': 'application/octet-stream' });
-    response.flushHeaders();
-    this.keepalive = setInterval(() => this.write(record(3, Buffer.alloc(0))), 2000);
-    response.on('close', () => {
-      clearInterval(this.keepalive);
-      this.state = 'closed';
-      this.emit('closed');
-    });
-    this.sendControl({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
-  }
-  write(bytes) {
-    if (!this.response.writableEnded && !this.response.destroyed) this.response.write(bytes);
-  }
-  sendControl(message) {
-    this.write(record(1, Buffer.from(JSON.stringify(message))));
-  }
-  sendFrame(bytes) {
-    if (this.state === 'joined') this.write(record(2, Buffer.from(bytes)));
-  }
-  close(code, reason) {
-    const payload = Buffer.alloc(2 + Buffer.byteLength(reason));
-    payload.writeUInt16BE(code, 0);
-    payload.write(reason, 2);
-    this.write(record(4, payload));
-    clearInterval(this.keepalive);
-    this.response.end();
-  }
-  drop() {
-    clearInterval(this.keepalive);
-    this.response.socket?.destroy();
+    if (this.state === 'joined') this.out.frame(Buffer.from(bytes));
   }
 }
 
 export class MockComputer extends EventEmitter {
-  constructor(identity, name = 'Studio Mac') {
+  // Options: code (fixed; random otherwise, like the computer's), helloExtra (keys that replace the
+  // hello's own), refuseWebSocket (as a browser behind a self-signed certificate may see it),
+  // unreachable (/session and /stream dropped at once, as when the computer is away).
+  constructor(identity, options = {}) {
     super();
-    this.name = name;
-    this.invitations = [];
-    this.sessions = [];
-    this.remembered = new Set();
-    this.newest = null;
-    this.code = undefined; // a fixed code for screenshots; random otherwise, like the computer's
-    this.helloExtra = {}; // keys that replace the hello's own, for hostile rows
-    this.refuseWebSocket = false; // as a browser that will not open wss: behind a self-signed certificate sees it
-    this.unreachable = false; // /session and /stream dropped at once, as when the computer is away
+    Object.assign(this, { name: 'Studio Mac', keepaliveMs: 2000, helloExtra: {}, invitations: [], sessions: [], remembered: new Set() }, options);
     this.server = createServer({ cert: identity.cert, key: identity.key }, (req, res) => this.request(req, res));
     this.wss = new WebSocketServer({ noServer: true, maxPayload: 16 << 20 });
     this.server.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
@@ -180,81 +98,88 @@ export class MockComputer extends EventEmitter {
   async listen() {
     this.server.listen(0, '127.0.0.1');
     await once(this.server, 'listening');
-    this.port = this.server.address().port;
-    this.origin = `https://127.0.0.1:${this.port}`;
+    this.origin = `https://127.0.0.1:${this.server.address().port}`;
     return this;
   }
 
   async close() {
     for (const s of this.sessions) if (s.state !== 'closed') s.drop();
-    this.server.closeAllConnections?.();
+    this.server.closeAllConnections();
     this.server.close();
   }
 
-  originOk(req) {
-    return req.headers.origin === `https://${req.headers.host}`;
-  }
-
-  adopt(session) {
+  adopt(session, closed) {
     this.sessions.push(session);
-    this.emit('session', session);
+    closed.on('close', () => {
+      session.state = 'closed';
+    });
+    return session;
   }
 
   upgrade(req, socket, head) {
-    if (this.refuseWebSocket || this.unreachable) {
-      socket.destroy();
-      return;
-    }
-    if (req.url !== '/session' || !this.originOk(req)) {
-      socket.end('HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n');
-      return;
-    }
-    this.wss.handleUpgrade(req, socket, head, (ws) => this.adopt(new SocketSession(this, ws)));
+    if (this.refuseWebSocket || this.unreachable || req.url !== '/session') return socket.destroy();
+    return this.wss.handleUpgrade(req, socket, head, (ws) => {
+      const session = this.adopt(new Session(this, 'websocket', {
+        control: (m) => ws.send(JSON.stringify(m)),
+        frame: (bytes) => ws.send(bytes, { binary: true }),
+        close: (code, reason) => ws.close(code, reason),
+        drop: () => ws.terminate(),
+      }), ws);
+      ws.on('message', (data, isBinary) => {
+        if (isBinary) return;
+        const message = JSON.parse(data.toString('utf8'));
+        if (message.type === 'invitation' && session.state === 'new') session.invited(message);
+        else if (message.type === 'joined' && session.state === 'accepted') session.join();
+        else session.close(1008, `unexpected ${message.type}`);
+      });
+    });
   }
 
   request(req, res) {
-    const url = new URL(req.url, 'https://x');
-    if (url.pathname === '/stream') {
-      if (this.unreachable) return req.socket.destroy();
-      if (req.method !== 'POST') return this.plain(res, 405, { Allow: 'POST' });
-      if (!this.originOk(req)) return this.plain(res, 403);
-      const parts = [];
-      let size = 0;
-      req.on('data', (d) => {
-        size += d.length;
-        if (size > 16384) req.destroy();
-        else parts.push(d);
-      });
-      req.on('end', () => {
-        const session = new StreamSession(this, res);
-        this.adopt(session);
-        session.invited(JSON.parse(Buffer.concat(parts).toString('utf8')));
-      });
-      return undefined;
-    }
-    const file = FILES[url.pathname];
-    if (!file) return this.plain(res, 404);
-    if (req.method !== 'GET' && req.method !== 'HEAD') return this.plain(res, 405, { Allow: 'GET, HEAD' });
-    const body = readFileSync(join(VIEWER, file[0]));
-    res.writeHead(200, { ...COMMON, 'Content-Type': file[1], 'Content-Security-Policy': CSP, 'Content-Length': body.length });
-    res.end(req.method === 'HEAD' ? undefined : body);
-    return undefined;
+    const path = new URL(req.url, 'https://x').pathname;
+    if (path === '/stream') return this.stream(req, res);
+    if (path !== '/' && !FILES.includes(path)) return res.writeHead(404, COMMON).end();
+    const file = path === '/' ? 'index.html' : path.slice(1);
+    res.writeHead(200, { ...COMMON, 'Content-Type': TYPES[file.split('.').pop()], 'Content-Security-Policy': CSP });
+    return res.end(readFileSync(join(VIEWER, file)));
   }
 
-  plain(res, status, headers = {}) {
-    res.writeHead(status, { ...COMMON, ...headers, 'Content-Length': 0, Connection: 'close' });
-    res.end();
+  stream(req, res) {
+    if (this.unreachable) return req.socket.destroy();
+    const parts = [];
+    req.on('data', (d) => parts.push(d));
+    return req.on('end', () => {
+      res.writeHead(200, { ...COMMON, 'Content-Type': 'application/octet-stream' });
+      res.flushHeaders();
+      const write = (bytes) => !res.writableEnded && !res.destroyed && res.write(bytes);
+      const keepalive = setInterval(() => write(record(3, [])), this.keepaliveMs);
+      res.on('close', () => clearInterval(keepalive));
+      const session = this.adopt(new Session(this, 'stream', {
+        control: (m) => write(record(1, JSON.stringify(m))),
+        frame: (bytes) => write(record(2, bytes)),
+        close: (code, reason) => {
+          const payload = Buffer.alloc(2 + Buffer.byteLength(reason));
+          payload.writeUInt16BE(code, 0);
+          payload.write(reason, 2);
+          write(record(4, payload));
+          res.end();
+        },
+        drop: () => res.socket?.destroy(),
+      }), res);
+      session.write = write;
+      session.invited(JSON.parse(Buffer.concat(parts).toString('utf8')));
+    });
   }
 
   /** Records a frame as the newest and sends it to every joined phone, as the computer does. */
   broadcast(frame) {
     this.newest = frame;
-    for (const s of this.sessions) if (s.state === 'joined') s.sendFrame(frame);
+    for (const s of this.sessions) s.sendFrame(frame);
   }
 
-  /** The next session to send an invitation, after `count` invitations in all. */
+  /** The session that sent the `count`th invitation (by default the next one). */
   async invitation(count = this.invitations.length + 1) {
     while (this.invitations.length < count) await once(this, 'invitation');
-    return this.invitations[count - 1].session;
+    return this.invitations[count - 1];
   }
 }

@@ -1,7 +1,7 @@
 // Screenshots of the web viewer at a phone's size (390x844 CSS px, 3x) against the stand-in
 // computer, mirroring a sample design rendered by the same browser. Not a test: run by hand or by
 // scripts/screenshots.sh, then look at the PNGs.
-//   node viewer/tests/screenshots.js [output folder, default docs/]
+//   node viewer/screenshots/screenshots.js [output folder, default docs/]
 import { mkdirSync, mkdtempSync, rmSync, readFileSync, statSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, dirname, resolve } from 'node:path';
@@ -9,8 +9,8 @@ import { fileURLToPath } from 'node:url';
 import { execFileSync } from 'node:child_process';
 import { once } from 'node:events';
 import puppeteer from 'puppeteer-core';
-import { MockComputer, makeIdentity } from './mock-server.js';
-import { writeFrame } from './bplist-writer.js';
+import { MockComputer, makeIdentity } from '../tests/mock-server.js';
+import { writeFrame } from '../tests/bplist-writer.js';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const out = resolve(process.argv[2] ?? join(here, '..', '..', 'docs'));
