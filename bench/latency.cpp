@@ -17,7 +17,8 @@
 // With --browser SCRIPT (viewer/bench/browser-phone.js, run by node), one browser phone too: the web
 // viewer page in Chromium, timed from the file put in place to the page's image decoded and up, for
 // PNGs of 100 KiB, 1 MiB and 4 MiB (noise, so that they are as large as said), beside one native phone
-// sent the same PNGs in a case of its own. Prints both and their ratio.
+// sent the same PNGs in a case of its own; the page over its WebSocket, then over the stream it falls
+// back to. Prints each, the time to the page's message (WebSocket), and the ratios.
 //
 // Usage: latency PATH_TO_GLASSWING PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE [ONLY_PHONES]]
 //                [--browser SCRIPT [--browser-only]]
@@ -59,15 +60,16 @@ constexpr int kPhonesPerBatch = 4;
 const char* const kNowhereBus = "unix:path=/nonexistent/glasswing-bench-bus";
 
 // Every child still running, for the signal handler: a benchmark stopped by ^C must not leave an
-// app or sixteen phones behind.
+// app or sixteen phones behind. A browser phone is kept negated: it is asked to end (SIGTERM), as
+// only it can end its browser, which a kill would leave running.
 constexpr int kMaxChildren = 64;
 volatile sig_atomic_t g_children[kMaxChildren];
 
-void rememberChild(pid_t pid)
+void rememberChild(pid_t pid, bool endsItsOwnChildren)
 {
     for (auto& slot : g_children) {
         if (slot == 0) {
-            slot = pid;
+            slot = endsItsOwnChildren ? -pid : pid;
             return;
         }
     }
@@ -76,7 +78,7 @@ void rememberChild(pid_t pid)
 void forgetChild(pid_t pid)
 {
     for (auto& slot : g_children) {
-        if (slot == pid)
+        if (slot == pid || slot == -pid)
             slot = 0;
     }
 }
@@ -90,6 +92,8 @@ void stopOnSignal(int signal)
     for (auto& slot : g_children) {
         if (slot > 0)
             ::kill(pid_t(slot), SIGKILL);
+        else if (slot < 0)
+            ::kill(pid_t(-slot), SIGTERM);
     }
     g_stopped = signal;
     std::signal(signal, SIG_DFL);
@@ -158,11 +162,12 @@ std::unique_ptr<QProcess> makeChild(const QProcessEnvironment& environment)
     return process;
 }
 
-void startChild(QProcess& process, const QString& program, const QStringList& arguments)
+void startChild(QProcess& process, const QString& program, const QStringList& arguments,
+                bool endsItsOwnChildren = false)
 {
     process.start(program, arguments);
     if (process.waitForStarted(10000))
-        rememberChild(pid_t(process.processId()));
+        rememberChild(pid_t(process.processId()), endsItsOwnChildren);
 }
 
 void endChild(QProcess& process)
@@ -292,8 +297,9 @@ bool writeAll(const QByteArray& path, const QByteArray& bytes)
 
 enum class Mode { Pickup, TimerAlone };
 
-// glasswing-phone, or the web viewer in Chromium (browser-phone.js under node).
-enum class PhoneKind { Native, Browser };
+// glasswing-phone, or the web viewer in Chromium (browser-phone.js under node) over its WebSocket or
+// over the same-origin stream it falls back to.
+enum class PhoneKind { Native, Browser, BrowserStream };
 
 // A PNG of `size` bytes, give or take a few hundred: RGB noise, which does not compress, in a
 // portrait of about 1:2 as a phone's screen is. Width and height come back too.
@@ -386,12 +392,13 @@ struct Options {
 CaseResult runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, QStringList& notes,
                    PhoneKind kind = PhoneKind::Native, bool png = false, bool printRow = true)
 {
-    const QString label
-        = QStringLiteral("%1, %2 %3, %4")
-              .arg(modeName(mode))
-              .arg(phoneCount)
-              .arg(kind == PhoneKind::Browser ? QStringLiteral("browser phones") : QStringLiteral("phones"))
-              .arg(sizeLabel(size))
+    const QString label = QStringLiteral("%1, %2 %3, %4")
+                              .arg(modeName(mode))
+                              .arg(phoneCount)
+                              .arg(kind == PhoneKind::Native        ? QStringLiteral("phones")
+                                       : kind == PhoneKind::Browser ? QStringLiteral("browser phones")
+                                                                    : QStringLiteral("browser phones (stream)"))
+                              .arg(sizeLabel(size))
         + (png ? QStringLiteral(" PNG") : QString());
     double idle = -1; // resident memory with the phones joined, before the first frame
     auto row = [&](const QString& median, const QString& p99, const QString& cpu, const QString& memory) {
@@ -524,12 +531,15 @@ CaseResult runCase(const Options& options, Mode mode, int phoneCount, qsizetype 
             phone.err.feed(phone.process->readAllStandardError(),
                            [&phone](const QByteArray& line) { phone.lastError = line; });
         });
-        if (kind == PhoneKind::Browser)
+        if (kind != PhoneKind::Native)
             startChild(*phone.process, QStringLiteral("node"),
-                       {options.browserScript, QStringLiteral("--origin"),
-                        QStringLiteral("https://localhost:%1").arg(app.webPort), QStringLiteral("--identity"),
+                       {options.browserScript, QStringLiteral("--transport"),
+                        kind == PhoneKind::Browser ? QStringLiteral("websocket") : QStringLiteral("stream"),
+                        QStringLiteral("--origin"), QStringLiteral("https://localhost:%1").arg(app.webPort),
+                        QStringLiteral("--identity"),
                         home.path() + QStringLiteral("/.local/share/com.tessaro.Glasswing/web-identity.pem"),
-                        QStringLiteral("--user-id"), QStringLiteral("latency-%1").arg(i)});
+                        QStringLiteral("--user-id"), QStringLiteral("latency-%1").arg(i)},
+                       true);
         else
             startChild(*phone.process, options.phoneBinary,
                        {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
@@ -589,19 +599,19 @@ CaseResult runCase(const Options& options, Mode mode, int phoneCount, qsizetype 
         for (const Phone& phone : phones)
             before.push_back(phone.arrivals.size());
 
-        double placedAt = 0;
+        // Read just before the file is put in place: read after, it could come later than the frame
+        // (this process preempted in between on a busy machine), which would then count as a stray.
+        const double placedAt = realtimeSeconds();
         if (mode == Mode::Pickup) {
             if (::rename(temporaryPath.constData(), finalPath.constData()) != 0) {
                 failure = QStringLiteral("rename failed: %1").arg(QString::fromLocal8Bit(strerror(errno)));
                 break;
             }
-            placedAt = realtimeSeconds();
         } else {
             if (::link(temporaryPath.constData(), finalPath.constData()) != 0) {
                 failure = QStringLiteral("link failed: %1").arg(QString::fromLocal8Bit(strerror(errno)));
                 break;
             }
-            placedAt = realtimeSeconds();
             ::unlink(temporaryPath.constData());
         }
 
@@ -651,7 +661,7 @@ CaseResult runCase(const Options& options, Mode mode, int phoneCount, qsizetype 
         for (size_t i = 0; i < phones.size(); ++i) {
             const Arrival& arrival = phones[i].arrivals[*received[i]];
             last = std::max(last, arrival.at);
-            if (kind == PhoneKind::Browser) {
+            if (kind != PhoneKind::Native) {
                 if (arrival.size != expected)
                     ++sizeMismatches;
                 if (n >= kWarmupFrames && arrival.receivedAt >= placedAt)
@@ -800,25 +810,32 @@ int main(int argc, char* argv[])
         }
     }
 
-    // A browser phone beside a native one: each alone with its app, sent the same kind of PNGs.
+    // A browser phone beside a native one: each alone with its app, sent the same kind of PNGs; the
+    // browser over its WebSocket, then over the stream.
     struct Comparison {
         qsizetype size;
         CaseResult native;
         CaseResult browser;
+        CaseResult browserStream;
     };
     std::vector<Comparison> comparisons;
     if (!options.browserScript.isEmpty()) {
         for (const qsizetype size : {qsizetype(100 * 1024), qsizetype(1024 * 1024), qsizetype(4 * 1024 * 1024)}) {
-            Comparison comparison{size, {}, {}};
-            for (const PhoneKind kind : {PhoneKind::Native, PhoneKind::Browser}) {
+            Comparison comparison{size, {}, {}, {}};
+            for (const PhoneKind kind : {PhoneKind::Native, PhoneKind::Browser, PhoneKind::BrowserStream}) {
                 if (g_stopped)
                     break;
                 progress(QStringLiteral("pickup, 1 %1 phone, %2 PNG (%3 s in)")
-                             .arg(kind == PhoneKind::Browser ? QStringLiteral("browser") : QStringLiteral("native"))
+                             .arg(kind == PhoneKind::Native        ? QStringLiteral("native")
+                                      : kind == PhoneKind::Browser ? QStringLiteral("browser (WebSocket)")
+                                                                   : QStringLiteral("browser (stream)"))
                              .arg(sizeLabel(size))
                              .arg(wall.elapsed() / 1000));
                 const CaseResult result = runCase(options, Mode::Pickup, 1, size, notes, kind, true, false);
-                (kind == PhoneKind::Browser ? comparison.browser : comparison.native) = result;
+                (kind == PhoneKind::Native        ? comparison.native
+                     : kind == PhoneKind::Browser ? comparison.browser
+                                                  : comparison.browserStream)
+                    = result;
             }
             comparisons.push_back(comparison);
         }
@@ -835,16 +852,19 @@ int main(int argc, char* argv[])
         };
         std::printf("\nBrowser phone (the web viewer in headless Chromium, to the page's image decoded) against a "
                     "native phone (to the frame received), one phone per app, noise PNGs put in place by rename.\n\n");
-        std::printf("| PNG | native median ms | native p99 ms | browser median ms | browser p99 ms | of which to the "
-                    "page's message (median) | browser ÷ native (median) | (p99) |\n");
-        std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        std::printf("| PNG | browser over | native median ms | native p99 ms | browser median ms | browser p99 ms | "
+                    "of which to the page's message (median) | browser ÷ native (median) | (p99) |\n");
+        std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|\n");
         for (const Comparison& c : comparisons) {
-            std::printf("| %s | %s | %s | %s | %s | %s | %s | %s |\n", qPrintable(sizeLabel(c.size)),
-                        qPrintable(figure(c.native.median)), qPrintable(figure(c.native.p99)),
-                        qPrintable(figure(c.browser.median)), qPrintable(figure(c.browser.p99)),
-                        qPrintable(figure(c.browser.receivedMedian)),
-                        qPrintable(ratio(c.browser.median, c.native.median)),
-                        qPrintable(ratio(c.browser.p99, c.native.p99)));
+            for (const auto& [transport, browser] :
+                 {std::pair{"WebSocket", c.browser}, std::pair{"stream", c.browserStream}}) {
+                std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", qPrintable(sizeLabel(c.size)),
+                            transport, qPrintable(figure(c.native.median)), qPrintable(figure(c.native.p99)),
+                            qPrintable(figure(browser.median)), qPrintable(figure(browser.p99)),
+                            qPrintable(figure(browser.receivedMedian)),
+                            qPrintable(ratio(browser.median, c.native.median)),
+                            qPrintable(ratio(browser.p99, c.native.p99)));
+            }
         }
         std::fflush(stdout);
     }
