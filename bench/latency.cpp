@@ -14,7 +14,14 @@
 //
 // The app never reaches a real Avahi daemon: its system bus address points nowhere.
 //
-// Usage: latency PATH_TO_GLASSWING PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE]
+// With --browser SCRIPT (viewer/bench/browser-phone.js, run by node), one browser phone too: the web
+// viewer page in Chromium, timed from the file put in place to the page's image decoded and up, for
+// PNGs of 100 KiB, 1 MiB and 4 MiB (noise, so that they are as large as said), beside one native phone
+// sent the same PNGs in a case of its own; the page over its WebSocket, then over the stream it falls
+// back to. Prints each, the time to the page's message (WebSocket), and the ratios.
+//
+// Usage: latency PATH_TO_GLASSWING PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE [ONLY_PHONES]]
+//                [--browser SCRIPT [--browser-only]]
 
 #include <QCoreApplication>
 #include <QDir>
@@ -25,9 +32,12 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtEndian>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -50,15 +60,16 @@ constexpr int kPhonesPerBatch = 4;
 const char* const kNowhereBus = "unix:path=/nonexistent/glasswing-bench-bus";
 
 // Every child still running, for the signal handler: a benchmark stopped by ^C must not leave an
-// app or sixteen phones behind.
+// app or sixteen phones behind. A browser phone is kept negated: it is asked to end (SIGTERM), as
+// only it can end its browser, which a kill would leave running.
 constexpr int kMaxChildren = 64;
 volatile sig_atomic_t g_children[kMaxChildren];
 
-void rememberChild(pid_t pid)
+void rememberChild(pid_t pid, bool endsItsOwnChildren)
 {
     for (auto& slot : g_children) {
         if (slot == 0) {
-            slot = pid;
+            slot = endsItsOwnChildren ? -pid : pid;
             return;
         }
     }
@@ -67,7 +78,7 @@ void rememberChild(pid_t pid)
 void forgetChild(pid_t pid)
 {
     for (auto& slot : g_children) {
-        if (slot == pid)
+        if (slot == pid || slot == -pid)
             slot = 0;
     }
 }
@@ -81,6 +92,8 @@ void stopOnSignal(int signal)
     for (auto& slot : g_children) {
         if (slot > 0)
             ::kill(pid_t(slot), SIGKILL);
+        else if (slot < 0)
+            ::kill(pid_t(-slot), SIGTERM);
     }
     g_stopped = signal;
     std::signal(signal, SIG_DFL);
@@ -149,11 +162,12 @@ std::unique_ptr<QProcess> makeChild(const QProcessEnvironment& environment)
     return process;
 }
 
-void startChild(QProcess& process, const QString& program, const QStringList& arguments)
+void startChild(QProcess& process, const QString& program, const QStringList& arguments,
+                bool endsItsOwnChildren = false)
 {
     process.start(program, arguments);
     if (process.waitForStarted(10000))
-        rememberChild(pid_t(process.processId()));
+        rememberChild(pid_t(process.processId()), endsItsOwnChildren);
 }
 
 void endChild(QProcess& process)
@@ -185,8 +199,9 @@ struct LineReader {
 };
 
 struct Arrival {
-    qint64 size = 0;
+    qint64 size = 0; // bytes received; for a browser phone, the decoded image's pixels
     double at = 0;
+    double receivedAt = 0; // a browser phone's: when the page had the message, before decoding (0: unknown)
 };
 
 struct Phone {
@@ -203,6 +218,7 @@ struct App {
     LineReader out;
     LineReader err;
     quint16 port = 0;
+    quint16 webPort = 0;
     int connected = 0;
     int notConnected = 0;
     QList<QByteArray> otherLines; // anything that is not a phone coming or going
@@ -281,6 +297,83 @@ bool writeAll(const QByteArray& path, const QByteArray& bytes)
 
 enum class Mode { Pickup, TimerAlone };
 
+// glasswing-phone, or the web viewer in Chromium (browser-phone.js under node) over its WebSocket or
+// over the same-origin stream it falls back to.
+enum class PhoneKind { Native, Browser, BrowserStream };
+
+// A PNG of `size` bytes, give or take a few hundred: RGB noise, which does not compress, in a
+// portrait of about 1:2 as a phone's screen is. Width and height come back too.
+struct Png {
+    QByteArray bytes;
+    int width = 0;
+    int height = 0;
+};
+
+quint32 crc32(const QByteArray& bytes)
+{
+    static const auto table = [] {
+        std::array<quint32, 256> t{};
+        for (quint32 n = 0; n < 256; ++n) {
+            quint32 c = n;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    quint32 c = 0xffffffffu;
+    for (const char b : bytes)
+        c = table[(c ^ quint8(b)) & 0xff] ^ (c >> 8);
+    return c ^ 0xffffffffu;
+}
+
+void appendChunk(QByteArray& png, const char* type, const QByteArray& data)
+{
+    char length[4];
+    qToBigEndian(quint32(data.size()), length);
+    png.append(length, 4);
+    const QByteArray typed = QByteArray(type, 4) + data;
+    png.append(typed);
+    char crc[4];
+    qToBigEndian(crc32(typed), crc);
+    png.append(crc, 4);
+}
+
+Png noisePng(qsizetype size, QRandomGenerator64& random)
+{
+    Png png;
+    // Height = 2 × width, three bytes a pixel and a filter byte a row: 6w² + 2w ≈ size.
+    png.width = int(std::sqrt(double(size) / 6.0));
+    png.height = int((size + 3 * png.width) / (3 * png.width + 1));
+    const qsizetype row = 3 * qsizetype(png.width) + 1;
+    QByteArray raw(row * png.height, Qt::Uninitialized);
+    QByteArray noise((raw.size() + 7) / 8 * 8, Qt::Uninitialized);
+    random.fillRange(reinterpret_cast<quint64*>(noise.data()), noise.size() / 8);
+    for (int y = 0; y < png.height; ++y) {
+        raw[y * row] = 0; // filter: none
+        std::memcpy(raw.data() + y * row + 1, noise.constData() + y * row + 1, size_t(row - 1));
+    }
+    char header[13];
+    qToBigEndian(quint32(png.width), header);
+    qToBigEndian(quint32(png.height), header + 4);
+    header[8] = 8; // bits per sample
+    header[9] = 2; // RGB
+    header[10] = header[11] = header[12] = 0;
+    png.bytes = QByteArray("\x89PNG\r\n\x1a\n", 8);
+    appendChunk(png.bytes, "IHDR", QByteArray(header, 13));
+    // A zlib stream is what qCompress makes after its four bytes of length; noise gains nothing
+    // from a higher level.
+    appendChunk(png.bytes, "IDAT", qCompress(raw, 1).mid(4));
+    appendChunk(png.bytes, "IEND", {});
+    return png;
+}
+
+struct CaseResult {
+    double median = -1;
+    double p99 = -1;
+    double receivedMedian = -1; // browser phones: to the message in the page, before decoding
+};
+
 QString modeName(Mode mode)
 {
     return mode == Mode::Pickup ? QStringLiteral("pickup") : QStringLiteral("timer alone");
@@ -289,15 +382,28 @@ QString modeName(Mode mode)
 struct Options {
     QString appBinary;
     QString phoneBinary;
+    QString browserScript; // browser-phone.js; empty: no browser phone
     int frames = 50;
 };
 
-// One row: a fresh app, its phones, the frames, and everything ended again.
-void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, QStringList& notes)
+// One case: a fresh app, its phones, the frames, and everything ended again. Native phones in the
+// main table are sent random bytes (the app does not look inside); `png` sends real PNGs, as a
+// browser phone needs them. `printRow` prints the main table's row.
+CaseResult runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, QStringList& notes,
+                   PhoneKind kind = PhoneKind::Native, bool png = false, bool printRow = true)
 {
-    const QString label = QStringLiteral("%1, %2 phones, %3").arg(modeName(mode)).arg(phoneCount).arg(sizeLabel(size));
+    const QString label = QStringLiteral("%1, %2 %3, %4")
+                              .arg(modeName(mode))
+                              .arg(phoneCount)
+                              .arg(kind == PhoneKind::Native        ? QStringLiteral("phones")
+                                       : kind == PhoneKind::Browser ? QStringLiteral("browser phones")
+                                                                    : QStringLiteral("browser phones (stream)"))
+                              .arg(sizeLabel(size))
+        + (png ? QStringLiteral(" PNG") : QString());
     double idle = -1; // resident memory with the phones joined, before the first frame
     auto row = [&](const QString& median, const QString& p99, const QString& cpu, const QString& memory) {
+        if (!printRow)
+            return;
         // Peak above idle, and how many frames' worth that is.
         const double peak = memory.toDouble();
         const QString above = idle >= 0 && memory != QStringLiteral("-")
@@ -321,7 +427,7 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
     QTemporaryDir home(QDir::tempPath() + QStringLiteral("/glasswing-latency-XXXXXX"));
     if (!home.isValid()) {
         giveUp(QStringLiteral("no temporary home"));
-        return;
+        return {};
     }
     const QString folder = home.path() + QStringLiteral("/.cache/com.tessaro.Preview");
     const QString config = home.path() + QStringLiteral("/.config/com.tessaro.Glasswing");
@@ -338,7 +444,7 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
         if (!defaults.open(QIODevice::WriteOnly)
             || defaults.write(QStringLiteral("{\"Trusted Devices\":[%1]}").arg(trusted.join(u',')).toUtf8()) < 0) {
             giveUp(QStringLiteral("cannot write the trusted devices"));
-            return;
+            return {};
         }
     }
 
@@ -355,11 +461,15 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
     App app;
     app.process = makeChild(environment);
     static const QRegularExpression portPattern(QStringLiteral(" on port (\\d+)"));
+    static const QRegularExpression webPortPattern(QStringLiteral("web viewer for phones at https://[^/\\s]*:(\\d+)/"));
     QObject::connect(app.process.get(), &QProcess::readyReadStandardError, [&app] {
         app.err.feed(app.process->readAllStandardError(), [&app](const QByteArray& line) {
             const auto match = portPattern.match(QString::fromUtf8(line));
             if (match.hasMatch() && line.contains("advertising"))
                 app.port = match.captured(1).toUShort();
+            const auto web = webPortPattern.match(QString::fromUtf8(line));
+            if (web.hasMatch())
+                app.webPort = web.captured(1).toUShort();
         });
     });
     QObject::connect(app.process.get(), &QProcess::readyReadStandardOutput, [&app] {
@@ -382,11 +492,12 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
         }
         endChild(*app.process);
     };
-    if (!waitUntil([&] { return app.port != 0 || app.process->state() == QProcess::NotRunning; }, 15000)
-        || app.port == 0) {
+    const auto portsKnown = [&] { return app.port != 0 && (kind == PhoneKind::Native || app.webPort != 0); };
+    if (!waitUntil([&] { return portsKnown() || app.process->state() == QProcess::NotRunning; }, 15000)
+        || !portsKnown()) {
         endAll();
-        giveUp(QStringLiteral("the app did not say its port"));
-        return;
+        giveUp(QStringLiteral("the app did not say its ports"));
+        return {};
     }
     const pid_t appPid = pid_t(app.process->processId());
 
@@ -399,11 +510,18 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
         phone.process = makeChild(environment);
         QObject::connect(phone.process.get(), &QProcess::readyReadStandardOutput, [&phone] {
             phone.out.feed(phone.process->readAllStandardOutput(), [&phone](const QByteArray& line) {
-                // "message N SIZE bytes at SECONDS.MICROS"
+                // "message N SIZE bytes at SECONDS.MICROS", or from a browser phone
+                // "decoded N WIDTHxHEIGHT at SECONDS.MICROS"
                 if (line.startsWith("message ")) {
                     const QList<QByteArray> words = line.split(' ');
                     if (words.size() >= 6)
                         phone.arrivals.push_back({words[2].toLongLong(), words[5].toDouble()});
+                } else if (line.startsWith("decoded ")) {
+                    const QList<QByteArray> words = line.split(' ');
+                    const QList<QByteArray> dimensions = words.size() >= 5 ? words[2].split('x') : QList<QByteArray>{};
+                    if (dimensions.size() == 2)
+                        phone.arrivals.push_back({dimensions[0].toLongLong() * dimensions[1].toLongLong(),
+                                                  words[4].toDouble(), words.value(6).toDouble()});
                 } else if (line.startsWith("accepted by ")) {
                     phone.accepted = true;
                 }
@@ -413,10 +531,20 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
             phone.err.feed(phone.process->readAllStandardError(),
                            [&phone](const QByteArray& line) { phone.lastError = line; });
         });
-        startChild(*phone.process, options.phoneBinary,
-                   {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                    QString::number(app.port), QStringLiteral("--user-id"), QStringLiteral("latency-%1").arg(i),
-                    QStringLiteral("--name"), QStringLiteral("Latency Phone %1").arg(i)});
+        if (kind != PhoneKind::Native)
+            startChild(*phone.process, QStringLiteral("node"),
+                       {options.browserScript, QStringLiteral("--transport"),
+                        kind == PhoneKind::Browser ? QStringLiteral("websocket") : QStringLiteral("stream"),
+                        QStringLiteral("--origin"), QStringLiteral("https://localhost:%1").arg(app.webPort),
+                        QStringLiteral("--identity"),
+                        home.path() + QStringLiteral("/.local/share/com.tessaro.Glasswing/web-identity.pem"),
+                        QStringLiteral("--user-id"), QStringLiteral("latency-%1").arg(i)},
+                       true);
+        else
+            startChild(*phone.process, options.phoneBinary,
+                       {QStringLiteral("--host"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                        QString::number(app.port), QStringLiteral("--user-id"), QStringLiteral("latency-%1").arg(i),
+                        QStringLiteral("--name"), QStringLiteral("Latency Phone %1").arg(i)});
     }
     // Accepted is the phone's side; the app sends only to phones its session counts as connected.
     const bool joined = waitUntil(
@@ -428,7 +556,7 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
     if (!joined) {
         endAll();
         giveUp(QStringLiteral("only %1 of %2 phones joined").arg(app.connected).arg(phoneCount));
-        return;
+        return {};
     }
     progress(QStringLiteral("  %1 phones joined in %2 ms").arg(phoneCount).arg(joining.elapsed()));
 
@@ -438,6 +566,7 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
     QByteArray image(size, Qt::Uninitialized);
 
     std::vector<double> latencies;
+    std::vector<double> toMessage; // browser phones: to the message in the page
     int lost = 0;
     int sizeMismatches = 0;
     int notPickedUp = 0;
@@ -449,7 +578,14 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
     for (int n = 0; n < kWarmupFrames + options.frames && failure.isEmpty() && !g_stopped; ++n) {
         if (n == kWarmupFrames)
             cpuBefore = appCpu(appPid);
-        random.fillRange(reinterpret_cast<quint64*>(image.data()), size / 8);
+        qint64 expected = -1; // what a browser phone reports: the image's pixels
+        if (png) {
+            const Png frame = noisePng(size, random);
+            image = frame.bytes;
+            expected = qint64(frame.width) * frame.height;
+        } else {
+            random.fillRange(reinterpret_cast<quint64*>(image.data()), size / 8);
+        }
         if (!writeAll(temporaryPath, image)) {
             failure = QStringLiteral("cannot write %1").arg(QString::fromLocal8Bit(temporaryPath));
             break;
@@ -463,19 +599,19 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
         for (const Phone& phone : phones)
             before.push_back(phone.arrivals.size());
 
-        double placedAt = 0;
+        // Read just before the file is put in place: read after, it could come later than the frame
+        // (this process preempted in between on a busy machine), which would then count as a stray.
+        const double placedAt = realtimeSeconds();
         if (mode == Mode::Pickup) {
             if (::rename(temporaryPath.constData(), finalPath.constData()) != 0) {
                 failure = QStringLiteral("rename failed: %1").arg(QString::fromLocal8Bit(strerror(errno)));
                 break;
             }
-            placedAt = realtimeSeconds();
         } else {
             if (::link(temporaryPath.constData(), finalPath.constData()) != 0) {
                 failure = QStringLiteral("link failed: %1").arg(QString::fromLocal8Bit(strerror(errno)));
                 break;
             }
-            placedAt = realtimeSeconds();
             ::unlink(temporaryPath.constData());
         }
 
@@ -525,9 +661,16 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
         for (size_t i = 0; i < phones.size(); ++i) {
             const Arrival& arrival = phones[i].arrivals[*received[i]];
             last = std::max(last, arrival.at);
+            if (kind != PhoneKind::Native) {
+                if (arrival.size != expected)
+                    ++sizeMismatches;
+                if (n >= kWarmupFrames && arrival.receivedAt >= placedAt)
+                    toMessage.push_back((arrival.receivedAt - placedAt) * 1000.0);
+                continue;
+            }
             if (encodedSize < 0)
                 encodedSize = arrival.size;
-            if (arrival.size != encodedSize || arrival.size <= size)
+            if (arrival.size != encodedSize || arrival.size <= image.size())
                 ++sizeMismatches;
         }
         if (n >= kWarmupFrames)
@@ -549,7 +692,7 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
     endAll();
     ::unlink(temporaryPath.constData());
     if (g_stopped)
-        return;
+        return {};
 
     if (!failure.isEmpty())
         notes << label + QStringLiteral(": stopped early, ") + failure;
@@ -573,7 +716,7 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
         progress(QStringLiteral("  no frame measured"));
         row(QStringLiteral("-"), QStringLiteral("-"), QStringLiteral("-"),
             peak >= 0 ? QString::number(peak, 'f', 1) : QStringLiteral("-"));
-        return;
+        return {};
     }
     const double median = percentile(latencies, 0.5);
     const double p99 = percentile(latencies, 0.99);
@@ -582,12 +725,18 @@ void runCase(const Options& options, Mode mode, int phoneCount, qsizetype size, 
         : QStringLiteral("-");
     progress(QStringLiteral("  %1 frames of %2 bytes each: min %3 ms, median %4 ms, max %5 ms")
                  .arg(latencies.size())
-                 .arg(encodedSize)
+                 .arg(encodedSize >= 0 ? encodedSize : qint64(image.size()))
                  .arg(*std::min_element(latencies.begin(), latencies.end()), 0, 'f', 2)
                  .arg(median, 0, 'f', 2)
                  .arg(*std::max_element(latencies.begin(), latencies.end()), 0, 'f', 2));
     row(QString::number(median, 'f', 2), QString::number(p99, 'f', 2), cpu,
         peak >= 0 ? QString::number(peak, 'f', 1) : QStringLiteral("-"));
+    const double toMessageMedian = toMessage.empty() ? -1 : percentile(toMessage, 0.5);
+    if (toMessageMedian >= 0)
+        progress(QStringLiteral("  in the page: the message after a median of %1 ms, decoded %2 ms later")
+                     .arg(toMessageMedian, 0, 'f', 2)
+                     .arg(median - toMessageMedian, 0, 'f', 2));
+    return {median, p99, toMessageMedian};
 }
 
 } // namespace
@@ -601,32 +750,50 @@ int main(int argc, char* argv[])
     std::signal(SIGPIPE, SIG_IGN);
 
     QCoreApplication application(argc, argv);
-    if (argc < 3) {
+    QStringList positional;
+    Options options;
+    bool browserOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument == QStringLiteral("--browser") && i + 1 < argc)
+            options.browserScript = QString::fromLocal8Bit(argv[++i]);
+        else if (argument == QStringLiteral("--browser-only"))
+            browserOnly = true;
+        else
+            positional << argument;
+    }
+    if (positional.size() < 2 || (browserOnly && options.browserScript.isEmpty())) {
         std::fprintf(stderr,
-                     "usage: latency PATH_TO_GLASSWING PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE [ONLY_PHONES]]\n");
+                     "usage: latency PATH_TO_GLASSWING PATH_TO_GLASSWING_PHONE [FRAMES_PER_CASE [ONLY_PHONES]]"
+                     " [--browser viewer/bench/browser-phone.js [--browser-only]]\n");
         return 1;
     }
-    Options options;
-    options.appBinary = QString::fromLocal8Bit(argv[1]);
-    options.phoneBinary = QString::fromLocal8Bit(argv[2]);
-    if (argc > 3)
-        options.frames = std::max(1, atoi(argv[3]));
+    options.appBinary = positional[0];
+    options.phoneBinary = positional[1];
+    if (positional.size() > 2)
+        options.frames = std::max(1, positional[2].toInt());
     // Only the cases with this many phones, and only with the pickup: a quicker look.
-    const int onlyPhones = argc > 4 ? atoi(argv[4]) : 0;
+    const int onlyPhones = positional.size() > 3 ? positional[3].toInt() : 0;
 
     QElapsedTimer wall;
     wall.start();
-    std::printf("Preview latency, from the file put in place to the last phone holding the frame, through the app "
-                "over loopback; %d frames per case after %d warm-up frames, 100-200 ms after the last one arrived.\n\n",
-                options.frames, kWarmupFrames);
-    std::printf("| mode | phones | size | median ms | p99 ms | app CPU ms per frame | app peak memory MiB | peak above "
-                "idle MiB "
-                "(× frame) |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
-    std::fflush(stdout);
+    if (!browserOnly) {
+        std::printf(
+            "Preview latency, from the file put in place to the last phone holding the frame, through the app "
+            "over loopback; %d frames per case after %d warm-up frames, 100-200 ms after the last one arrived.\n\n",
+            options.frames, kWarmupFrames);
+        std::printf(
+            "| mode | phones | size | median ms | p99 ms | app CPU ms per frame | app peak memory MiB | peak above "
+            "idle MiB "
+            "(× frame) |\n");
+        std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+        std::fflush(stdout);
+    }
 
     QStringList notes;
     for (const Mode mode : {Mode::Pickup, Mode::TimerAlone}) {
+        if (browserOnly)
+            break;
         for (const int phones : {1, 4, 16}) {
             if (onlyPhones > 0 && (phones != onlyPhones || mode != Mode::Pickup))
                 continue;
@@ -643,9 +810,63 @@ int main(int argc, char* argv[])
         }
     }
 
+    // A browser phone beside a native one: each alone with its app, sent the same kind of PNGs; the
+    // browser over its WebSocket, then over the stream.
+    struct Comparison {
+        qsizetype size;
+        CaseResult native;
+        CaseResult browser;
+        CaseResult browserStream;
+    };
+    std::vector<Comparison> comparisons;
+    if (!options.browserScript.isEmpty()) {
+        for (const qsizetype size : {qsizetype(100 * 1024), qsizetype(1024 * 1024), qsizetype(4 * 1024 * 1024)}) {
+            Comparison comparison{size, {}, {}, {}};
+            for (const PhoneKind kind : {PhoneKind::Native, PhoneKind::Browser, PhoneKind::BrowserStream}) {
+                if (g_stopped)
+                    break;
+                progress(QStringLiteral("pickup, 1 %1 phone, %2 PNG (%3 s in)")
+                             .arg(kind == PhoneKind::Native        ? QStringLiteral("native")
+                                      : kind == PhoneKind::Browser ? QStringLiteral("browser (WebSocket)")
+                                                                   : QStringLiteral("browser (stream)"))
+                             .arg(sizeLabel(size))
+                             .arg(wall.elapsed() / 1000));
+                const CaseResult result = runCase(options, Mode::Pickup, 1, size, notes, kind, true, false);
+                (kind == PhoneKind::Native        ? comparison.native
+                     : kind == PhoneKind::Browser ? comparison.browser
+                                                  : comparison.browserStream)
+                    = result;
+            }
+            comparisons.push_back(comparison);
+        }
+    }
+
     if (g_stopped) {
         progress(QStringLiteral("stopped by signal %1").arg(int(g_stopped)));
         return 128 + int(g_stopped);
+    }
+    if (!comparisons.empty()) {
+        const auto figure = [](double ms) { return ms >= 0 ? QString::number(ms, 'f', 2) : QStringLiteral("-"); };
+        const auto ratio = [](double browser, double native) {
+            return browser >= 0 && native > 0 ? QString::number(browser / native, 'f', 1) + u'×' : QStringLiteral("-");
+        };
+        std::printf("\nBrowser phone (the web viewer in headless Chromium, to the page's image decoded) against a "
+                    "native phone (to the frame received), one phone per app, noise PNGs put in place by rename.\n\n");
+        std::printf("| PNG | browser over | native median ms | native p99 ms | browser median ms | browser p99 ms | "
+                    "of which to the page's message (median) | browser ÷ native (median) | (p99) |\n");
+        std::printf("|---:|---|---:|---:|---:|---:|---:|---:|---:|\n");
+        for (const Comparison& c : comparisons) {
+            for (const auto& [transport, browser] :
+                 {std::pair{"WebSocket", c.browser}, std::pair{"stream", c.browserStream}}) {
+                std::printf("| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n", qPrintable(sizeLabel(c.size)),
+                            transport, qPrintable(figure(c.native.median)), qPrintable(figure(c.native.p99)),
+                            qPrintable(figure(browser.median)), qPrintable(figure(browser.p99)),
+                            qPrintable(figure(browser.receivedMedian)),
+                            qPrintable(ratio(browser.median, c.native.median)),
+                            qPrintable(ratio(browser.p99, c.native.p99)));
+            }
+        }
+        std::fflush(stdout);
     }
     std::printf("\n");
     for (const QString& note : std::as_const(notes))

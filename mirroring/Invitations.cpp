@@ -2,6 +2,7 @@
 // in an alert. Invitations are decided one after the other on the main thread; the alert never
 // blocks the event loop, so frames keep flowing to joined phones while it is up.
 
+#include "mirroring/AlertAnswers.h"
 #include "mirroring/TrustedDevices.h"
 #include "mirroring/ViewController.h"
 #include "platform/ApplicationIcon.h"
@@ -126,6 +127,8 @@ void ViewController::decide(const Invitation& invitation)
     // Not modal: the main window stays the user's to close, which ends the app, alert and all.
     alert->setWindowModality(Qt::NonModal);
     alert->show();
+    if (m_alertAnswers)
+        m_alertAnswers->shown(alert);
 }
 
 void ViewController::answerAlert(const Invitation& invitation, bool allowed, bool remember)

@@ -1,5 +1,6 @@
 #include "mirroring/ViewController.h"
 
+#include "mirroring/AlertAnswers.h"
 #include "mirroring/PreviewPickup.h"
 #include "mirroring/StatusFile.h"
 #include "platform/ImageView.h"
@@ -109,6 +110,7 @@ void ViewController::viewDidLoad()
         qCInfo(lcMirroring, "advertising \"%s\" as %s on port %u", qUtf8Printable(peerID->displayName()),
                peer::Advertiser::dnsSdServiceType(serviceID).constData(), unsigned(advertiser->port()));
     startWebViewer();
+    m_alertAnswers = AlertAnswers::fromEnvironment(this);
 
     discardClaimedPreview();
     timerContainer = new QTimer(this);

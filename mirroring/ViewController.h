@@ -36,6 +36,7 @@ class MainView;
 
 namespace glasswing {
 
+class AlertAnswers;
 class AnimationContext;
 class PreviewPickup;
 class SerialQueue;
@@ -214,6 +215,8 @@ private:
     std::deque<Invitation> m_invitations;
     QPointer<QMessageBox> m_alert;
     std::optional<Invitation> m_asking;
+    // Tests of the whole app only: answers alerts from a FIFO (AlertAnswers.h); null otherwise.
+    AlertAnswers* m_alertAnswers = nullptr;
 
     PreviewPickup* m_pickup = nullptr;
     QTimer* m_deferredTick = nullptr;

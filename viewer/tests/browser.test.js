@@ -5,8 +5,8 @@
 // with Chromium's virtual time: nothing here sleeps, every wait is for something the page does.
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync, watch } from 'node:fs';
-import { randomBytes, randomUUID } from 'node:crypto';
+import { mkdtempSync, rmSync } from 'node:fs';
+import { randomBytes } from 'node:crypto';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { once } from 'node:events';
@@ -15,7 +15,7 @@ import { deflateSync, crc32 } from 'node:zlib';
 import puppeteer from 'puppeteer-core';
 import { MockComputer, makeIdentity, record } from './mock-server.js';
 import { writeFrame } from './bplist-writer.js';
-import { RealApp } from './real-app.js';
+import { realAppRows } from './real-app.js';
 
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const WAIT_MS = 15000;
@@ -138,6 +138,7 @@ const stateIs = (page, state) => waitFor(page, (s) => document.documentElement.d
 const shows = (page, seen) => waitFor(page, (s) => window.__seen.includes(s), seen);
 const dataset = (page) => page.evaluate(() => ({ ...document.documentElement.dataset }));
 const text = (page, id) => page.$eval(`#${id}`, (e) => e.textContent);
+const visible = (page, id) => page.$eval(`#${id}`, (e) => !e.hidden && getComputedStyle(e).display !== 'none' && e.getClientRects().length > 0);
 const imageBox = (page) => page.$eval('#stage .design', (e) => [e.clientWidth, e.clientHeight]);
 
 // The shown image's size and the colours at the given image pixels, read back through a canvas.
@@ -434,99 +435,5 @@ describe('the web viewer', { concurrency: true }, () => {
     }
   }
 
-  describe('against the real app', { concurrency: 1, skip: !APP && 'GLASSWING_APP names no app binary' }, () => {
-    const trusted = randomUUID();
-    const trustedStream = randomUUID();
-    let app;
-    let appBrowser;
-    let appProfile;
-    let folderEvents;
-    const P1 = quadrants(60, 120, [RED, GREEN, BLUE, YELLOW]);
-    const P2 = quadrants(90, 90, [BLUE, YELLOW, RED, GREEN]);
-    const P3 = quadrants(40, 80, [YELLOW, YELLOW, BLUE, BLUE]);
-    const P4 = quadrants(80, 40, [GREEN, RED, GREEN, RED]);
-
-    before(async () => {
-      app = await new RealApp(APP, [trusted, trustedStream]).start();
-      appProfile = mkdtempSync(join(tmpdir(), 'viewer-chromium-app-'));
-      appBrowser = await launch(app.spkiPin, appProfile);
-      folderEvents = watch(app.cache); // status.json and previews are replaced by rename: each shows here
-    });
-
-    after(async () => {
-      folderEvents?.close();
-      await appBrowser?.close();
-      await app?.dispose();
-      if (appProfile) rmSync(appProfile, { recursive: true, force: true });
-    });
-
-    const statusIs = (connected) =>
-      until(() => app.status()?.isConnected === connected, [[folderEvents, 'change']], `status.json saying ${connected}`);
-    const printed = (line) => until(() => app.lines().includes(line), [[app.child.stdout, 'data']], `"${line}" on standard output`);
-
-    test('real app: a first join shows the alert, and the page waits with a code', async (t) => {
-      const userId = randomUUID();
-      const page = await phone(t, { on: appBrowser, origin: app.origin, userId });
-      await stateIs(page, 'waiting');
-      assert.match(await text(page, 'code'), /^[ACDEFGHJKMNPQRTUVWXY3479]{4}$/);
-      assert.match(await text(page, 'message'), /choose Allow when Glasswing asks about “iPhone”/);
-      await printed(`Incoming User ID: ${userId}`);
-      assert.ok(!app.lines().includes(`Allowing Incoming User ID ${userId}`));
-      assert.deepEqual(page.problems, []);
-    });
-
-    test('real app: a remembered page joins at once, shows each preview, and the newest again after a reload', async (t) => {
-      const page = await phone(t, { on: appBrowser, origin: app.origin, userId: trusted });
-      await stateIs(page, 'mirroring');
-      await printed(`Allowing Incoming User ID ${trusted}`);
-      // Only a browser is connected, and the plug-in is told a phone is.
-      await statusIs(true);
-      app.writePreview(P1);
-      await showsColour(page, RED);
-      assert.deepEqual(await shownPixels(page, FRAME1_POINTS), { width: 60, height: 120, pixels: [RED, GREEN, BLUE, YELLOW] });
-      app.writePreview(P2);
-      await showsColour(page, BLUE);
-      // Written before this page joins: the app sends it on join, with no new write. The app lets the
-      // reloaded page in as a remembered device, with no alert.
-      const allowed = () => app.lines().filter((l) => l === `Allowing Incoming User ID ${trusted}`).length;
-      const before = allowed();
-      await page.reload();
-      await showsColour(page, BLUE);
-      assert.deepEqual((await shownPixels(page, [[10, 10], [80, 10], [10, 80], [80, 80]])).pixels, [BLUE, YELLOW, RED, GREEN]);
-      await until(() => allowed() === before + 1, [[app.child.stdout, 'data']], 'the reloaded page allowed as remembered');
-      await stateIs(page, 'mirroring');
-      await page.browserContext().close();
-      await statusIs(false);
-      assert.deepEqual(page.problems, []);
-    });
-
-    test('real app: the forced stream path shows the current design and the next', async (t) => {
-      const page = await phone(t, { on: appBrowser, origin: app.origin, userId: trustedStream, query: '?transport=stream' });
-      await stateIs(page, 'mirroring');
-      assert.equal((await dataset(page)).transport, 'stream');
-      await statusIs(true);
-      await showsColour(page, BLUE); // P2, the newest the app has read
-      app.writePreview(P3);
-      await showsColour(page, YELLOW);
-      assert.deepEqual((await shownPixels(page, [[5, 5], [35, 75]])).pixels, [YELLOW, BLUE]);
-      assert.deepEqual(page.problems, []);
-    });
-
-    test('real app: restarted with the same identity, the open page rejoins by itself', async (t) => {
-      const page = await phone(t, { on: appBrowser, origin: app.origin, userId: trusted });
-      await stateIs(page, 'mirroring');
-      await showsColour(page, YELLOW);
-      const port = app.port;
-      await app.stop();
-      await stateIs(page, 'retrying');
-      await app.start();
-      assert.equal(app.port, port, `the web port is kept from run to run:\n${app.stderr}`);
-      // The browser still pins the first identity: joining again proves the certificate is the same.
-      await page.waitForFunction(() => document.documentElement.dataset.state === 'mirroring', { timeout: 40000 });
-      app.writePreview(P4);
-      await showsColour(page, GREEN);
-      const problems = page.problems.filter((p) => !/ERR_|WebSocket|Failed to load resource/.test(p));
-      assert.deepEqual(problems, []);
-    });
-  });
+  realAppRows({ launch, phone, stateIs, text, dataset, visible, showsColour, shownPixels, quadrants, WAIT_MS });
 });
