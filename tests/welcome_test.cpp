@@ -375,6 +375,11 @@ void WelcomeTest::oddShippedBundles_data()
     row("read-only, with a FIFO",
         plain + " && mkfifo Glasswing.sketchplugin/Contents/zz-pipe && chmod -R a-w Glasswing.sketchplugin", true,
         kCopyError);
+    // Undoing a failed copy never follows a symlink out of it.
+    row("with a FIFO and a symlink to a folder elsewhere",
+        plain + " && mkdir kept && touch kept/file && ln -s \"$PWD/kept\" Glasswing.sketchplugin/Contents/Kept"
+                " && mkfifo Glasswing.sketchplugin/Contents/zz-pipe",
+        false, kCopyError);
     row("with a folder its user cannot list", plain + " && chmod 0311 Glasswing.sketchplugin/Contents/Sketch", true,
         kCopyError);
     row("onto a full disk", plain, false, kCopyError, "full");
@@ -417,8 +422,10 @@ void WelcomeTest::oddShippedBundles()
             return 3;
         if (unprivileged && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             return 4;
+        const QMap<QString, QByteArray> before = tree(resources);
         clickInstall();
         report.insert(QStringLiteral("left"), QJsonArray::fromStringList(entries(folder)));
+        report.insert(QStringLiteral("kept"), tree(resources) == before);
         const QMap<QString, QByteArray> shipped = tree(resources + QStringLiteral("/Glasswing.sketchplugin"));
         report.insert(QStringLiteral("whole"), !shipped.isEmpty() && tree(WelcomeViewController::pluginDestination()) == shipped);
         return 0;
@@ -431,6 +438,7 @@ void WelcomeTest::oddShippedBundles()
              installed ? QStringList {QStringLiteral("Glasswing.sketchplugin")}
                        : plugins == QLatin1String("full") ? QStringList {QStringLiteral("filler")} : QStringList {});
     QCOMPARE(run.report.value(QStringLiteral("whole")).toBool(), installed);
+    QVERIFY(run.report.value(QStringLiteral("kept")).toBool()); // what was shipped stays as it was
 }
 
 void WelcomeTest::theMenuOpensTheWelcomeWindowAgainWhenItsCloseCannotBeStored()
