@@ -1,5 +1,6 @@
 // One instance per user: what a launch makes of the lock it finds (free, left by a crash, held by
-// a live instance that answers or does not), and where the lock and socket live.
+// a live process that does not answer or lets go), how an instance answers the next launch, and
+// where the lock and socket live.
 
 #include "app/SingleInstance.h"
 #include "support/TestEnvironment.h"
@@ -33,7 +34,6 @@ enum class Holder {
     Crashed, // an instance that took the lock and its socket, then died without cleaning up
     SilentLive, // a live process holding the lock that never answers (an instance still starting)
     QuitsSoon, // a live process holding the lock that lets it go a moment later
-    AnsweringInstance, // a running instance in this process
     // Another user's process at the socket, answering every request as an instance would; it
     // holds the lock too, as it could where the name once fell back to the shared /tmp.
     OtherUser,
@@ -194,8 +194,6 @@ void SingleInstanceTest::addRows(bool asRoot)
         // folder is too long for a socket address.
         const QByteArray longHost = QByteArray("host-").append(59, 'h');
         row("nobody, a long host name", Holder::Nobody, Outcome::Primary, "run/com.tessaro.Glasswing", longHost);
-        row("a running instance, a long host name", Holder::AnsweringInstance, Outcome::AskedOtherToShow,
-            "run/com.tessaro.Glasswing", longHost);
         row("another user's server at the socket", Holder::OtherUser, Outcome::OtherDidNotAnswer);
         return;
     }
@@ -204,7 +202,6 @@ void SingleInstanceTest::addRows(bool asRoot)
         "a-folder-name-long-enough-that-a-socket-path-in-it-cannot-be-bound/and-deeper-still/com.tessaro.Glasswing");
     row("a crashed instance's lock and socket", Holder::Crashed, Outcome::Primary);
     row("a holder that quits while this one waits", Holder::QuitsSoon, Outcome::Primary);
-    row("a running instance", Holder::AnsweringInstance, Outcome::AskedOtherToShow);
     row("a holder that never answers", Holder::SilentLive, Outcome::OtherDidNotAnswer);
     row("no folder", Holder::Nobody, Outcome::Unguarded, "");
     row("a folder that cannot be made", Holder::Nobody, Outcome::Unguarded, "a-file/com.tessaro.Glasswing");
@@ -246,13 +243,9 @@ void SingleInstanceTest::launchAsTheRowSays()
     QVERIFY(test::writeFile(root.filePath(QStringLiteral("a-file")), "not a folder"));
     const QString path = folder.isEmpty() ? QString() : root.filePath(folder);
 
-    std::unique_ptr<SingleInstance> running;
     pid_t child = -1;
     int told = -1;
-    if (holder == Holder::AnsweringInstance) {
-        running = std::make_unique<SingleInstance>(path);
-        QCOMPARE(running->claim(0ms), Outcome::Primary);
-    } else if (holder != Holder::Nobody) {
+    if (holder != Holder::Nobody) {
         child = startHolder(path, holder, told);
         QVERIFY(child > 0);
     }
@@ -267,19 +260,12 @@ void SingleInstanceTest::launchAsTheRowSays()
     if (holder == Holder::Crashed)
         QVERIFY(QFileInfo(SingleInstance(path).lockFilePath()).exists());
 
-    std::unique_ptr<QSignalSpy> activations;
-    if (running)
-        activations = std::make_unique<QSignalSpy>(running.get(), &SingleInstance::activationRequested);
     test::StderrCapture errors;
     QString why;
-    const Outcome outcome = running ? claimFromAnotherThread(path, patience) : launch(path, patience, &why);
+    const Outcome outcome = launch(path, patience, &why);
     errors.restore();
     QVERIFY2(why.isEmpty(), qPrintable(why));
     QCOMPARE(int(outcome), int(expected));
-    if (running) {
-        QCOMPARE(activations->count(), 1);
-        QCOMPARE(QFileInfo(socketFile(*running)).canonicalPath(), QFileInfo(path).canonicalFilePath());
-    }
     QVERIFY2(errors.text().contains(message), errors.text().constData());
     QVERIFY2(!errors.text().contains("cannot listen"), errors.text().constData());
     if (expected == Outcome::Primary) // its own launch was silent: the one line is the later launch's

@@ -331,38 +331,37 @@ void UpdatesTest::aCheckEndsInOneDialog_data()
         QTest::newRow(name) << routes << QString::fromUtf8(feed) << timeoutMs << failure << QString::fromUtf8(said)
                             << strings(requests) << QString::fromUtf8(download);
     };
+    // The feed at /feed, and only it asked for.
+    const auto at = [&row](const char* name, const Route& route, Failure failure, const QByteArray& said,
+                           const QByteArray& download = {}, int timeoutMs = 10000) {
+        row(name, {{"/feed", route}}, "/feed", failure, said, {"/feed"}, download, timeoutMs);
+    };
     const QByteArray newest = "Glasswing " + StandardUpdaterController::currentVersion().toUtf8()
         + " is the newest version available.";
-    row("newer, its notes as they are", {{"/feed", newer}}, "/feed", Failure::None, notes, {"/feed"}, page);
-    row("the same version", {{"/feed", whole(200, appcast(item(current(), {}, page)))}}, "/feed", Failure::None,
-        newest, {"/feed"}, "up to date");
-    row("a pre-release of this version", {{"/feed", whole(200, appcast(item(current() + "-beta1", {}, page)))}},
-        "/feed", Failure::None, newest, {"/feed"}, "up to date");
-    row("newer, with no secure download page",
-        {{"/feed", whole(200, appcast(item("99.0", {}, "http://glasswing.example/d")))}}, "/feed",
-        Failure::InvalidFeed, "version 99.0 has no secure download address");
-    row("not a feed", {{"/feed", whole(200, "<html/>")}}, "/feed", Failure::InvalidFeed,
-        "did not send a valid update feed: the document is not an RSS feed.");
-    row("packed", {{"/feed", gzipped(appcast(item("99.0", {}, page)))}}, "/feed", Failure::None, "99.0", {"/feed"}, page);
-    row("packed, cut short", {{"/feed", gzipped(appcast(item("99.0", {}, page)), 12)}}, "/feed", Failure::InvalidFeed,
-        "damaged or cut short");
-    row("packed in an encoding not asked for", {{"/feed", whole(200, "xyz", "Content-Encoding: br\r\n")}}, "/feed",
-        Failure::InvalidFeed, "(br)");
+    at("newer, its notes as they are", newer, Failure::None, notes, page);
+    at("the same version", whole(200, appcast(item(current(), {}, page))), Failure::None, newest, "up to date");
+    at("a pre-release of this version", whole(200, appcast(item(current() + "-beta1", {}, page))), Failure::None,
+       newest, "up to date");
+    at("newer, with no secure download page", whole(200, appcast(item("99.0", {}, "http://glasswing.example/d"))),
+       Failure::InvalidFeed, "version 99.0 has no secure download address");
+    at("not a feed", whole(200, "<html/>"), Failure::InvalidFeed,
+       "did not send a valid update feed: the document is not an RSS feed.");
+    at("packed", gzipped(appcast(item("99.0", {}, page))), Failure::None, "99.0", page);
+    at("packed, cut short", gzipped(appcast(item("99.0", {}, page)), 12), Failure::InvalidFeed, "damaged or cut short");
+    at("packed in an encoding not asked for", whole(200, "xyz", "Content-Encoding: br\r\n"), Failure::InvalidFeed, "(br)");
     row("not found", {}, "/feed", Failure::NotFound, "404");
-    row("server error", {{"/feed", whole(500, "oops")}}, "/feed", Failure::HttpStatus, "HTTP status 500");
+    at("server error", whole(500, "oops"), Failure::HttpStatus, "HTTP status 500");
     // More than the limit, and the rest never comes: the check ends as soon as the limit is passed.
-    row("too big, length untold",
-        {{"/feed", stall("HTTP/1.1 200 OK\r\n\r\n<rss>" + QByteArray(kLimit + 1024, ' '))}}, "/feed",
-        Failure::FeedTooLarge, "too large");
+    at("too big, length untold", stall("HTTP/1.1 200 OK\r\n\r\n<rss>" + QByteArray(kLimit + 1024, ' ')),
+       Failure::FeedTooLarge, "too large");
     // A few KiB on the wire, 4 MiB once unpacked: the limit is on what the parser would see.
-    row("too big once unpacked", {{"/feed", gzipped(QByteArray(4 * kLimit, ' '))}}, "/feed", Failure::FeedTooLarge,
-        "too large");
+    at("too big once unpacked", gzipped(QByteArray(4 * kLimit, ' ')), Failure::FeedTooLarge, "too large");
     // Said up front, the length alone is enough: the rest is never waited for.
-    row("too big by its told length alone",
-        {{"/feed", stall("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kLimit + 1) + "\r\n\r\n<rss>")}},
-        "/feed", Failure::FeedTooLarge, "too large");
-    row("stalls in the middle", {{"/feed", stall("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<rss>")}}, "/feed",
-        Failure::TimedOut, "took too long", {"/feed"}, {}, 1000);
+    at("too big by its told length alone",
+       stall("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kLimit + 1) + "\r\n\r\n<rss>"),
+       Failure::FeedTooLarge, "too large");
+    at("stalls in the middle", stall("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<rss>"), Failure::TimedOut,
+       "took too long", {}, 1000);
     row("nobody listening", {}, "closed", Failure::CannotReachServer, "cannot be reached", {});
     // Plain HTTP goes to the test's server as to a proxy: a request that should never be made is
     // seen there instead of leaving the machine.
