@@ -86,10 +86,6 @@ private Q_SLOTS:
         m_home.reset();
     }
 
-    // First: its child runs the whole main window, and a child forked after other tests have
-    // started threads may inherit a lock that one of them held. A machine case (a bind mount in
-    // a mount namespace of the child's own, root).
-    void theMenuOpensTheWelcomeWindowAgainWhenItsCloseCannotBeStored();
     void theWelcomeWindowOpensOnceAtATime_data();
     void theWelcomeWindowOpensOnceAtATime();
     void theMainWindowMovesByItsBackground();
@@ -148,7 +144,11 @@ void WelcomeTest::theWelcomeWindowOpensOnceAtATime()
     }
     for (const QPointer<QObject>& window : windows)
         QVERIFY(!window); // let go with its controller
+    // A close that could not be stored (the disk turned read-only) leaves "open" written: the menu
+    // opens one all the same.
+    UserDefaults().setBool(QStringLiteral("Welcome Window Open"), true);
     center.post(QStringLiteral("Show Welcome Window"));
+    QCOMPARE(openWelcomeWindows().size(), 1);
     QPointer<QWidget> last = main.welcomeWindow;
     main.view()->close();
     QVERIFY(!last || !last->isVisible());
@@ -439,43 +439,6 @@ void WelcomeTest::oddShippedBundles()
                        : plugins == QLatin1String("full") ? QStringList {QStringLiteral("filler")} : QStringList {});
     QCOMPARE(run.report.value(QStringLiteral("whole")).toBool(), installed);
     QVERIFY(run.report.value(QStringLiteral("kept")).toBool()); // what was shipped stays as it was
-}
-
-void WelcomeTest::theMenuOpensTheWelcomeWindowAgainWhenItsCloseCannotBeStored()
-{
-    // The store turns read-only while the window is open: its "open" stays written.
-    const QString store = QFileInfo(UserDefaults::defaultFilePath()).absolutePath();
-    QVERIFY(QDir().mkpath(store));
-    GLASSWING_MACHINE_CASE(true, QString()); // left to its own entry
-    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
-        const QByteArray folder = QFile::encodeName(store);
-        if (::geteuid() != 0 || ::unshare(CLONE_NEWNS) != 0
-            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
-            || ::mount(folder.constData(), folder.constData(), nullptr, MS_BIND, nullptr) != 0) {
-            report.insert(QStringLiteral("skip"), QStringLiteral("a mount namespace of its own needs root"));
-            return test::kChildSkipped;
-        }
-        NotificationCenter center;
-        SerialQueue queue(QStringLiteral("SerializationQueue"));
-        ViewController main(center, queue);
-        main.view()->show();
-        if (!QTest::qWaitFor([] { return openWelcomeWindows().size() == 1; }, kWait))
-            return 2;
-        if (::mount(nullptr, folder.constData(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
-            return 3;
-        main.welcomeWindow->close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        report.insert(QStringLiteral("flag"), UserDefaults().boolForKey(QStringLiteral("Welcome Window Open")));
-        center.post(QStringLiteral("Show Welcome Window"));
-        report.insert(QStringLiteral("windows"), int(openWelcomeWindows().size()));
-        main.view()->close();
-        queue.waitUntilIdle();
-        return 0;
-    });
-    GLASSWING_MACHINE_CASE(run.exitCode != test::kChildSkipped, run.report.value(QStringLiteral("skip")).toString());
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.report.value(QStringLiteral("flag")), QJsonValue(true));
-    QCOMPARE(run.report.value(QStringLiteral("windows")).toInt(), 1);
 }
 
 QTEST_MAIN(WelcomeTest)
