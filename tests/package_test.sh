@@ -31,11 +31,9 @@ run_app() {
     if ! kill -0 "$pid" 2>/dev/null || [ "$waited" -ge 300 ]; then
       kill -KILL "$pid" 2>/dev/null || true
       sed 's/^/    | /' "$LOG"
-      fail "$* did not say it is advertising within 30 s"
-      return
+      fail "$* did not say it is advertising within 30 s" && return
     fi
-    sleep 0.1
-    waited=$((waited + 1))
+    sleep 0.1 && waited=$((waited + 1))
   done
   kill -TERM "$pid"
   wait "$pid" || code=$?
@@ -61,14 +59,10 @@ if [ "${1:-}" = --overlay-install ]; then
   cp "$deb" "$root/tmp/"
   # No daemon may start from a package script inside; nothing needs the network (all that the
   # package depends on is installed where it was built; recommendations are left out).
-  printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-  chmod +x "$root/usr/sbin/policy-rc.d"
-  if ! chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-       "/tmp/$(basename "$deb")" >"$ov/apt.log" 2>&1; then
-    sed 's/^/    | /' "$ov/apt.log"
-    echo "FAIL: apt-get install of the package failed"
-    exit 1
-  fi
+  printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d" && chmod +x "$root/usr/sbin/policy-rc.d"
+  chroot "$root" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    "/tmp/$(basename "$deb")" >"$ov/apt.log" 2>&1 ||
+    { sed 's/^/    | /' "$ov/apt.log"; echo "FAIL: apt-get install of the package failed"; exit 1; }
   chroot "$root" dpkg-query -W -f='ok: installed ${Package} ${Version} (${Status})\n' glasswing
   for file in /usr/bin/glasswing /usr/share/glasswing/Glasswing.sketchplugin \
               /usr/share/applications/com.tessaro.Glasswing.desktop; do
@@ -84,17 +78,14 @@ source_dir=$(cd "$1" && pwd)
 release_dir=$2
 [ "${GLASSWING_PACKAGE_TEST:-}" = 1 ] ||
   skip "it makes a Release build and a .deb (minutes the first time); run it with GLASSWING_PACKAGE_TEST=1"
-command -v lintian >/dev/null || skip "lintian is missing (install lintian)"
-command -v dpkg-shlibdeps >/dev/null || skip "dpkg-shlibdeps is missing (install dpkg-dev)"
-command -v file >/dev/null || skip "file is missing (install file)"
+for tool in lintian:lintian dpkg-shlibdeps:dpkg-dev file:file; do
+  command -v "${tool%:*}" >/dev/null || skip "${tool%:*} is missing (install ${tool#*:})"
+done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-deb=$(GLASSWING_RELEASE_DIR="$release_dir" "$source_dir/scripts/package.sh" 2>"$work/package.log") || {
-  tail -n 40 "$work/package.log"
-  echo "FAIL: scripts/package.sh failed"
-  exit 1
-}
+deb=$(GLASSWING_RELEASE_DIR="$release_dir" "$source_dir/scripts/package.sh" 2>"$work/package.log") ||
+  { tail -n 40 "$work/package.log"; echo "FAIL: scripts/package.sh failed"; exit 1; }
 echo "package: $deb"
 lintian --info "$deb" >"$work/lintian.log" 2>&1 || true
 sed 's/^/    lintian | /' "$work/lintian.log"

@@ -18,32 +18,12 @@ namespace {
 const char* const kVariables[] = {"HOME", "XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"};
 using Environment = QList<QByteArray>; // in the order of kVariables; a null value is unset
 
-// The environment set for as long as it lives, then put back.
-class EnvironmentScope {
-public:
-    explicit EnvironmentScope(const Environment& values)
-    {
-        for (int i = 0; i < 5; ++i) {
-            m_saved << (qEnvironmentVariableIsSet(kVariables[i]) ? qgetenv(kVariables[i]) : QByteArray());
-            put(kVariables[i], values.value(i));
-        }
-    }
-    ~EnvironmentScope()
-    {
-        for (int i = 0; i < 5; ++i)
-            put(kVariables[i], m_saved[i]);
-    }
-
-private:
-    static void put(const char* name, const QByteArray& value)
-    {
-        if (value.isNull())
-            qunsetenv(name);
-        else
-            qputenv(name, value);
-    }
-    Environment m_saved;
-};
+// Every row sets all five, so none depends on what an earlier one left.
+void setEnvironment(const Environment& values)
+{
+    for (int i = 0; i < 5; ++i)
+        values.value(i).isNull() ? void(qunsetenv(kVariables[i])) : void(qputenv(kVariables[i], values.value(i)));
+}
 
 using Directory = std::function<QString()>;
 const QByteArray kUnset; // null: the variable is not in the environment
@@ -119,7 +99,7 @@ void PathsTest::foldersFollowTheBaseDirectoryRules()
     QFETCH(Directory, directory);
     QFETCH(Environment, environment);
     QFETCH(QString, expected);
-    EnvironmentScope scope(environment);
+    setEnvironment(environment);
     QCOMPARE(directory(), expected);
 }
 
@@ -139,15 +119,15 @@ void PathsTest::statusWithoutAUsableHomeIsNotSaved()
     QVERIFY2(!QFileInfo::exists(rootStatus), "a status.json under / already exists; cannot tell");
     QTemporaryDir workingDirectory;
     const QString saved = QDir::currentPath();
+    setEnvironment(environment);
+    QDir::setCurrent(workingDirectory.path());
     QByteArray printed;
     {
-        EnvironmentScope scope(environment);
-        QDir::setCurrent(workingDirectory.path());
         test::StdoutCapture capture;
         writeStatus(true);
         printed = capture.text();
-        QDir::setCurrent(saved);
     }
+    QDir::setCurrent(saved);
     const bool wroteUnderRoot = QFile::remove(rootStatus); // the machine left as it was
     QVERIFY2(!wroteUnderRoot, qPrintable(rootStatus + QStringLiteral(" was written")));
     QCOMPARE(QDir(workingDirectory.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());

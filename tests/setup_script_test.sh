@@ -35,8 +35,7 @@ check() { # DESCRIPTION COMMAND...
 run_row() {
   local install=$1 uid=$2 own_guard=$3
   rm -rf "${work:?}/bin" "$work/log" "$work/guard"
-  touch "$work/log"
-  mkdir "$work/bin"
+  touch "$work/log" && mkdir "$work/bin"
   for tool in bash env dirname grep tee chmod rm cat sleep; do
     ln -s "$(command -v "$tool")" "$work/bin/$tool"
   done
@@ -81,23 +80,20 @@ STUB
 
   check "apt-get install ran with the guard in place, noninteractive" \
     grep -qx "apt-get install DEBIAN_FRONTEND=noninteractive guard=exits 101" "$work/log"
-  if [ "$own_guard" = yes ]; then
-    check "the administrator's guard left unchanged" cmp -s "$work/guard" "$work/guard.original"
-  else
-    check "guard removed" test ! -e "$work/guard"
-  fi
-  if [ "$install" = succeed ]; then
-    check "script succeeds (status $status)" test "$status" -eq 0
-    check "build ran" grep -q '^cmake --build' "$work/log"
-  else
-    check "script fails (status $status)" test "$status" -ne 0 -a "$status" -ne 124
-    check "nothing built" bash -c "! grep -q '^cmake ' '$work/log'"
-  fi
-  if [ "$uid" -eq 0 ]; then
-    check "sudo not used" bash -c "! grep -q '^sudo ' '$work/log'"
-  else
-    check "apt-get ran through sudo" grep -q '^sudo .*apt-get install' "$work/log"
-  fi
+  case $own_guard in
+    yes) check "the administrator's guard left unchanged" cmp -s "$work/guard" "$work/guard.original" ;;
+    *) check "guard removed" test ! -e "$work/guard" ;;
+  esac
+  case $install in
+    succeed) check "script succeeds (status $status), build ran" \
+               bash -c "[ $status -eq 0 ] && grep -q '^cmake --build' '$work/log'" ;;
+    *) check "script fails (status $status), nothing built" \
+         bash -c "[ $status -ne 0 ] && [ $status -ne 124 ] && ! grep -q '^cmake ' '$work/log'" ;;
+  esac
+  case $uid in
+    0) check "sudo not used" bash -c "! grep -q '^sudo ' '$work/log'" ;;
+    *) check "apt-get ran through sudo" grep -q '^sudo .*apt-get install' "$work/log" ;;
+  esac
 }
 
 row="apt-get fails" run_row fail 0 no

@@ -1,5 +1,6 @@
 // One instance per user: what a launch makes of the lock it finds (free, left by a crash, held by
-// a live instance that answers or does not), and where the lock and socket live.
+// a live process that does not answer or lets go), how an instance answers the next launch, and
+// where the lock and socket live.
 
 #include "app/SingleInstance.h"
 #include "support/TestEnvironment.h"
@@ -33,7 +34,6 @@ enum class Holder {
     Crashed, // an instance that took the lock and its socket, then died without cleaning up
     SilentLive, // a live process holding the lock that never answers (an instance still starting)
     QuitsSoon, // a live process holding the lock that lets it go a moment later
-    AnsweringInstance, // a running instance in this process
     // Another user's process at the socket, answering every request as an instance would; it
     // holds the lock too, as it could where the name once fell back to the shared /tmp.
     OtherUser,
@@ -42,16 +42,14 @@ enum class Holder {
 constexpr uid_t kNobody = 65534;
 
 // A child process that takes the lock in `folder` as `holder` says, and is ready when this returns.
-// Another user's server tells on `*told` (a pipe's reading end, non-blocking) what it was asked.
-pid_t startHolder(const QString& folder, Holder holder, int* told = nullptr)
+// Another user's server tells on `told` (a pipe's reading end, non-blocking) what it was asked.
+pid_t startHolder(const QString& folder, Holder holder, int& told)
 {
     if (!QDir().mkpath(folder))
         return -1;
     int ready[2];
     int tell[2];
-    if (::pipe(ready) != 0)
-        return -1;
-    if (::pipe2(tell, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (::pipe(ready) != 0 || ::pipe2(tell, O_CLOEXEC | O_NONBLOCK) != 0)
         return -1;
     std::fflush(stdout);
     std::fflush(stderr);
@@ -107,10 +105,7 @@ pid_t startHolder(const QString& folder, Holder holder, int* told = nullptr)
     }
     ::close(ready[1]);
     ::close(tell[1]);
-    if (told)
-        *told = tell[0];
-    else
-        ::close(tell[0]);
+    told = tell[0];
     char answer = '0';
     const bool ok = child > 0 && ::read(ready[0], &answer, 1) == 1 && answer == '1';
     ::close(ready[0]);
@@ -188,46 +183,28 @@ void SingleInstanceTest::addRows(bool asRoot)
 {
     QTest::addColumn<Holder>("holder");
     QTest::addColumn<QString>("folder"); // under a fresh temporary folder; "" for none at all
-    QTest::addColumn<int>("patienceMs");
     QTest::addColumn<Outcome>("expected");
-    QTest::addColumn<QByteArray>("message"); // on standard error
     QTest::addColumn<QByteArray>("hostName"); // in a UTS namespace of the test's own; "" for the machine's
-
-    const QString plain = QStringLiteral("run/com.tessaro.Glasswing");
-    // A launch that becomes the instance says nothing; the later launch it then serves says this.
-    const QByteArray served("brought its window forward");
-    const QByteArray silent("does not answer");
-    const QByteArray unguarded("running without the one-instance check");
+    const auto row = [](const char* name, Holder holder, Outcome expected, const char* folder = "run/com.tessaro.Glasswing",
+                        const QByteArray& hostName = {}) {
+        QTest::newRow(name) << holder << QString::fromUtf8(folder) << expected << hostName;
+    };
     if (asRoot) {
         // 64 characters, the most a host name may have: with it the socket's path in the runtime
         // folder is too long for a socket address.
         const QByteArray longHost = QByteArray("host-").append(59, 'h');
-        QTest::newRow("nobody, a long host name") << Holder::Nobody << plain << 20000 << Outcome::Primary << served
-                                                  << longHost;
-        QTest::newRow("a running instance, a long host name")
-            << Holder::AnsweringInstance << plain << 20000 << Outcome::AskedOtherToShow << served << longHost;
-        QTest::newRow("another user's server at the socket")
-            << Holder::OtherUser << plain << 1000 << Outcome::OtherDidNotAnswer << silent << QByteArray();
+        row("nobody, a long host name", Holder::Nobody, Outcome::Primary, "run/com.tessaro.Glasswing", longHost);
+        row("another user's server at the socket", Holder::OtherUser, Outcome::OtherDidNotAnswer);
         return;
     }
-    QTest::newRow("nobody") << Holder::Nobody << plain << 20000 << Outcome::Primary << served << QByteArray();
-    QTest::newRow("nobody, folder too long for a socket path")
-        << Holder::Nobody
-        << QStringLiteral("a-folder-name-long-enough-that-a-socket-path-in-it-cannot-be-bound/and-deeper-still/"
-                          "com.tessaro.Glasswing")
-        << 20000 << Outcome::Primary << served << QByteArray();
-    QTest::newRow("a crashed instance's lock and socket")
-        << Holder::Crashed << plain << 20000 << Outcome::Primary << served << QByteArray();
-    QTest::newRow("a holder that quits while this one waits")
-        << Holder::QuitsSoon << plain << 20000 << Outcome::Primary << served << QByteArray();
-    QTest::newRow("a running instance") << Holder::AnsweringInstance << plain << 20000 << Outcome::AskedOtherToShow
-                                        << served << QByteArray();
-    QTest::newRow("a holder that never answers")
-        << Holder::SilentLive << plain << 1000 << Outcome::OtherDidNotAnswer << silent << QByteArray();
-    QTest::newRow("no folder") << Holder::Nobody << QString() << 20000 << Outcome::Unguarded << unguarded
-                               << QByteArray();
-    QTest::newRow("a folder that cannot be made") << Holder::Nobody << QStringLiteral("a-file/com.tessaro.Glasswing")
-                                                  << 20000 << Outcome::Unguarded << unguarded << QByteArray();
+    row("nobody", Holder::Nobody, Outcome::Primary);
+    row("nobody, folder too long for a socket path", Holder::Nobody, Outcome::Primary,
+        "a-folder-name-long-enough-that-a-socket-path-in-it-cannot-be-bound/and-deeper-still/com.tessaro.Glasswing");
+    row("a crashed instance's lock and socket", Holder::Crashed, Outcome::Primary);
+    row("a holder that quits while this one waits", Holder::QuitsSoon, Outcome::Primary);
+    row("a holder that never answers", Holder::SilentLive, Outcome::OtherDidNotAnswer);
+    row("no folder", Holder::Nobody, Outcome::Unguarded, "");
+    row("a folder that cannot be made", Holder::Nobody, Outcome::Unguarded, "a-file/com.tessaro.Glasswing");
 }
 
 void SingleInstanceTest::aLaunchAmongOtherUsersAndLongHostNames()
@@ -254,22 +231,22 @@ void SingleInstanceTest::launchAsTheRowSays()
 {
     QFETCH(Holder, holder);
     QFETCH(QString, folder);
-    QFETCH(int, patienceMs);
     QFETCH(Outcome, expected);
-    QFETCH(QByteArray, message);
+    // What standard error says: a launch that becomes the instance says nothing, the later launch it
+    // then serves says the last.
+    const QByteArray message = expected == Outcome::OtherDidNotAnswer ? "does not answer"
+        : expected == Outcome::Unguarded                             ? "running without the one-instance check"
+                                                                     : "brought its window forward";
+    const auto patience = std::chrono::milliseconds(expected == Outcome::OtherDidNotAnswer ? 1000 : 20000);
 
     QTemporaryDir root;
     QVERIFY(test::writeFile(root.filePath(QStringLiteral("a-file")), "not a folder"));
     const QString path = folder.isEmpty() ? QString() : root.filePath(folder);
 
-    std::unique_ptr<SingleInstance> running;
     pid_t child = -1;
     int told = -1;
-    if (holder == Holder::AnsweringInstance) {
-        running = std::make_unique<SingleInstance>(path);
-        QCOMPARE(running->claim(0ms), Outcome::Primary);
-    } else if (holder != Holder::Nobody) {
-        child = startHolder(path, holder, &told);
+    if (holder != Holder::Nobody) {
+        child = startHolder(path, holder, told);
         QVERIFY(child > 0);
     }
     const auto cleanup = qScopeGuard([&] {
@@ -283,20 +260,12 @@ void SingleInstanceTest::launchAsTheRowSays()
     if (holder == Holder::Crashed)
         QVERIFY(QFileInfo(SingleInstance(path).lockFilePath()).exists());
 
-    std::unique_ptr<QSignalSpy> activations;
-    if (running)
-        activations = std::make_unique<QSignalSpy>(running.get(), &SingleInstance::activationRequested);
     test::StderrCapture errors;
     QString why;
-    const Outcome outcome = running ? claimFromAnotherThread(path, std::chrono::milliseconds(patienceMs))
-                                    : launch(path, std::chrono::milliseconds(patienceMs), &why);
+    const Outcome outcome = launch(path, patience, &why);
     errors.restore();
     QVERIFY2(why.isEmpty(), qPrintable(why));
     QCOMPARE(int(outcome), int(expected));
-    if (running) {
-        QCOMPARE(activations->count(), 1);
-        QCOMPARE(QFileInfo(socketFile(*running)).canonicalPath(), QFileInfo(path).canonicalFilePath());
-    }
     QVERIFY2(errors.text().contains(message), errors.text().constData());
     QVERIFY2(!errors.text().contains("cannot listen"), errors.text().constData());
     if (expected == Outcome::Primary) // its own launch was silent: the one line is the later launch's

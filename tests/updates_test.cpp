@@ -6,10 +6,9 @@
 #include "platform/updates/Appcast.h"
 #include "platform/updates/StandardUpdaterController.h"
 #include "platform/updates/VersionComparison.h"
+#include "support/WelcomeWindows.h"
 
 #include <QAbstractButton>
-#include <QApplication>
-#include <QDesktopServices>
 #include <QJsonValue>
 #include <QMessageBox>
 #include <QNetworkProxy>
@@ -20,10 +19,7 @@
 #include <QSslConfiguration>
 #include <QSslServer>
 #include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <chrono>
 #include <memory>
@@ -37,30 +33,20 @@ namespace {
 
 constexpr qint64 kLimit = 1024 * 1024; // the most a feed may be, on the wire or unpacked
 
-// What the server does with a request for one path.
+// What the server sends for one path: all of it, then it closes; or, stalling, never closes.
 struct Route {
-    enum Kind {
-        Whole, // sends `response`, then closes
-        Stall, // sends `response`, then nothing, never closing
-    };
-    Kind kind = Whole;
     QByteArray response;
+    bool stalls = false;
 };
 using Routes = QMap<QByteArray, Route>;
 
-QByteArray httpResponse(int status, const QByteArray& body, const QByteArray& extraHeaders = {})
-{
-    return "HTTP/1.1 " + QByteArray::number(status) + " Whatever\r\nContent-Type: application/rss+xml\r\n"
-        + "Content-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + extraHeaders
-        + "\r\n" + body;
-}
-
 Route whole(int status, const QByteArray& body, const QByteArray& headers = {})
 {
-    return {Route::Whole, httpResponse(status, body, headers)};
+    return {"HTTP/1.1 " + QByteArray::number(status) + " Whatever\r\nContent-Type: application/rss+xml\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n" + headers + "\r\n" + body};
 }
 Route redirect(const QByteArray& location) { return whole(302, {}, "Location: " + location + "\r\n"); }
-Route stall(const QByteArray& response) { return {Route::Stall, response}; }
+Route stall(const QByteArray& response) { return {response, true}; }
 
 QByteArray gzip(const QByteArray& data)
 {
@@ -72,9 +58,12 @@ QByteArray gzip(const QByteArray& data)
     stream.next_out = reinterpret_cast<Bytef*>(packed.data());
     stream.avail_out = uInt(packed.size());
     deflate(&stream, Z_FINISH);
-    packed.resize(qsizetype(stream.total_out));
     deflateEnd(&stream);
-    return packed;
+    return packed.left(qsizetype(stream.total_out));
+}
+Route gzipped(const QByteArray& body, int cut = 0)
+{
+    return whole(200, gzip(body).chopped(cut), "Content-Encoding: gzip\r\n");
 }
 
 QByteArray appcast(const QByteArray& items)
@@ -89,24 +78,19 @@ QByteArray appcast(const QByteArray& items)
 QByteArray item(const QByteArray& version, const QByteArray& shortVersion = {}, const QByteArray& link = {},
                 const QByteArray& notes = {})
 {
-    QByteArray text = "<item><title>Glasswing</title>";
-    if (!version.isEmpty())
-        text += "<sparkle:version>" + version + "</sparkle:version>";
-    if (!shortVersion.isEmpty())
-        text += "<sparkle:shortVersionString>" + shortVersion + "</sparkle:shortVersionString>";
-    if (!link.isEmpty())
-        text += "<link>" + link + "</link>";
-    if (!notes.isEmpty())
-        text += "<description><![CDATA[" + notes + "]]></description>";
-    return text + "</item>";
+    const auto element = [](const char* name, const QByteArray& text) {
+        return text.isEmpty() ? QByteArray() : '<' + QByteArray(name) + '>' + text + "</" + QByteArray(name) + '>';
+    };
+    return "<item><title>Glasswing</title>" + element("sparkle:version", version)
+        + element("sparkle:shortVersionString", shortVersion) + element("link", link)
+        + (notes.isEmpty() ? QByteArray() : "<description><![CDATA[" + notes + "]]></description>") + "</item>";
 }
 
 QByteArray enclosure(const QByteArray& url, const QByteArray& version, const QByteArray& shortVersion = {})
 {
-    QByteArray text = "<enclosure url=\"" + url + "\" sparkle:version=\"" + version + "\"";
-    if (!shortVersion.isEmpty())
-        text += " sparkle:shortVersionString=\"" + shortVersion + "\"";
-    return text + " length=\"100\" type=\"application/octet-stream\"/>";
+    return "<enclosure url=\"" + url + "\" sparkle:version=\"" + version + "\""
+        + (shortVersion.isEmpty() ? QByteArray() : " sparkle:shortVersionString=\"" + shortVersion + "\"")
+        + " length=\"100\" type=\"application/octet-stream\"/>";
 }
 
 QByteArray current() { return StandardUpdaterController::currentBuild().toUtf8(); }
@@ -119,12 +103,10 @@ QStringList strings(std::initializer_list<const char*> texts)
     return list;
 }
 
-// An HTTP/1.1 server on 127.0.0.1 answering each path as its route says. Requests arriving as
-// to a proxy (an absolute address) are served by their path too.
+// An HTTP/1.1 server on 127.0.0.1 (or, with `tls`, HTTPS as "localhost") answering each path as its
+// route says. Requests arriving as to a proxy (an absolute address) are served by their path too.
 class FeedServer : public QObject {
-    Q_OBJECT
 public:
-    // With `tls`, the server speaks HTTPS with that identity, as "localhost".
     explicit FeedServer(Routes routes, const peer::EphemeralIdentity* tls = nullptr)
         : m_routes(std::move(routes))
         , m_server(tls ? std::make_unique<QSslServer>() : std::make_unique<QTcpServer>())
@@ -136,63 +118,46 @@ public:
             configuration.setPrivateKey(tls->privateKey);
             static_cast<QSslServer*>(m_server.get())->setSslConfiguration(configuration);
         }
-        connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this, &FeedServer::accept);
+        connect(m_server.get(), &QTcpServer::pendingConnectionAvailable, this, [this] {
+            while (QTcpSocket* socket = m_server->nextPendingConnection()) {
+                ++connections;
+                socket->setParent(this);
+                auto request = std::make_shared<QByteArray>();
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket, request] {
+                    const bool whole = request->contains("\r\n\r\n");
+                    *request += socket->readAll();
+                    if (!whole && request->contains("\r\n\r\n"))
+                        serve(socket, *request);
+                });
+            }
+        });
         m_server->listen(QHostAddress::LocalHost);
     }
     void setRoutes(Routes routes) { m_routes = std::move(routes); }
     QString base() const
     {
-        return QStringLiteral("%1://%2:%3")
-            .arg(m_tls ? QStringLiteral("https") : QStringLiteral("http"),
-                 m_tls ? QStringLiteral("localhost") : QStringLiteral("127.0.0.1"))
-            .arg(m_server->serverPort());
+        return (m_tls ? QStringLiteral("https://localhost:%1") : QStringLiteral("http://127.0.0.1:%1")).arg(port());
     }
     quint16 port() const { return m_server->serverPort(); }
-    int connections() const { return m_connections; }
-    QStringList requests() const { return m_requests; }
-private:
-    void accept()
-    {
-        while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-            ++m_connections;
-            socket->setParent(this);
-            auto request = std::make_shared<QByteArray>();
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket, request] {
-                if (request->contains("\r\n\r\n"))
-                    return socket->readAll(), void();
-                *request += socket->readAll();
-                if (request->contains("\r\n\r\n"))
-                    serve(socket, *request);
-            });
-        }
-    }
+    int connections = 0;
+    QStringList requests;
 
+private:
     void serve(QTcpSocket* socket, const QByteArray& request)
     {
         QByteArray target = request.left(request.indexOf("\r\n")).split(' ').value(1);
         if (target.startsWith("http://"))
             target = QUrl::fromEncoded(target).path(QUrl::FullyEncoded).toUtf8();
-        m_requests << QString::fromUtf8(target);
+        requests << QString::fromUtf8(target);
         const Route route = m_routes.value(target, whole(404, "no such feed"));
         socket->write(route.response);
-        if (route.kind == Route::Whole)
+        if (!route.stalls)
             socket->disconnectFromHost();
     }
 
     Routes m_routes;
     std::unique_ptr<QTcpServer> m_server;
     bool m_tls = false;
-    int m_connections = 0;
-    QStringList m_requests;
-};
-
-// Stands in for the desktop's browser.
-class UrlCatcher : public QObject {
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public Q_SLOTS:
-    void open(const QUrl& url) { opened << url; }
 };
 
 QList<QMessageBox*> openMessageBoxes()
@@ -202,14 +167,6 @@ QList<QMessageBox*> openMessageBoxes()
         if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
             boxes << box;
     return boxes;
-}
-
-QAbstractButton* buttonNamed(const QMessageBox* box, const QString& text)
-{
-    for (QAbstractButton* button : box->buttons())
-        if (button->text().remove(QLatin1Char('&')) == text)
-            return button;
-    return nullptr;
 }
 
 // A controller with a store of its own in `home`, checking `feed`.
@@ -229,8 +186,13 @@ Q_DECLARE_METATYPE(Routes)
 class UpdatesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init();
-    void cleanup();
+    // Requests go nowhere but to the test's own server, whatever the environment says.
+    void init() { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); }
+    void cleanup()
+    {
+        qDeleteAll(openMessageBoxes());
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+    }
 
     void versionsOrderAsPeopleDo_data();
     void versionsOrderAsPeopleDo();
@@ -244,27 +206,7 @@ private Q_SLOTS:
     void oneCheckRunsAtATime();
     void automaticChecksFollowTheSetting_data();
     void automaticChecksFollowTheSetting();
-
-private:
-    UrlCatcher m_browser;
 };
-
-void UpdatesTest::init()
-{
-    // Requests go nowhere but to the test's own server, whatever the environment says.
-    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), &m_browser, "open");
-    m_browser.opened.clear();
-}
-
-void UpdatesTest::cleanup()
-{
-    for (QWidget* widget : QApplication::topLevelWidgets())
-        if (qobject_cast<QMessageBox*>(widget))
-            delete widget;
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
-    QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-}
 
 void UpdatesTest::versionsOrderAsPeopleDo_data()
 {
@@ -389,42 +331,37 @@ void UpdatesTest::aCheckEndsInOneDialog_data()
         QTest::newRow(name) << routes << QString::fromUtf8(feed) << timeoutMs << failure << QString::fromUtf8(said)
                             << strings(requests) << QString::fromUtf8(download);
     };
+    // The feed at /feed, and only it asked for.
+    const auto at = [&row](const char* name, const Route& route, Failure failure, const QByteArray& said,
+                           const QByteArray& download = {}, int timeoutMs = 10000) {
+        row(name, {{"/feed", route}}, "/feed", failure, said, {"/feed"}, download, timeoutMs);
+    };
     const QByteArray newest = "Glasswing " + StandardUpdaterController::currentVersion().toUtf8()
         + " is the newest version available.";
-    row("newer, its notes as they are", {{"/feed", newer}}, "/feed", Failure::None, notes, {"/feed"}, page);
-    row("the same version", {{"/feed", whole(200, appcast(item(current(), {}, page)))}}, "/feed", Failure::None,
-        newest, {"/feed"}, "up to date");
-    row("a pre-release of this version", {{"/feed", whole(200, appcast(item(current() + "-beta1", {}, page)))}},
-        "/feed", Failure::None, newest, {"/feed"}, "up to date");
-    row("newer, with no secure download page",
-        {{"/feed", whole(200, appcast(item("99.0", {}, "http://glasswing.example/d")))}}, "/feed",
-        Failure::InvalidFeed, "version 99.0 has no secure download address");
-    row("not a feed", {{"/feed", whole(200, "<html/>")}}, "/feed", Failure::InvalidFeed,
-        "did not send a valid update feed: the document is not an RSS feed.");
-    row("packed", {{"/feed", whole(200, gzip(appcast(item("99.0", {}, page))), "Content-Encoding: gzip\r\n")}},
-        "/feed", Failure::None, "99.0", {"/feed"}, page);
-    row("packed, cut short",
-        {{"/feed", whole(200, gzip(appcast(item("99.0", {}, page))).chopped(12), "Content-Encoding: gzip\r\n")}},
-        "/feed", Failure::InvalidFeed, "damaged or cut short");
-    row("packed in an encoding not asked for", {{"/feed", whole(200, "xyz", "Content-Encoding: br\r\n")}}, "/feed",
-        Failure::InvalidFeed, "(br)");
+    at("newer, its notes as they are", newer, Failure::None, notes, page);
+    at("the same version", whole(200, appcast(item(current(), {}, page))), Failure::None, newest, "up to date");
+    at("a pre-release of this version", whole(200, appcast(item(current() + "-beta1", {}, page))), Failure::None,
+       newest, "up to date");
+    at("newer, with no secure download page", whole(200, appcast(item("99.0", {}, "http://glasswing.example/d"))),
+       Failure::InvalidFeed, "version 99.0 has no secure download address");
+    at("not a feed", whole(200, "<html/>"), Failure::InvalidFeed,
+       "did not send a valid update feed: the document is not an RSS feed.");
+    at("packed", gzipped(appcast(item("99.0", {}, page))), Failure::None, "99.0", page);
+    at("packed, cut short", gzipped(appcast(item("99.0", {}, page)), 12), Failure::InvalidFeed, "damaged or cut short");
+    at("packed in an encoding not asked for", whole(200, "xyz", "Content-Encoding: br\r\n"), Failure::InvalidFeed, "(br)");
     row("not found", {}, "/feed", Failure::NotFound, "404");
-    row("server error", {{"/feed", whole(500, "oops")}}, "/feed", Failure::HttpStatus, "HTTP status 500");
+    at("server error", whole(500, "oops"), Failure::HttpStatus, "HTTP status 500");
     // More than the limit, and the rest never comes: the check ends as soon as the limit is passed.
-    row("too big, length untold",
-        {{"/feed", stall("HTTP/1.1 200 OK\r\n\r\n<rss>" + QByteArray(kLimit + 1024, ' '))}}, "/feed",
-        Failure::FeedTooLarge, "too large");
+    at("too big, length untold", stall("HTTP/1.1 200 OK\r\n\r\n<rss>" + QByteArray(kLimit + 1024, ' ')),
+       Failure::FeedTooLarge, "too large");
     // A few KiB on the wire, 4 MiB once unpacked: the limit is on what the parser would see.
-    row("too big once unpacked",
-        {{"/feed", whole(200, gzip(QByteArray(4 * kLimit, ' ')), "Content-Encoding: gzip\r\n")}}, "/feed",
-        Failure::FeedTooLarge, "too large");
+    at("too big once unpacked", gzipped(QByteArray(4 * kLimit, ' ')), Failure::FeedTooLarge, "too large");
     // Said up front, the length alone is enough: the rest is never waited for.
-    row("too big by its told length alone",
-        {{"/feed", stall("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kLimit + 1) + "\r\n\r\n<rss>")}},
-        "/feed", Failure::FeedTooLarge, "too large");
-    row("stalls in the middle", {{"/feed", stall("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<rss>")}}, "/feed",
-        Failure::TimedOut, "took too long", {"/feed"}, {}, 1000);
-    row("never answers", {{"/feed", stall({})}}, "/feed", Failure::TimedOut, "took too long", {"/feed"}, {}, 1000);
+    at("too big by its told length alone",
+       stall("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kLimit + 1) + "\r\n\r\n<rss>"),
+       Failure::FeedTooLarge, "too large");
+    at("stalls in the middle", stall("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<rss>"), Failure::TimedOut,
+       "took too long", {}, 1000);
     row("nobody listening", {}, "closed", Failure::CannotReachServer, "cannot be reached", {});
     // Plain HTTP goes to the test's server as to a proxy: a request that should never be made is
     // seen there instead of leaving the machine.
@@ -475,42 +412,39 @@ void UpdatesTest::aCheckEndsInOneDialog()
                                                      : Outcome::UpdateAvailable;
     QCOMPARE(controller->lastOutcome(), outcome);
     QCOMPARE(controller->lastFailure(), failure);
-    QCOMPARE(server.requests(), requests);
+    QCOMPARE(server.requests, requests);
 
     const QList<QMessageBox*> boxes = openMessageBoxes();
     QCOMPARE(boxes.size(), 1);
     QMessageBox* box = boxes.first();
     QCOMPARE(box->textFormat(), Qt::PlainText); // whatever the feed says is shown as its characters
-    QVERIFY2(box->text().contains(said), qPrintable(box->text()));
-    // The title, the buttons, and for a failure the version, the reason and what to try.
+    // The title, the text's start and end (for a failure: the version, the reason, what to try), the button.
     const QString version = StandardUpdaterController::currentVersion();
     const bool network = failure == Failure::CannotReachServer || failure == Failure::TimedOut;
     const bool address = failure == Failure::InvalidAddress || failure == Failure::InsecureAddress;
-    const QString advice = network ? QStringLiteral("Check your connection to the internet and try again later.")
-        : address                  ? QStringLiteral("get newer versions from where you got this one.")
-                                   : QStringLiteral("try again later.");
-    if (outcome == Outcome::Failed) {
-        QCOMPARE(box->windowTitle(), QStringLiteral("Update check failed"));
-        QVERIFY2(box->text().startsWith(QStringLiteral("Glasswing %1 could not check").arg(version))
-                     && box->text().contains(controller->lastFailureReason()) && box->text().endsWith(advice),
-                 qPrintable(box->text()));
-    } else if (outcome == Outcome::UpToDate) {
-        QCOMPARE(box->windowTitle(), QStringLiteral("You're up to date"));
-    } else {
-        QCOMPARE(box->windowTitle(), QStringLiteral("A new version of Glasswing is available!"));
-        QVERIFY2(box->text().startsWith(QStringLiteral("Glasswing 99.0 is now available (you have %1).").arg(version)),
-                 qPrintable(box->text()));
-    }
+    const QStringList expected = outcome == Outcome::Failed
+        ? QStringList {QStringLiteral("Update check failed"), QStringLiteral("Glasswing %1 could not check").arg(version),
+                       network       ? QStringLiteral("Check your connection to the internet and try again later.")
+                           : address ? QStringLiteral("get newer versions from where you got this one.")
+                                     : QStringLiteral("try again later."),
+                       QStringLiteral("OK")}
+        : outcome == Outcome::UpToDate
+        ? QStringList {QStringLiteral("You're up to date"), QString(), QString(), QStringLiteral("OK")}
+        : QStringList {QStringLiteral("A new version of Glasswing is available!"),
+                       QStringLiteral("Glasswing 99.0 is now available (you have %1).").arg(version), QString(),
+                       QStringLiteral("Download")};
+    const QString text = box->text();
+    QCOMPARE(box->windowTitle(), expected[0]);
+    QVERIFY2(text.startsWith(expected[1]) && text.endsWith(expected[2]) && text.contains(said)
+                 && text.contains(controller->lastFailureReason()),
+             qPrintable(text));
     QCOMPARE(box->buttons().size(), outcome == Outcome::UpdateAvailable ? 2 : 1);
     QPointer<QMessageBox> watched(box);
-    if (outcome == Outcome::UpdateAvailable) {
-        buttonNamed(box, QStringLiteral("Download"))->click();
-        QCOMPARE(m_browser.opened, QList<QUrl> {QUrl(download)});
-    } else {
-        QVERIFY(buttonNamed(box, QStringLiteral("OK")));
-        box->buttons().first()->click();
-        QVERIFY(m_browser.opened.isEmpty());
-    }
+    test::OpenedUrls browser;
+    for (QAbstractButton* button : box->buttons())
+        if (button->text().remove(QLatin1Char('&')) == expected[3])
+            button->click();
+    QCOMPARE(browser.urls, outcome == Outcome::UpdateAvailable ? QList<QUrl> {QUrl(download)} : QList<QUrl> {});
     QTRY_VERIFY(watched.isNull());
 }
 
@@ -568,8 +502,8 @@ void UpdatesTest::anHttpsCheckNeverContinuesOnPlainHttp()
     QTRY_VERIFY_WITH_TIMEOUT(!controller->isChecking(), 10000);
     QCOMPARE(controller->lastFailure(), failure);
     QCOMPARE(controller->lastOutcome(), failure == Failure::None ? Outcome::UpdateAvailable : Outcome::Failed);
-    QCOMPARE(tls.requests(), tlsRequests);
-    QCOMPARE(plain.connections(), 0);
+    QCOMPARE(tls.requests, tlsRequests);
+    QCOMPARE(plain.connections, 0);
 }
 
 // A build without a feed (the Debian package, the default build): the user's check is answered
@@ -587,14 +521,13 @@ void UpdatesTest::withoutAFeedUpdatesComeWithThePackage()
     controller.startUpdater();
     controller.setAutomaticallyChecksForUpdates(true);
     QVERIFY(!controller.nextScheduledCheck().isValid());
-
     controller.checkForUpdatesInBackground();
     QVERIFY(openMessageBoxes().isEmpty());
     controller.checkForUpdates();
     QCOMPARE(controller.lastOutcome(), Outcome::NoFeed);
-    const QList<QMessageBox*> boxes = openMessageBoxes();
-    QCOMPARE(boxes.size(), 1);
-    QVERIFY2(boxes.first()->text().contains(QStringLiteral("come with the package")), qPrintable(boxes.first()->text()));
+    QCOMPARE(openMessageBoxes().size(), 1);
+    QVERIFY2(openMessageBoxes().first()->text().contains(QStringLiteral("come with the package")),
+             qPrintable(openMessageBoxes().first()->text()));
     // No check ran, so none is remembered as the last.
     QVERIFY(defaults.stringForKey(QStringLiteral("SULastCheckTime")).isEmpty());
 }
@@ -609,80 +542,75 @@ void UpdatesTest::oneCheckRunsAtATime()
 
     // An automatic check is under way when the user asks, twice.
     controller->checkForUpdatesInBackground();
-    QTRY_COMPARE(server.requests().size(), 1);
+    QTRY_COMPARE(server.requests.size(), 1);
     controller->checkForUpdates();
     controller->checkForUpdates();
     QTRY_COMPARE(finished.size(), 1);
     QCOMPARE(controller->lastFailure(), Failure::TimedOut);
-    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(server.requests.size(), 1);
     // The quiet check became the user's, so its outcome is shown, once, and not only logged.
     QCOMPARE(openMessageBoxes().size(), 1);
 }
 
 void UpdatesTest::automaticChecksFollowTheSetting_data()
 {
-    // The stored setting: a JSON value, or undefined for absent.
-    QTest::addColumn<QJsonValue>("enabled");
-    // Hours since the last check; absent when -1.
-    QTest::addColumn<int>("hoursAgo");
-    QTest::addColumn<Routes>("routes");
+    QTest::addColumn<QJsonValue>("enabled"); // the stored setting; undefined for absent
+    QTest::addColumn<int>("hoursAgo"); // since the last check; absent when -1
+    QTest::addColumn<QByteArray>("version"); // in the feed; empty for none (a quiet failure)
     QTest::addColumn<bool>("checks");
     QTest::addColumn<bool>("dialog");
-
-    const Routes newer {{"/feed", whole(200, appcast(item("99.0", {}, "https://glasswing.example/d")))}};
-    const Routes same {{"/feed", whole(200, appcast(item(current(), {}, "https://glasswing.example/d")))}};
-    QTest::newRow("absent is off") << QJsonValue(QJsonValue::Undefined) << -1 << newer << false << false;
-    QTest::newRow("a string is not a yes") << QJsonValue(QStringLiteral("true")) << -1 << newer << false << false;
-    QTest::newRow("on, never checked, newer") << QJsonValue(true) << -1 << newer << true << true;
-    QTest::newRow("on, checked 25 h ago, same") << QJsonValue(true) << 25 << same << true << false;
-    QTest::newRow("on, checked 25 h ago, failing quietly") << QJsonValue(true) << 25 << Routes {} << true << false;
-    QTest::newRow("on, checked 1 h ago") << QJsonValue(true) << 1 << newer << false << false;
-    QTest::newRow("on, last check in the future") << QJsonValue(true) << -5 << newer << true << true;
+    const auto row = [](const char* name, const QJsonValue& enabled, int hoursAgo, const QByteArray& version,
+                        bool checks, bool dialog) {
+        QTest::newRow(name) << enabled << hoursAgo << version << checks << dialog;
+    };
+    row("absent is off", QJsonValue(QJsonValue::Undefined), -1, "99.0", false, false);
+    row("a string is not a yes", QStringLiteral("true"), -1, "99.0", false, false);
+    row("on, never checked, newer", true, -1, "99.0", true, true);
+    row("on, checked 25 h ago, same", true, 25, current(), true, false);
+    row("on, checked 25 h ago, failing quietly", true, 25, {}, true, false);
+    row("on, checked 1 h ago", true, 1, "99.0", false, false);
+    row("on, last check in the future", true, -5, "99.0", true, true);
 }
 
 void UpdatesTest::automaticChecksFollowTheSetting()
 {
     QFETCH(QJsonValue, enabled);
     QFETCH(int, hoursAgo);
-    QFETCH(Routes, routes);
+    QFETCH(QByteArray, version);
     QFETCH(bool, checks);
     QFETCH(bool, dialog);
 
-    FeedServer server(routes);
+    FeedServer server(version.isEmpty() ? Routes {}
+                                        : Routes {{"/feed", whole(200, appcast(item(version, {}, "https://a/d")))}});
     QTemporaryDir home;
     UserDefaults defaults(home.filePath(QStringLiteral("defaults.json")));
     if (!enabled.isUndefined())
         QVERIFY(defaults.setObject(QStringLiteral("SUEnableAutomaticChecks"), enabled));
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QDateTime last = now.addSecs(-3600 * qint64(hoursAgo));
+    const QDateTime last = QDateTime::fromString(now.addSecs(-3600 * qint64(hoursAgo)).toString(Qt::ISODate), Qt::ISODate);
     if (hoursAgo != -1)
         QVERIFY(defaults.setString(QStringLiteral("SULastCheckTime"), last.toString(Qt::ISODate)));
     // A quiet check says why it failed on standard error only.
     const QRegularExpression warning(QStringLiteral("^Automatic update check failed: .*404"));
-    if (routes.isEmpty())
+    if (version.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, warning);
     else
         QTest::failOnWarning(warning);
 
-    StandardUpdaterController controller(false);
-    controller.setUserDefaults(defaults);
-    controller.setFeedURL(QUrl(server.base() + QStringLiteral("/feed")));
-    QSignalSpy finished(&controller, &StandardUpdaterController::checkFinished);
-    controller.startUpdater();
+    const auto controller = controllerFor(home, QUrl(server.base() + QStringLiteral("/feed")));
+    QSignalSpy finished(controller.get(), &StandardUpdaterController::checkFinished);
+    controller->startUpdater();
     if (checks) {
         QTRY_COMPARE(finished.size(), 1);
         QVERIFY(QDateTime::fromString(defaults.stringForKey(QStringLiteral("SULastCheckTime")), Qt::ISODate)
                 >= now.addSecs(-1));
         // The next one a day after this one.
-        QVERIFY(controller.nextScheduledCheck() >= now.addSecs(24 * 3600 - 1));
-        QVERIFY(controller.nextScheduledCheck() <= QDateTime::currentDateTimeUtc().addSecs(24 * 3600));
+        QVERIFY(controller->nextScheduledCheck() >= now.addSecs(24 * 3600 - 1));
+        QVERIFY(controller->nextScheduledCheck() <= QDateTime::currentDateTimeUtc().addSecs(24 * 3600));
     } else {
         QCoreApplication::processEvents();
-        QCOMPARE(server.connections(), 0);
-        QCOMPARE(controller.nextScheduledCheck().isValid(), enabled == QJsonValue(true));
-        if (enabled == QJsonValue(true))
-            QCOMPARE(controller.nextScheduledCheck(),
-                     QDateTime::fromString(last.toString(Qt::ISODate), Qt::ISODate).addSecs(24 * 3600));
+        QCOMPARE(server.connections, 0);
+        QCOMPARE(controller->nextScheduledCheck(), enabled == QJsonValue(true) ? last.addSecs(24 * 3600) : QDateTime());
     }
     QCOMPARE(openMessageBoxes().size(), dialog ? 1 : 0);
 }
