@@ -168,7 +168,7 @@ const YELLOW = [255, 255, 0, 255];
 export function realAppRows(h) {
   const { quadrants } = h;
   const APP = process.env.GLASSWING_APP;
-  describe('against the real app', { skip: !APP && 'GLASSWING_APP names no app binary' }, () => {
+  describe('against the real app', { concurrency: 1, skip: !APP && 'GLASSWING_APP names no app binary' }, () => {
     let app;
     let appBrowser;
     let appProfile;
