@@ -59,61 +59,32 @@ void ControlMessageTest::serializesExactBytes()
 void ControlMessageTest::parsesWhatPhonesSend_data()
 {
     QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("hasContext");
-    QTest::addColumn<QByteArray>("context");
+    QTest::addColumn<QByteArray>("taken"); // the message taken, as the Mac would write it; empty: refused
 
-    const int invitation = int(Type::Invitation);
     QTest::newRow("spaces, other key order, unknown keys")
         << QByteArray(" { \"type\" : \"invitation\", \"version\": 2, \"context\": \"AP8=\", \"name\": \"Zo\\u00eb\" } ")
-        << true << invitation << QString::fromUtf8("Zo\xC3\xAB") << true << QByteArray("\x00\xff", 2);
-    QTest::newRow("no context") << QByteArray(R"({"type":"invitation","name":""})") << true << invitation << QString()
-                                << false << QByteArray();
-    QTest::newRow("joined") << QByteArray(R"({"type":"joined"})") << true << int(Type::Joined) << QString() << false
-                            << QByteArray();
-    QTest::newRow("context without padding")
-        << QByteArray(R"({"type":"invitation","name":"a","context":"YWRhLTE"})") << true << invitation
-        << QStringLiteral("a") << true << QByteArray("ada-1");
-    const auto invalid = [](const char* row, const QByteArray& frame) {
-        QTest::newRow(row) << frame << false << 0 << QString() << false << QByteArray();
-    };
-    invalid("missing name", R"({"type":"invitation"})");
-    invalid("name not a string", R"({"type":"invitation","name":3})");
-    invalid("context in URL-safe base64", R"({"type":"invitation","name":"a","context":"AP_-"})");
-    invalid("context not base64", R"({"type":"invitation","name":"x","context":"*!*"})");
-    invalid("context null", R"({"type":"invitation","name":"x","context":null})");
-    invalid("type in another case", R"({"type":"Joined"})");
-    invalid("type not a string", R"({"type":5})");
-    invalid("unknown type", R"({"type":"bonjour"})");
-    invalid("an array", "[]");
-    invalid("not JSON", "hello?");
-    invalid("truncated", R"({"type":"joi)");
-    invalid("empty frame", QByteArray());
+        << QByteArray("{\"context\":\"AP8=\",\"name\":\"Zo\xC3\xAB\",\"type\":\"invitation\"}");
+    QTest::newRow("no context") << QByteArray(R"({"type":"invitation","name":""})")
+                                << QByteArray(R"({"name":"","type":"invitation"})");
+    QTest::newRow("joined") << QByteArray(R"({"type":"joined"})") << QByteArray(R"({"type":"joined"})");
+    QTest::newRow("context without padding") << QByteArray(R"({"type":"invitation","name":"a","context":"YWRhLTE"})")
+                                             << QByteArray(R"({"context":"YWRhLTE=","name":"a","type":"invitation"})");
+    for (const char* frame : {R"({"type":"invitation"})", R"({"type":"invitation","name":3})",
+                              R"({"type":"invitation","name":"a","context":"AP_-"})",
+                              R"({"type":"invitation","name":"x","context":"*!*"})",
+                              R"({"type":"invitation","name":"x","context":null})", R"({"type":"Joined"})",
+                              R"({"type":5})", R"({"type":"bonjour"})", "[]", "hello?", R"({"type":"joi)", ""})
+        QTest::newRow(frame) << QByteArray(frame) << QByteArray();
 }
 
 void ControlMessageTest::parsesWhatPhonesSend()
 {
     QFETCH(QByteArray, frame);
-    QFETCH(bool, valid);
-    QFETCH(int, type);
-    QFETCH(QString, name);
-    QFETCH(bool, hasContext);
-    QFETCH(QByteArray, context);
-
+    QFETCH(QByteArray, taken);
     QString error;
     const std::optional<ControlMessage> message = ControlMessage::parse(frame, &error);
-    QCOMPARE(message.has_value(), valid);
-    if (!valid) {
-        QVERIFY(!error.isEmpty());
-        return;
-    }
-    QCOMPARE(int(message->type), type);
-    QCOMPARE(message->name, name);
-    QCOMPARE(message->context.has_value(), hasContext);
-    if (hasContext)
-        QCOMPARE(*message->context, context);
+    QCOMPARE(message ? message->serialize() : QByteArray(), taken);
+    QCOMPARE(error.isEmpty(), bool(message));
 }
 
 void ControlMessageTest::namesAreVisibleBoundedAndNeverBlank_data()

@@ -247,74 +247,71 @@ void WebListenerTest::requestsAreAnsweredOrRefused_data()
     QTest::addColumn<QString>("file"); // the body; none: a short plain-text refusal
 
     const auto get = [](const QByteArray& target) { return "GET " + target + " HTTP/1.1\r\nHost: HOST\r\n\r\n"; };
+    const auto ok = [](const char* row, const QByteArray& request, const QByteArray& header, const char* file) {
+        QTest::newRow(row) << request << 200 << header << QString::fromLatin1(file);
+    };
+    const auto refused = [](const QByteArray& row, const QByteArray& request, int status) {
+        QTest::newRow(row.constData()) << request << status << QByteArray() << QString();
+    };
     const QByteArray js = "Content-Type: text/javascript; charset=utf-8";
-    QTest::newRow("the page") << get("/") << 200 << QByteArray("Content-Type: text/html; charset=utf-8") << "index.html";
-    QTest::newRow("its script") << get("/viewer.js") << 200 << js << "viewer.js";
-    QTest::newRow("its style") << get("/viewer.css") << 200 << QByteArray("Content-Type: text/css; charset=utf-8") << "viewer.css";
-    QTest::newRow("its icon") << get("/icon.svg") << 200 << QByteArray("Content-Type: image/svg+xml") << "icon.svg";
-    QTest::newRow("HTTP/1.0, no Host") << QByteArray("GET /plist.js HTTP/1.0\r\n\r\n") << 200 << js << "plist.js";
-    QTest::newRow("a query is no other file") << get("/viewer.js?v=2") << 200 << QByteArray("Referrer-Policy: no-referrer") << "viewer.js";
-    QTest::newRow("HEAD") << QByteArray("HEAD / HTTP/1.1\r\nHost: HOST\r\n\r\n") << 200
-                          << "Content-Length: " + QByteArray::number(resource(QStringLiteral("index.html")).size()) << "";
+    ok("the page", get("/"), "Content-Type: text/html; charset=utf-8", "index.html");
+    ok("its script", get("/viewer.js"), js, "viewer.js");
+    ok("its style", get("/viewer.css"), "Content-Type: text/css; charset=utf-8", "viewer.css");
+    ok("its icon", get("/icon.svg"), "Content-Type: image/svg+xml", "icon.svg");
+    ok("HTTP/1.0, no Host", "GET /plist.js HTTP/1.0\r\n\r\n", js, "plist.js");
+    ok("a query is no other file", get("/viewer.js?v=2"), "Referrer-Policy: no-referrer", "viewer.js");
+    ok("HEAD", "HEAD / HTTP/1.1\r\nHost: HOST\r\n\r\n",
+       "Content-Length: " + QByteArray::number(resource(QStringLiteral("index.html")).size()), "");
     // Nothing outside the list, however the path is spelled.
     for (const char* path : {"/../../../../etc/passwd", "/viewer/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd",
                              "/%252e%252e/%252e%252e/etc/passwd", "/..%2f..%2fetc%2fpasswd", "/%c0%ae%c0%ae/etc/passwd",
                              "/viewer.js%00.png", "/..\\..\\etc\\passwd", "/%5c..%5c..%5cetc%5cpasswd", "/./viewer.js",
                              "/index.html", "/VIEWER.JS", "/viewer.js/", "/:/viewer/index.html"})
-        QTest::addRow("GET %s", path) << get(path) << 404 << QByteArray() << "";
+        refused("GET " + QByteArray(path), get(path), 404);
     for (const char* path : {"//etc/passwd", "https://HOST/viewer.js", "file:///etc/passwd", "viewer.js", "/viewer .js"})
-        QTest::addRow("GET %s", path) << get(path) << 400 << QByteArray() << "";
-    QTest::newRow("a raw NUL") << get("/viewer.js").replace(".js", QByteArray(".js\0.png", 8)) << 400 << QByteArray() << "";
+        refused("GET " + QByteArray(path), get(path), 400);
+    refused("a raw NUL", get("/viewer.js").replace(".js", QByteArray(".js\0.png", 8)), 400);
     // Other methods.
     QTest::newRow("POST the page") << QByteArray("POST / HTTP/1.1\r\nHost: HOST\r\nContent-Length: 0\r\n\r\n") << 405
                                    << QByteArray("Allow: GET, HEAD") << "";
     QTest::newRow("DELETE the session") << QByteArray("DELETE /session HTTP/1.1\r\nHost: HOST\r\n\r\n") << 405
                                         << QByteArray("Allow: GET") << "";
     QTest::newRow("GET the stream") << get("/stream") << 405 << QByteArray("Allow: POST") << "";
-    QTest::newRow("OPTIONS *") << QByteArray("OPTIONS * HTTP/1.1\r\nHost: HOST\r\n\r\n") << 400 << QByteArray() << "";
-    QTest::newRow("TRACE elsewhere") << QByteArray("TRACE /x HTTP/1.1\r\nHost: HOST\r\n\r\n") << 404 << QByteArray() << "";
+    refused("OPTIONS *", "OPTIONS * HTTP/1.1\r\nHost: HOST\r\n\r\n", 400);
+    refused("TRACE elsewhere", "TRACE /x HTTP/1.1\r\nHost: HOST\r\n\r\n", 404);
     // Not HTTP/1.x, or ambiguous.
     for (const char* head : {"GET / HTTP/2.0\r\nHost: HOST\r\n\r\n", "GET /\r\n\r\n", "GET / HTTP/1.1\r\n\r\n",
                              "GET / HTTP/1.1\r\nHost: HOST\r\nHost: evil.example\r\n\r\n",
                              "GET / HTTP/1.1\nHost: HOST\r\n\r\n", "GET / HTTP/1.1\r\nHost: HOST\r\n X: y\r\n\r\n",
                              "GET / HTTP/1.1\r\nHost : HOST\r\n\r\n", "\x16\x03\x01\x02\x01\r\n\r\n"})
-        QTest::addRow("%s", QByteArray(head).replace("\r\n", "|").replace("\n", "|").constData()) << QByteArray(head) << 400 << QByteArray() << "";
-    QTest::newRow("a head over 8 KiB") << "GET / HTTP/1.1\r\nHost: HOST\r\nX: " + QByteArray(9000, 'a') + "\r\n\r\n"
-                                       << 431 << QByteArray() << "";
-    QTest::newRow("many headers over 8 KiB") << "GET / HTTP/1.1\r\nHost: HOST\r\n" + QByteArray("X: y\r\n").repeated(2000)
-                                             << 431 << QByteArray() << "";
+        refused(QByteArray(head).replace("\r\n", "|").replace("\n", "|"), head, 400);
+    refused("a head over 8 KiB", "GET / HTTP/1.1\r\nHost: HOST\r\nX: " + QByteArray(9000, 'a') + "\r\n\r\n", 431);
+    refused("many headers over 8 KiB", "GET / HTTP/1.1\r\nHost: HOST\r\n" + QByteArray("X: y\r\n").repeated(2000), 431);
     // Heads that never end, however slowly they come: closed when their time is up.
-    QTest::newRow("nothing after TLS") << QByteArray("-") << 0 << QByteArray() << "";
-    QTest::newRow("half a request line") << QByteArray("GET / HT") << 0 << QByteArray() << "";
-    QTest::newRow("a head one byte at a time") << QByteArray("GET / HTTP/1.1\r\nX: +") << 0 << QByteArray() << "";
-    QTest::newRow("a stream's body that never comes") << streamRequest("HOST", "{", "Content-Length: 100\r\n") << 0
-                                                      << QByteArray() << "";
+    refused("nothing after TLS", "-", 0);
+    refused("half a request line", "GET / HT", 0);
+    refused("a head one byte at a time", "GET / HTTP/1.1\r\nX: +", 0);
+    refused("a stream's body that never comes", streamRequest("HOST", "{", "Content-Length: 100\r\n"), 0);
     // Only the viewer's own page joins.
     for (const auto& [host, origin] : std::initializer_list<std::pair<const char*, const char*>>{
              {"HOST", "https://evil.example"}, {"HOST", ""}, {"HOST", "http://HOST"}, {"HOST", "null"},
              {"evil.example:PORT", "https://evil.example:PORT"}, {"127.0.0.1:1", "https://127.0.0.1:1"},
              {"127.0.0.1", "https://127.0.0.1"}, {"192.0.2.1:PORT", "https://192.0.2.1:PORT"},
              {"127.1:PORT", "https://127.1:PORT"}, {"HOST", "https://127.0.0.1:1"}})
-        QTest::addRow("session to %s from '%s'", host, origin) << upgradeRequest(host, origin) << 403 << QByteArray() << "";
-    QTest::newRow("session without an upgrade")
-        << QByteArray("GET /session HTTP/1.1\r\nHost: HOST\r\nOrigin: https://HOST\r\n\r\n") << 400 << QByteArray() << "";
-    QTest::newRow("stream from a foreign origin")
-        << streamRequest("HOST", "{}").replace("Origin: https://HOST", "Origin: https://evil.example") << 403
-        << QByteArray() << "";
+        refused("session to " + QByteArray(host) + " from '" + origin + "'", upgradeRequest(host, origin), 403);
+    refused("session without an upgrade", "GET /session HTTP/1.1\r\nHost: HOST\r\nOrigin: https://HOST\r\n\r\n", 400);
+    refused("stream from a foreign origin",
+            streamRequest("HOST", "{}").replace("Origin: https://HOST", "Origin: https://evil.example"), 403);
     const QByteArray chunked = "Transfer-Encoding: chunked\r\n";
-    QTest::newRow("stream without a length") << streamRequest("HOST", "", "") << 411 << QByteArray() << "";
-    QTest::newRow("stream chunked") << streamRequest("HOST", "2\r\n{}\r\n0\r\n\r\n", chunked) << 400 << QByteArray() << "";
-    QTest::newRow("stream with a length and chunks") << streamRequest("HOST", "{}", "Content-Length: 2\r\n" + chunked)
-                                                     << 400 << QByteArray() << "";
-    QTest::newRow("stream over 16 KiB") << streamRequest("HOST", "", "Content-Length: 16385\r\n") << 413 << QByteArray() << "";
-    QTest::newRow("stream with a negative length") << streamRequest("HOST", "", "Content-Length: -1\r\n") << 400
-                                                   << QByteArray() << "";
-    QTest::newRow("stream with two lengths")
-        << streamRequest("HOST", "{}", "Content-Length: 2\r\nContent-Length: 3\r\n") << 400 << QByteArray() << "";
-    QTest::newRow("stream of no JSON") << streamRequest("HOST", "hello") << 400 << QByteArray() << "";
-    QTest::newRow("stream of another message") << streamRequest("HOST", R"({"type":"joined"})") << 400 << QByteArray() << "";
-    QTest::newRow("stream and more bytes") << streamRequest("HOST", R"({"type":"invitation","name":"x"})") + "!" << 400
-                                           << QByteArray() << "";
+    refused("stream without a length", streamRequest("HOST", "", ""), 411);
+    refused("stream chunked", streamRequest("HOST", "2\r\n{}\r\n0\r\n\r\n", chunked), 400);
+    refused("stream with a length and chunks", streamRequest("HOST", "{}", "Content-Length: 2\r\n" + chunked), 400);
+    refused("stream over 16 KiB", streamRequest("HOST", "", "Content-Length: 16385\r\n"), 413);
+    refused("stream with a negative length", streamRequest("HOST", "", "Content-Length: -1\r\n"), 400);
+    refused("stream with two lengths", streamRequest("HOST", "{}", "Content-Length: 2\r\nContent-Length: 3\r\n"), 400);
+    refused("stream of no JSON", streamRequest("HOST", "hello"), 400);
+    refused("stream of another message", streamRequest("HOST", R"({"type":"joined"})"), 400);
+    refused("stream and more bytes", streamRequest("HOST", R"({"type":"invitation","name":"x"})") + "!", 400);
 }
 
 void WebListenerTest::requestsAreAnsweredOrRefused()
