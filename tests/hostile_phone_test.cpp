@@ -8,6 +8,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <thread>
+
 using namespace glasswing;
 using test::invitingPhone;
 using test::kWait;
@@ -48,7 +50,7 @@ private Q_SLOTS:
     void aPhoneWhoseTlsFailsIsGone_data();
     void aPhoneWhoseTlsFailsIsGone();
     void aLateAnswerNeverAdmitsAnotherPhone();
-    void anUnansweredInvitationExpires();
+    void anInvitationWaitsForItsAnswerOnly();
     void pendingConnectionsAreCapped();
 };
 
@@ -303,24 +305,35 @@ void HostilePhoneTest::aLateAnswerNeverAdmitsAnotherPhone()
     }
 }
 
-void HostilePhoneTest::anUnansweredInvitationExpires()
+void HostilePhoneTest::anInvitationWaitsForItsAnswerOnly()
 {
     peer::PeerLimits limits = brisk();
-    limits.answerTimeout = std::chrono::milliseconds(600);
+    limits.tlsHandshakeTimeout = limits.upgradeTimeout = limits.invitationTimeout = limits.joinTimeout
+        = std::chrono::milliseconds(300);
+    limits.answerTimeout = std::chrono::milliseconds(1000);
     PeerHarness mac(limits, PeerHarness::Answer::Hold);
-    // The phone answers every ping: only the answer's time limit can end it.
-    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Patient"));
+    // Both phones answer every ping: only the answer's time limit can end them. The user lets one
+    // in later than any handshake limit, from another thread, and never answers the other.
+    std::unique_ptr<RawPhone> late = invitingPhone(mac, QStringLiteral("Late"));
     QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
-    QVERIFY(phone->waitForClose());
-    QCOMPARE(phone->closeCode, int(QWebSocketProtocol::CloseCodePolicyViolated));
-    QCOMPARE(phone->closeReason, QByteArray("time-out"));
-    QVERIFY(phone->pings > 1);
+    std::unique_ptr<RawPhone> patient = invitingPhone(mac, QStringLiteral("Patient"));
+    QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 2, kWait);
+    QTest::qWait(500);
+    const QList<peer::InvitationHandler> handlers = mac.heldHandlers();
+    std::thread([&] { handlers[0](true, &mac.session); }).join();
+    handlers[0](false, nullptr); // a second answer counts for nothing
+    QVERIFY(test::join(mac, *late));
+    QVERIFY(patient->waitForClose());
+    QCOMPARE(patient->closeCode, int(QWebSocketProtocol::CloseCodePolicyViolated));
+    QCOMPARE(patient->closeReason, QByteArray("time-out"));
+    QVERIFY(patient->pings > 1);
     QVERIFY(test::waitFor([&] { return mac.advertiser.pendingConnectionCount() == 0; }));
 
     // The user answers after all: nothing happens, and the next phone is served.
-    mac.heldHandlers().first()(true, &mac.session);
+    handlers[1](true, &mac.session);
     test::aPhoneCanStillJoin(mac);
-    QCOMPARE(mac.count(QStringLiteral("connecting")), 1);
+    QCOMPARE(mac.eventLines().filter(QStringLiteral("connecting")),
+             (QStringList{QStringLiteral("connecting: Late"), QStringLiteral("connecting: Witness")}));
 }
 
 void HostilePhoneTest::pendingConnectionsAreCapped()

@@ -11,7 +11,6 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <thread>
 
 using namespace glasswing;
 using namespace glasswing::test;
@@ -22,7 +21,6 @@ class PeerLinkTest : public QObject {
 private Q_SLOTS:
     void theListenerRecoversOnceDescriptorsAreBack();
     void declinedPhonesAreToldAndTheirContextsKeptApart();
-    void aLateAnswerFromAnotherThreadCountsOnce();
     void severalPhonesAndDisconnectReportsEveryOne();
     void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data();
     void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected();
@@ -99,26 +97,6 @@ void PeerLinkTest::declinedPhonesAreToldAndTheirContextsKeptApart()
     for (const std::optional<QByteArray>& context : {std::optional<QByteArray>(), std::optional(QByteArray("")), std::optional(QByteArray("Zo\xC3\xAB"))})
         QVERIFY(contexts.contains(context));
     QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
-}
-
-void PeerLinkTest::aLateAnswerFromAnotherThreadCountsOnce()
-{
-    peer::PeerLimits limits = quickLimits();
-    limits.tlsHandshakeTimeout = limits.upgradeTimeout = limits.invitationTimeout = limits.joinTimeout
-        = std::chrono::milliseconds(300);
-    PeerHarness mac(limits, PeerHarness::Answer::Hold);
-    Phone phone(mac.advertiser.port(), phoneArguments(QStringLiteral("Cy"), QStringLiteral("cy")));
-    QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);
-    const peer::InvitationHandler handler = mac.heldHandlers().first();
-
-    // The user takes longer than any handshake limit to answer.
-    QTest::qWait(500);
-    QCOMPARE(mac.count(QStringLiteral("connecting")), 0);
-    std::thread answering([&] { handler(true, &mac.session); });
-    answering.join();
-    handler(false, nullptr); // a second answer counts for nothing
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
-    QCOMPARE(phone.state(), QProcess::Running);
 }
 
 void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
