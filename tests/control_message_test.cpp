@@ -174,6 +174,9 @@ void ControlMessageTest::livenessWeighsAnswersAndReading_data()
         << "p0:65551:65537 t2000:20000:45551 t4000:40000:25551 t6001:60000:5551 t12001:65551:0" << true;
     QTest::newRow("a waited ping taken, unanswered: gone a millisecond later")
         << "p0:65551:65537 t2000:20000:45551 t4000:40000:25551 t6001:60000:5551 t12002:65551:0" << false;
+    QTest::newRow("answered, then reading with no ping out") << "t0:0:100 p1:100:100 a50 t3000:200:100 t6051:300:0" << true;
+    QTest::newRow("a ping on its way: there for the time-out from the last progress")
+        << "t0:0:200000 p1:200000:200000 t1000:100:199900 t7000:100:199900" << true;
     QString trickle = QStringLiteral("p0:67108864:67108864");
     for (int k = 1; k <= 12; ++k)
         trickle += QStringLiteral(" t%1:%2:67108864").arg(5000 * k).arg(1000 * k);

@@ -81,11 +81,7 @@ public:
         session.setDelegate(nullptr);
     }
 
-    QList<PeerEvent> events() const
-    {
-        const std::lock_guard<std::mutex> guard(m_lock);
-        return m_events;
-    }
+    QList<PeerEvent> events() const { const std::lock_guard guard(m_lock); return m_events; }
     QStringList eventLines() const
     {
         QStringList lines;
@@ -97,11 +93,7 @@ public:
     {
         return int(std::ranges::count_if(events(), [&](const PeerEvent& event) { return event.what == what; }));
     }
-    QList<peer::InvitationHandler> heldHandlers() const
-    {
-        const std::lock_guard<std::mutex> guard(m_lock);
-        return m_held;
-    }
+    QList<peer::InvitationHandler> heldHandlers() const { const std::lock_guard guard(m_lock); return m_held; }
 
     std::atomic<Answer> answer;
     peer::Session session;
@@ -134,11 +126,7 @@ public:
     }
 
 private:
-    void record(PeerEvent event)
-    {
-        const std::lock_guard<std::mutex> guard(m_lock);
-        m_events.append(std::move(event));
-    }
+    void record(PeerEvent event) { const std::lock_guard guard(m_lock); m_events.append(std::move(event)); }
 
     mutable std::mutex m_lock;
     QList<PeerEvent> m_events;
@@ -287,12 +275,9 @@ public:
     // A header of the answer, absent when not sent.
     std::optional<QByteArray> header(const QByteArray& name) const
     {
-        for (const QByteArray& line : head().split('\n')) {
-            const qsizetype colon = line.indexOf(':');
-            if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
-                return line.mid(colon + 1).trimmed();
-        }
-        return std::nullopt;
+        const auto lines = head().split('\n');
+        const auto line = std::ranges::find_if(lines, [&](const QByteArray& l) { return l.toLower().startsWith(name.toLower() + ':'); });
+        return line == lines.end() ? std::nullopt : std::optional(line->mid(name.size() + 1).trimmed());
     }
     // The whole records of a stream's body so far; of one `kind` only, unless it is 0.
     QList<Record> records(int kind = 0) const
