@@ -20,11 +20,6 @@ Q_DECLARE_METATYPE(peer::SendPolicy)
 
 namespace {
 
-QHostAddress loopback(int n)
-{
-    return QHostAddress(QStringLiteral("127.0.0.%1").arg(n));
-}
-
 // Times short enough to see several keepalive rounds within a test.
 peer::PeerLimits brisk()
 {
@@ -345,7 +340,7 @@ void HostilePhoneTest::pendingConnectionsAreCapped()
     // it are closed before TLS, so one device can neither fill every slot nor pile up prompts.
     std::vector<std::unique_ptr<RawPhone>> phones;
     RawPhone::Options greedy;
-    greedy.source = loopback(2);
+    greedy.source = QHostAddress(QStringLiteral("127.0.0.2"));
     for (int i = 0; i < limits.maxPendingConnectionsPerAddress + 3; ++i)
         phones.push_back(invitingPhone(mac, QStringLiteral("Greedy %1").arg(i), greedy));
     QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), limits.maxPendingConnectionsPerAddress, kWait);
@@ -356,7 +351,7 @@ void HostilePhoneTest::pendingConnectionsAreCapped()
     std::vector<std::unique_ptr<QTcpSocket>> flood;
     for (int i = 0; i < 200; ++i) {
         flood.push_back(std::make_unique<QTcpSocket>());
-        flood.back()->bind(loopback(10 + i % 50));
+        flood.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i % 50)));
         flood.back()->connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
     }
     int mostPending = 0;

@@ -82,11 +82,8 @@ void PeerLinkTest::declinedPhonesAreToldAndTheirContextsKeptApart()
     Phone none(mac.advertiser.port(), {QStringLiteral("--no-context")});
     Phone empty(mac.advertiser.port(), {QStringLiteral("--user-id"), QString()});
     Phone accented(mac.advertiser.port(), phoneArguments(QStringLiteral("Zoë"), QStringLiteral("Zoë")));
-    for (Phone* phone : {&none, &empty, &accented}) {
-        QVERIFY(phone->waitForExit(kWait));
-        QCOMPARE(phone->exitCode(), 2);
-        QVERIFY(phone->readAllStandardError().contains("declined"));
-    }
+    for (Phone* phone : {&none, &empty, &accented})
+        QVERIFY(phone->waitForExit(kWait) && phone->exitCode() == 2 && phone->readAllStandardError().contains("declined"));
     // Invited, and never connecting; an absent context is not an empty one.
     QCOMPARE(mac.count(QStringLiteral("invited")), 3);
     QCOMPARE(mac.events().size(), 3);
@@ -94,7 +91,8 @@ void PeerLinkTest::declinedPhonesAreToldAndTheirContextsKeptApart()
     QList<std::optional<QByteArray>> contexts;
     for (const PeerEvent& event : mac.events())
         contexts.append(event.context);
-    for (const std::optional<QByteArray>& context : {std::optional<QByteArray>(), std::optional(QByteArray("")), std::optional(QByteArray("Zo\xC3\xAB"))})
+    for (const std::optional<QByteArray>& context :
+         {std::optional<QByteArray>(), std::optional(QByteArray("")), std::optional(QByteArray("Zo\xC3\xAB"))})
         QVERIFY(contexts.contains(context));
     QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
 }
@@ -104,7 +102,8 @@ void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
     PeerHarness mac;
     std::vector<std::unique_ptr<Phone>> phones(4);
     for (int i = 0; i < 4; ++i)
-        phones[i] = std::make_unique<Phone>(mac.advertiser.port(), phoneArguments(QStringLiteral("Phone %1").arg(i), QStringLiteral("id-%1").arg(i)));
+        phones[i] = std::make_unique<Phone>(
+            mac.advertiser.port(), phoneArguments(QStringLiteral("Phone %1").arg(i), QStringLiteral("id-%1").arg(i)));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 4, kWait);
     QVERIFY(!mac.session.sendData("frame", mac.session.connectedPeers(), peer::SendDataMode::Reliable));
     for (auto& phone : phones)
@@ -116,28 +115,21 @@ void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
     mac.session.disconnectPeer(second);
     mac.session.disconnectPeer(second); // already gone: nothing more
     mac.session.disconnectPeer(peer::PeerID(QStringLiteral("Stranger"))); // never there
-    auto cut = std::find_if(phones.begin(), phones.end(), [&](const std::unique_ptr<Phone>& phone) {
-        return phone->arguments().contains(second.displayName());
-    });
-    QVERIFY(cut != phones.end());
-    QVERIFY((*cut)->waitForExit(kWait));
-    QCOMPARE((*cut)->exitCode(), 3);
+    const auto cut
+        = std::ranges::find_if(phones, [&](const auto& phone) { return phone->arguments().contains(second.displayName()); });
+    QVERIFY(cut != phones.end() && (*cut)->waitForExit(kWait) && (*cut)->exitCode() == 3);
     QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
     QCOMPARE(mac.events().last().peer, second);
     QCOMPARE(mac.session.connectedPeers(), (QList<peer::PeerID>{joined.at(0), joined.at(2), joined.at(3)}));
     QVERIFY(!mac.session.sendData("frame 2", mac.session.connectedPeers(), peer::SendDataMode::Reliable));
-    for (auto& phone : phones) {
-        if (phone != *cut)
-            QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 2, kWait);
-    }
+    for (auto& phone : phones)
+        QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), phone == *cut ? 1 : 2, kWait);
 
     mac.session.disconnect();
     QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 4, kWait);
     QVERIFY(mac.session.connectedPeers().isEmpty());
-    for (auto& phone : phones) {
-        QVERIFY(phone->waitForExit(kWait));
-        QCOMPARE(phone->exitCode(), 3);
-    }
+    for (auto& phone : phones)
+        QVERIFY(phone->waitForExit(kWait) && phone->exitCode() == 3);
     QTest::qWait(200);
     QCOMPARE(mac.count(QStringLiteral("not connected")), 4); // the closes are not reported twice
 
@@ -180,26 +172,24 @@ void PeerLinkTest::aPhoneThatLeavesIsReportedAndSendingToItFails()
     peer::PeerLimits limits = quickLimits();
     limits.maxSendMessageBytes = 1024 * 1024;
     PeerHarness mac(limits);
-    Phone leaving(mac.advertiser.port(),
-                  phoneArguments(QStringLiteral("Leaving"), QStringLiteral("l"))
-                      + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
+    Phone leaving(mac.advertiser.port(), phoneArguments(QStringLiteral("Leaving"), QStringLiteral("l"))
+                                             + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
     Phone staying(mac.advertiser.port(), phoneArguments(QStringLiteral("Staying"), QStringLiteral("s")));
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 2, kWait);
     const QList<peer::PeerID> both = mac.session.connectedPeers();
     // An empty message arrives as one: it is the leaving phone's one message.
     QVERIFY(!mac.session.sendData(QByteArray(), both, peer::SendDataMode::Reliable));
-    QVERIFY(leaving.waitForExit(kWait));
-    QCOMPARE(leaving.exitCode(), 0);
+    QVERIFY(leaving.waitForExit(kWait) && leaving.exitCode() == 0);
     QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
     QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Leaving"));
     QCOMPARE(mac.session.connectedPeers().size(), 1);
 
     const std::optional<peer::PeerError> error = mac.session.sendData("second", both, peer::SendDataMode::Reliable);
-    QVERIFY(error);
-    QCOMPARE(error->code, int(peer::PeerError::NotConnected));
-    QVERIFY(error->description().startsWith(QStringLiteral("Error Domain=GlasswingPeerLinkErrorDomain Code=1 ")));
-    QVERIFY(error->description().contains(QStringLiteral("Leaving")));
-    QVERIFY(!error->description().contains(QStringLiteral("Staying")));
+    QVERIFY(error && error->code == int(peer::PeerError::NotConnected));
+    const QString why = error->description();
+    QVERIFY2(why.startsWith(QStringLiteral("Error Domain=GlasswingPeerLinkErrorDomain Code=1 "))
+                 && why.contains(QStringLiteral("Leaving")) && !why.contains(QStringLiteral("Staying")),
+             qPrintable(why));
     QTRY_COMPARE_WITH_TIMEOUT(staying.messages(), 2, kWait);
     // Failing as a whole: a message over the bound, a list of nobody.
     const QByteArray tooLarge(limits.maxSendMessageBytes + 1, 'x');
@@ -217,14 +207,12 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
     PeerHarness mac(limits);
     QTemporaryDir saved;
     Phone phone(mac.advertiser.port(),
-                phoneArguments(QStringLiteral("Framed"), QStringLiteral("f"))
-                    + QStringList{QStringLiteral("--out"), saved.path()});
+                phoneArguments(QStringLiteral("Framed"), QStringLiteral("f")) + QStringList{QStringLiteral("--out"), saved.path()});
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
 
-    const qsizetype slice = 256 * 1024;
+    const int slice = 256 * 1024;
     QList<QByteArray> sent;
-    for (const qsizetype size : {qsizetype(0), qsizetype(1), qsizetype(125), qsizetype(126), qsizetype(65535),
-                                 qsizetype(65536), slice - 1, slice, slice + 1, qsizetype(4 * slice + 3)}) {
+    for (const int size : {0, 1, 125, 126, 65535, 65536, slice - 1, slice, slice + 1, 4 * slice + 3}) {
         QByteArray message(size, Qt::Uninitialized);
         for (qsizetype i = 0; i < size; ++i)
             message[i] = char(i * 7 + size);

@@ -49,8 +49,7 @@ struct WebMac {
 
 QByteArray resource(const QString& name)
 {
-    QFile file(QStringLiteral(":/viewer/") + name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return test::readAll(QStringLiteral(":/viewer/") + name);
 }
 
 QByteArray fileMode(const QString& path)
@@ -74,19 +73,14 @@ QByteArray streamRequest(const QByteArray& host, const QByteArray& body, const Q
         + (headers.isNull() ? "Content-Length: " + QByteArray::number(body.size()) + "\r\n" : headers) + "\r\n" + body;
 }
 
-// A browser's code: four of these, none that one mistakes for another read off a screen.
-bool isCode(const QString& code)
-{
-    return code.size() == 4
-        && std::all_of(code.begin(), code.end(), [](QChar c) { return QStringLiteral("ACDEFGHJKMNPQRTUVWXY3479").contains(c); });
-}
-
+// The Mac's hello and the browser's code in it: four of these characters, none that one mistakes
+// for another read off a screen.
 QString helloCode(const QByteArray& hello)
 {
-    const QJsonObject object = QJsonDocument::fromJson(hello).object();
-    const QString code = object.value(QStringLiteral("code")).toString();
-    return hello == peer::ControlMessage::hello(QStringLiteral("Test Mac"), code).serialize() && isCode(code) ? code
-                                                                                                            : QString();
+    const QString code = QJsonDocument::fromJson(hello).object().value(QStringLiteral("code")).toString();
+    const auto readable = [](QChar c) { return QStringLiteral("ACDEFGHJKMNPQRTUVWXY3479").contains(c); };
+    const bool said = hello == peer::ControlMessage::hello(QStringLiteral("Test Mac"), code).serialize();
+    return said && code.size() == 4 && std::ranges::all_of(code, readable) ? code : QString();
 }
 
 } // namespace
@@ -151,11 +145,15 @@ void WebListenerTest::theIdentityIsKeptOrMadeAnew()
     if (contents.contains(what))
         QVERIFY(test::writeFile(path, contents.at(what)));
     if (what == QStringLiteral("expiring") || what == QStringLiteral("expired"))
-        QVERIFY(peer::PersistentIdentity::make(QStringLiteral("studio"), what == QStringLiteral("expired") ? std::chrono::seconds(-60) : std::chrono::hours(24 * 29)).save(path));
+        QVERIFY(peer::PersistentIdentity::make(QStringLiteral("studio"), what == QStringLiteral("expired")
+                                                   ? std::chrono::seconds(-60) : std::chrono::hours(24 * 29))
+                    .save(path));
     if (what == QStringLiteral("missing") || what == QStringLiteral("fifo"))
-        QVERIFY(QFile::remove(path) && (what == QStringLiteral("missing") || ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0));
+        QVERIFY(QFile::remove(path)
+                && (what == QStringLiteral("missing") || ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0));
     if (what == QStringLiteral("blocked"))
-        QVERIFY(QDir(home.path()).removeRecursively() && QDir().mkpath(home.path()) && test::writeFile(home.path() + QStringLiteral("/data"), {}));
+        QVERIFY(QDir(home.path()).removeRecursively() && QDir().mkpath(home.path())
+                && test::writeFile(home.path() + QStringLiteral("/data"), {}));
     const QByteArray before = what == QStringLiteral("fifo") ? QByteArray() : test::readAll(path);
 
     // A disk that takes no more bytes: every write of a file fails (as a full disk would).
@@ -359,7 +357,8 @@ void WebListenerTest::aBrowserJoinsOverTheWebSocket()
     std::vector<std::unique_ptr<RawPhone>> silent(3 * share);
     for (auto& client : silent)
         client = std::make_unique<RawPhone>(web.port(), "-", QHostAddress(QStringLiteral("127.0.0.2")));
-    QTRY_COMPARE_WITH_TIMEOUT(std::ranges::count_if(silent, [](const auto& c) { return c->disconnected && !c->encrypted; }), 2 * share, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        std::ranges::count_if(silent, [](const auto& c) { return c->disconnected && !c->encrypted; }), 2 * share, kWait);
     QCOMPARE(web.mac.advertiser.pendingConnectionCount(), share);
     RawPhone browser(web.port(), upgradeRequest(web.host(), "https://" + web.host()), QHostAddress(QStringLiteral("127.0.0.3")));
     // The Mac speaks first: its name and this connection's code.

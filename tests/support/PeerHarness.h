@@ -143,11 +143,7 @@ public:
                           QString::number(port)}
                   + arguments);
     }
-    ~Phone() override
-    {
-        kill();
-        waitForFinished(5000);
-    }
+    ~Phone() override { kill(); waitForFinished(5000); }
     // Unlike waitForFinished, true also when the phone had already ended.
     bool waitForExit(int milliseconds = kWait) { return state() == NotRunning || waitForFinished(milliseconds); }
     // The messages it has printed so far.
@@ -215,14 +211,10 @@ public:
             if (m_options.upgradeRequest != "-")
                 m_socket.write(m_options.upgradeRequest);
         });
-        connect(&m_socket, &QSslSocket::readyRead, this, [this] {
-            if (m_readBytesPerSecond < 0)
-                pump();
-        });
+        connect(&m_socket, &QSslSocket::readyRead, this, &RawPhone::pump);
         connect(&m_socket, &QSslSocket::disconnected, this, [this] { disconnected = true; });
-        connect(&m_socket, &QSslSocket::errorOccurred, this, [this] {
-            disconnected = disconnected || m_socket.state() != QAbstractSocket::ConnectedState;
-        });
+        connect(&m_socket, &QSslSocket::errorOccurred, this,
+                [this] { disconnected |= m_socket.state() != QAbstractSocket::ConnectedState; });
         connect(&m_readTimer, &QTimer::timeout, this, &RawPhone::pump);
         m_readTimer.start(5);
         m_clock.start();
@@ -276,7 +268,8 @@ public:
     std::optional<QByteArray> header(const QByteArray& name) const
     {
         const auto lines = head().split('\n');
-        const auto line = std::ranges::find_if(lines, [&](const QByteArray& l) { return l.toLower().startsWith(name.toLower() + ':'); });
+        const auto line
+            = std::ranges::find_if(lines, [&](const QByteArray& l) { return l.toLower().startsWith(name.toLower() + ':'); });
         return line == lines.end() ? std::nullopt : std::optional(line->mid(name.size() + 1).trimmed());
     }
     // The whole records of a stream's body so far; of one `kind` only, unless it is 0.
@@ -420,7 +413,8 @@ inline void aPhoneCanStillJoin(PeerHarness& mac)
     phone->sendText(R"({"type":"joined"})");
     QVERIFY(waitFor([&] { return mac.eventLines().contains(QStringLiteral("connected: Witness")); }));
     const QList<PeerEvent> events = mac.events();
-    const auto witness = std::find_if(events.rbegin(), events.rend(), [](const PeerEvent& e) { return e.name == QStringLiteral("Witness"); });
+    const auto witness = std::find_if(events.rbegin(), events.rend(),
+                                      [](const PeerEvent& event) { return event.name == QStringLiteral("Witness"); });
     QVERIFY(!mac.session.sendData("proof", {witness->peer}, peer::SendDataMode::Reliable));
     QVERIFY(waitFor([&] { return phone->binaryHeads == QList<QByteArray>{"proof"}; }));
 }
