@@ -11,16 +11,11 @@
 #include <QTest>
 
 using namespace glasswing::peer;
-using Type = ControlMessage::Type;
-
-Q_DECLARE_METATYPE(ControlMessage)
 
 class ControlMessageTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void serializesExactBytes_data();
-    void serializesExactBytes();
     void parsesWhatPhonesSend_data();
     void parsesWhatPhonesSend();
     void namesAreVisibleBoundedAndNeverBlank_data();
@@ -31,89 +26,40 @@ private Q_SLOTS:
     void livenessWeighsAnswersAndReading();
 };
 
-void ControlMessageTest::serializesExactBytes_data()
-{
-    QTest::addColumn<ControlMessage>("message");
-    QTest::addColumn<QByteArray>("bytes");
-
-    // Keys come out sorted, with no spaces; the context is standard base64 with padding.
-    QTest::newRow("invitation") << ControlMessage::invitation(QStringLiteral("Ada"), QByteArray("ada-1"))
-                                << QByteArray(R"({"context":"YWRhLTE=","name":"Ada","type":"invitation"})");
-    QTest::newRow("invitation, empty context") << ControlMessage::invitation(QStringLiteral("Ada"), QByteArray(""))
-                                               << QByteArray(R"({"context":"","name":"Ada","type":"invitation"})");
-    QTest::newRow("invitation, no context") << ControlMessage::invitation(QStringLiteral("Ada"), std::nullopt)
-                                            << QByteArray(R"({"name":"Ada","type":"invitation"})");
-    QTest::newRow("accept") << ControlMessage::accept(QStringLiteral("Studio Mac"))
-                            << QByteArray(R"({"name":"Studio Mac","type":"accept"})");
-    QTest::newRow("decline") << ControlMessage::decline() << QByteArray(R"({"type":"decline"})");
-    QTest::newRow("joined") << ControlMessage::joined() << QByteArray(R"({"type":"joined"})");
-}
-
-void ControlMessageTest::serializesExactBytes()
-{
-    QFETCH(ControlMessage, message);
-    QFETCH(QByteArray, bytes);
-    QCOMPARE(message.serialize(), bytes);
-}
-
 void ControlMessageTest::parsesWhatPhonesSend_data()
 {
     QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<bool>("valid");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("hasContext");
-    QTest::addColumn<QByteArray>("context");
+    QTest::addColumn<QByteArray>("taken"); // the message taken, as the Mac writes it; empty: refused
 
-    const int invitation = int(Type::Invitation);
+    // Keys go out sorted, with no spaces; the context is standard base64 with padding. (What the
+    // Mac alone sends, accept and decline, phones read byte for byte in the socket tests.)
+
     QTest::newRow("spaces, other key order, unknown keys")
         << QByteArray(" { \"type\" : \"invitation\", \"version\": 2, \"context\": \"AP8=\", \"name\": \"Zo\\u00eb\" } ")
-        << true << invitation << QString::fromUtf8("Zo\xC3\xAB") << true << QByteArray("\x00\xff", 2);
-    QTest::newRow("no context") << QByteArray(R"({"type":"invitation","name":""})") << true << invitation << QString()
-                                << false << QByteArray();
-    QTest::newRow("joined") << QByteArray(R"({"type":"joined"})") << true << int(Type::Joined) << QString() << false
-                            << QByteArray();
-    QTest::newRow("context without padding")
-        << QByteArray(R"({"type":"invitation","name":"a","context":"YWRhLTE"})") << true << invitation
-        << QStringLiteral("a") << true << QByteArray("ada-1");
-    const auto invalid = [](const char* row, const QByteArray& frame) {
-        QTest::newRow(row) << frame << false << 0 << QString() << false << QByteArray();
-    };
-    invalid("missing name", R"({"type":"invitation"})");
-    invalid("name not a string", R"({"type":"invitation","name":3})");
-    invalid("context in URL-safe base64", R"({"type":"invitation","name":"a","context":"AP_-"})");
-    invalid("context not base64", R"({"type":"invitation","name":"x","context":"*!*"})");
-    invalid("context null", R"({"type":"invitation","name":"x","context":null})");
-    invalid("type in another case", R"({"type":"Joined"})");
-    invalid("type not a string", R"({"type":5})");
-    invalid("unknown type", R"({"type":"bonjour"})");
-    invalid("an array", "[]");
-    invalid("not JSON", "hello?");
-    invalid("truncated", R"({"type":"joi)");
-    invalid("empty frame", QByteArray());
+        << QByteArray("{\"context\":\"AP8=\",\"name\":\"Zo\xC3\xAB\",\"type\":\"invitation\"}");
+    QTest::newRow("no context") << QByteArray(R"({"type":"invitation","name":""})")
+                                << QByteArray(R"({"name":"","type":"invitation"})");
+    QTest::newRow("empty context") << QByteArray(R"({"name":"Ada","context":"","type":"invitation"})")
+                                   << QByteArray(R"({"context":"","name":"Ada","type":"invitation"})");
+    QTest::newRow("joined") << QByteArray(R"({"type":"joined"})") << QByteArray(R"({"type":"joined"})");
+    QTest::newRow("context without padding") << QByteArray(R"({"type":"invitation","name":"a","context":"YWRhLTE"})")
+                                             << QByteArray(R"({"context":"YWRhLTE=","name":"a","type":"invitation"})");
+    for (const char* frame : {R"({"type":"invitation"})", R"({"type":"invitation","name":3})",
+                              R"({"type":"invitation","name":"a","context":"AP_-"})",
+                              R"({"type":"invitation","name":"x","context":"*!*"})",
+                              R"({"type":"invitation","name":"x","context":null})", R"({"type":"Joined"})",
+                              R"({"type":5})", R"({"type":"bonjour"})", "[]", "hello?", R"({"type":"joi)", ""})
+        QTest::newRow(frame) << QByteArray(frame) << QByteArray();
 }
 
 void ControlMessageTest::parsesWhatPhonesSend()
 {
     QFETCH(QByteArray, frame);
-    QFETCH(bool, valid);
-    QFETCH(int, type);
-    QFETCH(QString, name);
-    QFETCH(bool, hasContext);
-    QFETCH(QByteArray, context);
-
+    QFETCH(QByteArray, taken);
     QString error;
     const std::optional<ControlMessage> message = ControlMessage::parse(frame, &error);
-    QCOMPARE(message.has_value(), valid);
-    if (!valid) {
-        QVERIFY(!error.isEmpty());
-        return;
-    }
-    QCOMPARE(int(message->type), type);
-    QCOMPARE(message->name, name);
-    QCOMPARE(message->context.has_value(), hasContext);
-    if (hasContext)
-        QCOMPARE(*message->context, context);
+    QCOMPARE(message ? message->serialize() : QByteArray(), taken);
+    QCOMPARE(error.isEmpty(), bool(message));
 }
 
 void ControlMessageTest::namesAreVisibleBoundedAndNeverBlank_data()
@@ -203,6 +149,9 @@ void ControlMessageTest::livenessWeighsAnswersAndReading_data()
         << "p0:65551:65537 t2000:20000:45551 t4000:40000:25551 t6001:60000:5551 t12001:65551:0" << true;
     QTest::newRow("a waited ping taken, unanswered: gone a millisecond later")
         << "p0:65551:65537 t2000:20000:45551 t4000:40000:25551 t6001:60000:5551 t12002:65551:0" << false;
+    QTest::newRow("answered, then reading with no ping out") << "t0:0:100 p1:100:100 a50 t3000:200:100 t6051:300:0" << true;
+    QTest::newRow("a ping on its way: there for the time-out from the last progress")
+        << "t0:0:200000 p1:200000:200000 t1000:100:199900 t7000:100:199900" << true;
     QString trickle = QStringLiteral("p0:67108864:67108864");
     for (int k = 1; k <= 12; ++k)
         trickle += QStringLiteral(" t%1:%2:67108864").arg(5000 * k).arg(1000 * k);

@@ -10,9 +10,6 @@
 # Exits 77 (skipped) where namespaces cannot be made (not root, no unshare, no daemons).
 set -euo pipefail
 
-helper=$1
-phone=$2
-
 if [ "${1:-}" != --inside ]; then
   skip() { echo "SKIPPED: $*"; exit 77; }
   [ "$(id -u)" -eq 0 ] || skip "needs root to make a network namespace"
@@ -20,7 +17,7 @@ if [ "${1:-}" != --inside ]; then
     command -v "$tool" >/dev/null || skip "$tool is not installed"
   done
   unshare --net --mount true 2>/dev/null || skip "this machine does not allow network namespaces"
-  exec unshare --net --mount --fork bash "$0" --inside "$helper" "$phone"
+  exec unshare --net --mount --fork bash "$0" --inside "$@"
 fi
 helper=$2
 phone=$3
@@ -29,44 +26,31 @@ phone=$3
 mount --make-rprivate /
 work=$(mktemp -d)
 pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$work"' EXIT
+fail() { cat "$@" 2>/dev/null; echo "FAIL: ${*: -1}"; exit 1; }
 
 ip link set lo up
 # Both ends of the pair stay inside this namespace.
 ip link add glass0 type veth peer name glass1
 ip addr add 192.0.2.1/24 dev glass0
-ip link set glass1 up
-ip link set glass0 multicast on up
+ip link set glass1 up && ip link set glass0 multicast on up
 
 # Private run folders: the daemons' sockets and pid files never meet the host's.
-for dir in /run/dbus /run/avahi-daemon; do
-  mkdir -p "$dir"
-  mount -t tmpfs tmpfs "$dir"
-done
+for dir in /run/dbus /run/avahi-daemon; do mkdir -p "$dir" && mount -t tmpfs tmpfs "$dir"; done
 
 # The advertiser starts first, with no D-Bus and no Avahi: it must keep listening quietly and
 # announce itself once they appear.
 name="Glasswing Namespace Mac"
 "$helper" "$name" 200 >"$work/helper.log" 2>"$work/helper.err" &
 pids+=("$!")
-for _ in $(seq 50); do
-  grep -q '^listening ' "$work/helper.log" && break
-  sleep 0.1
-done
+for _ in $(seq 50); do grep -q '^listening ' "$work/helper.log" && break; sleep 0.1; done
 port=$(sed -n 's/^listening //p' "$work/helper.log")
-[ -n "$port" ] || { cat "$work/helper.err"; echo "FAIL: the advertiser did not start"; exit 1; }
+[ -n "$port" ] || fail "$work/helper.err" "the advertiser did not start"
 
 # Waits (bounded) until the helper has said "dnssd $1" $2 times: what the app's note follows.
 said() {
-  for _ in $(seq 100); do
-    [ "$(grep -c "^dnssd $1\$" "$work/helper.log")" -ge "$2" ] && return 0
-    sleep 0.1
-  done
-  cat "$work/helper.log"; echo "FAIL: the advertiser did not report DNS-SD $1 (time $2)"; exit 1
+  for _ in $(seq 100); do [ "$(grep -c "^dnssd $1\$" "$work/helper.log")" -ge "$2" ] && return 0; sleep 0.1; done
+  fail "$work/helper.log" "the advertiser did not report DNS-SD $1 (time $2)"
 }
 said unavailable 1
 
@@ -87,11 +71,8 @@ start_avahi() {
   avahi-daemon --file="$work/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits >>"$work/avahi.log" 2>&1 &
   avahi=$!
   pids+=("$avahi")
-  for _ in $(seq 50); do
-    avahi-daemon --check 2>/dev/null && break
-    sleep 0.1
-  done
-  avahi-daemon --check || { cat "$work/avahi.log"; echo "FAIL: avahi-daemon did not start"; exit 1; }
+  for _ in $(seq 50); do avahi-daemon --check 2>/dev/null && break; sleep 0.1; done
+  avahi-daemon --check || fail "$work/avahi.log" "avahi-daemon did not start"
 }
 start_avahi
 said available 1
@@ -105,10 +86,8 @@ for _ in $(seq 30); do
   sleep 0.5
 done
 echo "avahi-browse: $found"
-case "$found" in
-  "=;glass0;IPv4;$escaped;_Glasswing._tcp;local;"*";192.0.2.1;$port;"*) ;;
-  *) false ;;
-esac || { cat "$work/avahi.log" "$work/helper.err"; echo "FAIL: the service is not announced as expected"; exit 1; }
+[[ "$found" == "=;glass0;IPv4;$escaped;_Glasswing._tcp;local;"*";192.0.2.1;$port;"* ]] \
+  || fail "$work/avahi.log" "$work/helper.err" "the service is not announced as expected"
 
 set +e
 timeout 30 "$phone" --user-id namespace-phone --name "Namespace Phone" --count 1 --browse-timeout 15 \
@@ -116,17 +95,15 @@ timeout 30 "$phone" --user-id namespace-phone --name "Namespace Phone" --count 1
 status=$?
 set -e
 cat "$work/phone.log" "$work/phone.err"
-[ "$status" -eq 0 ] || { echo "FAIL: the phone exited with $status"; exit 1; }
-grep -q "^found \"$name\" at 192.0.2.1 port $port$" "$work/phone.log" || { echo "FAIL: the phone did not find the service"; exit 1; }
-grep -q '^message 1 8 bytes at ' "$work/phone.log" || { echo "FAIL: the phone received no greeting"; exit 1; }
-grep -q '^state 2 Namespace Phone$' "$work/helper.log" || { echo "FAIL: the Mac never saw the phone join"; exit 1; }
+[ "$status" -eq 0 ] || fail "the phone exited with $status"
+grep -q "^found \"$name\" at 192.0.2.1 port $port$" "$work/phone.log" || fail "the phone did not find the service"
+grep -q '^message 1 8 bytes at ' "$work/phone.log" || fail "the phone received no greeting"
+grep -q '^state 2 Namespace Phone$' "$work/helper.log" || fail "the Mac never saw the phone join"
 # The daemon goes away and comes back: the advertiser says so each time.
 kill "$avahi"
 wait "$avahi" 2>/dev/null || true
 said unavailable 2
 start_avahi
 said available 2
-if grep -q . <(grep -v -e '^listening' -e '^state' -e '^invited' -e '^dnssd ' "$work/helper.log"); then
-  echo "FAIL: unexpected output on standard output"; exit 1
-fi
+! grep -q -v -e '^listening' -e '^state' -e '^invited' -e '^dnssd ' "$work/helper.log" || fail "unexpected output on standard output"
 echo "PASS: DNS-SD advertising and discovery inside the namespace"

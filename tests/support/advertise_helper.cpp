@@ -24,10 +24,7 @@ void say(const QString& line)
 
 class AcceptAll : public SessionDelegate, public AdvertiserDelegate {
 public:
-    explicit AcceptAll(Session& session)
-        : m_session(session)
-    {
-    }
+    explicit AcceptAll(Session& session) : m_session(session) { }
 
     void sessionPeerDidChangeState(Session& session, const PeerID& peer, SessionState state) override
     {
@@ -38,10 +35,7 @@ public:
     void sessionDidReceiveData(Session&, const QByteArray&, const PeerID&) override { }
     void sessionDidReceiveStream(Session&, QIODevice*, const QString&, const PeerID&) override { }
     void sessionDidStartReceivingResource(Session&, const QString&, const PeerID&, const ResourceProgress&) override { }
-    void sessionDidFinishReceivingResource(Session&, const QString&, const PeerID&, const QUrl&,
-                                           const std::optional<PeerError>&) override
-    {
-    }
+    void sessionDidFinishReceivingResource(Session&, const QString&, const PeerID&, const QUrl&, const std::optional<PeerError>&) override { }
     void advertiserDidReceiveInvitationFromPeer(Advertiser&, const PeerID& peer, const std::optional<QByteArray>&,
                                                 InvitationHandler handler) override
     {
@@ -70,10 +64,7 @@ int main(int argc, char* argv[])
     advertiser.setDelegate(&delegate);
     // Said from the event loop, so after the "listening" line, in the order reported.
     advertiser.setDnsSdAvailabilityHandler([](bool available) {
-        QMetaObject::invokeMethod(
-            qApp,
-            [available] { say(available ? QStringLiteral("dnssd available") : QStringLiteral("dnssd unavailable")); },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(qApp, [available] { say(available ? QStringLiteral("dnssd available") : QStringLiteral("dnssd unavailable")); }, Qt::QueuedConnection);
     });
     if (!advertiser.startAdvertisingPeer())
         return 1;
