@@ -24,9 +24,9 @@ namespace {
 peer::PeerLimits brisk()
 {
     peer::PeerLimits limits = test::quickLimits();
-    limits.keepaliveInterval = std::chrono::milliseconds(80);
-    limits.keepaliveTimeout = std::chrono::milliseconds(300);
-    limits.pingDeliveryTimeout = std::chrono::milliseconds(700);
+    limits.keepaliveInterval = std::chrono::milliseconds(150);
+    limits.keepaliveTimeout = std::chrono::milliseconds(600);
+    limits.pingDeliveryTimeout = std::chrono::milliseconds(1400);
     return limits;
 }
 
@@ -84,7 +84,7 @@ void HostilePhoneTest::livenessOverTheWire()
     const auto gone = [&] { return mac.count(QStringLiteral("not connected")) > 0; };
     QElapsedTimer clock;
     clock.start();
-    while (clock.elapsed() < 1000 && !gone()) {
+    while (clock.elapsed() < 2000 && !gone()) {
         if (fullQueue)
             mac.session.sendData(frame, peers, peer::SendDataMode::Reliable);
         if (phone == QStringLiteral("unasked"))
