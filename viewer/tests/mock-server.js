@@ -21,16 +21,18 @@ const CSP =
 const COMMON = { 'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff', 'Referrer-Policy': 'no-referrer' };
 const CODE_LETTERS = 'ACDEFGHJKMNPQRTUVWXY3479';
 
-/** A throwaway self-signed identity for 127.0.0.1 and localhost, and its SPKI pin for Chromium. */
+/** The SPKI pin Chromium takes for a certificate (PEM). */
+export const spkiPin = (cert) => createHash('sha256').update(new X509Certificate(cert).publicKey.export({ type: 'spki', format: 'der' })).digest('base64');
+
+/** A throwaway self-signed identity for 127.0.0.1 and localhost, and its SPKI pin. */
 export function makeIdentity() {
   const dir = mkdtempSync(join(tmpdir(), 'viewer-cert-'));
   try {
     execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
       '-keyout', join(dir, 'key.pem'), '-out', join(dir, 'cert.pem'), '-days', '2', '-subj', '/CN=localhost',
       '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1', '-addext', 'extendedKeyUsage=serverAuth'], { stdio: 'pipe' });
-    const cert = readFileSync(join(dir, 'cert.pem'));
-    const spki = new X509Certificate(cert).publicKey.export({ type: 'spki', format: 'der' });
-    return { cert, key: readFileSync(join(dir, 'key.pem')), spkiPin: createHash('sha256').update(spki).digest('base64') };
+    const [cert, key] = ['cert.pem', 'key.pem'].map((f) => readFileSync(join(dir, f)));
+    return { cert, key, spkiPin: spkiPin(cert) };
   } finally {
     rmSync(dir, { recursive: true, force: true });
   }
@@ -39,9 +41,7 @@ export function makeIdentity() {
 /** A stream record: kind, 4-byte length, payload (bytes or text). */
 export function record(kind, payload) {
   const body = Buffer.from(payload);
-  const head = Buffer.from([kind, 0, 0, 0, 0]);
-  head.writeUInt32BE(body.length, 1);
-  return Buffer.concat([head, body]);
+  return Buffer.concat([Buffer.from([kind, body.length >>> 24, body.length >>> 16, body.length >>> 8, body.length]), body]);
 }
 
 // One browser phone, whichever path it came by; emits 'joined'. `out` sends a control message or a
@@ -58,8 +58,7 @@ class Session extends EventEmitter {
     return this.invitation && Buffer.from(this.invitation.context ?? '', 'base64').toString('utf8');
   }
   invited(message) {
-    this.invitation = message;
-    this.state = 'invited';
+    Object.assign(this, { invitation: message, state: 'invited' });
     this.server.invitations.push(this);
     this.server.emit('invitation');
     if (this.server.remembered.has(this.userId)) this.accept();
@@ -110,9 +109,7 @@ export class MockComputer extends EventEmitter {
 
   adopt(session, closed) {
     this.sessions.push(session);
-    closed.on('close', () => {
-      session.state = 'closed';
-    });
+    closed.on('close', () => (session.state = 'closed'));
     return session;
   }
 
@@ -158,10 +155,7 @@ export class MockComputer extends EventEmitter {
         control: (m) => write(record(1, JSON.stringify(m))),
         frame: (bytes) => write(record(2, bytes)),
         close: (code, reason) => {
-          const payload = Buffer.alloc(2 + Buffer.byteLength(reason));
-          payload.writeUInt16BE(code, 0);
-          payload.write(reason, 2);
-          write(record(4, payload));
+          write(record(4, Buffer.concat([Buffer.from([code >> 8, code]), Buffer.from(reason)])));
           res.end();
         },
         drop: () => res.socket?.destroy(),
