@@ -4,12 +4,7 @@
 // names and its refusal to move onto an existing file, over a real temporary folder.
 'use strict'
 
-const test = require('node:test')
-const assert = require('node:assert')
-const fs = require('node:fs')
-const os = require('node:os')
-const path = require('node:path')
-const vm = require('node:vm')
+const [test, assert, fs, os, path, vm] = ['test', 'assert', 'fs', 'os', 'path', 'vm'].map((name) => require(`node:${name}`))
 
 const bundle = path.join(__dirname, '..', '..', 'resources', 'Glasswing.sketchplugin')
 const scripts = path.join(bundle, 'Contents', 'Sketch')
@@ -51,10 +46,8 @@ test('the bundle: a manifest Sketch reads, whose handlers load as globals touchi
 })
 
 test('only a JSON object whose isConnected is true counts as a phone connected', () => {
-  for (const text of ['{"isConnected":true}', '{ "isConnected" : true }\n']) assert.strictEqual(plugin.parseConnected(text), true, text)
-  for (const text of ['{"isConnected":false}', '{"isConnected":"true"}', '{"isConnected":1}', '{"connected":true}', '{}', '[true]', 'true', 'null', '', '{"isConnected":tr']) {
-    assert.strictEqual(plugin.parseConnected(text), false, text)
-  }
+  const texts = ['{"isConnected":true}', '{ "isConnected" : true }\n', '{"isConnected":false}', '{"isConnected":"true"}', '{"isConnected":1}', '{"connected":true}', '{}', '[true]', 'true', 'null', '', '{"isConnected":tr']
+  for (const [i, text] of texts.entries()) assert.strictEqual(plugin.parseConnected(text), i < 2, text) // the first two only
 })
 
 test('the artboard: the selected one, else the one holding the selection, else the first on the page', () => {
@@ -86,11 +79,9 @@ function scene(home, { failWrites = false, exported = (name) => Buffer.from(`PNG
   // Foundation's pattern: a BOOL result, and the NSError through the pointer.
   const attempt = (pointer, body) => {
     try {
-      body()
-      return true
+      return body() || true
     } catch (error) {
-      pointer.setValue({ localizedDescription: () => error.message })
-      return false
+      return pointer.setValue({ localizedDescription: () => error.message }) && false
     }
   }
   const data = (buffer) => ({
@@ -103,16 +94,14 @@ function scene(home, { failWrites = false, exported = (name) => Buffer.from(`PNG
     }),
   })
   const manager = {
-    createDirectoryAtPath_withIntermediateDirectories_attributes_error: (p, parents, attributes, error) =>
-      attempt(error, () => fs.mkdirSync(p, { recursive: parents })),
+    createDirectoryAtPath_withIntermediateDirectories_attributes_error: (p, parents, a, error) => attempt(error, () => fs.mkdirSync(p, { recursive: parents })),
     contentsAtPath: (p) => (fs.existsSync(p) && fs.statSync(p).isFile() ? data(fs.readFileSync(p)) : null),
     fileExistsAtPath: (p) => fs.existsSync(p),
     moveItemAtPath_toPath_error: (from, to, error) => attempt(error, () => {
       if (fs.existsSync(to)) throw new Error(`"${path.basename(to)}" already exists`)
       fs.renameSync(from, to)
     }),
-    replaceItemAtURL_withItemAtURL_backupItemName_options_resultingItemURL_error: (original, replacement, b, o, r, error) =>
-      attempt(error, () => fs.renameSync(replacement.path, original.path)),
+    replaceItemAtURL_withItemAtURL_backupItemName_options_resultingItemURL_error: (to, from, b, o, r, error) => attempt(error, () => fs.renameSync(from.path, to.path)),
     removeItemAtPath_error: (p, error) => attempt(error, () => fs.unlinkSync(p)),
   }
   const board = artboard('Home Screen', [shape('Button')])
@@ -133,10 +122,8 @@ function scene(home, { failWrites = false, exported = (name) => Buffer.from(`PNG
     NSUTF8StringEncoding: 4,
     NSURL: { fileURLWithPath: (p) => ({ path: p }) },
     // The thread dictionary gives numbers back as NSNumber objects, not as JavaScript numbers.
-    NSThread: { mainThread: () => ({ threadDictionary: () => ({
-      objectForKey: (key) => (world.dictionary.has(key) ? new Number(world.dictionary.get(key)) : null),
-      setObject_forKey: (value, key) => world.dictionary.set(key, Number(value)),
-    }) }) },
+    NSThread: { mainThread: () => ({ threadDictionary: () => ({ objectForKey: (key) => (world.dictionary.has(key) ? new Number(world.dictionary.get(key)) : null),
+      setObject_forKey: (value, key) => world.dictionary.set(key, Number(value)) }) }) },
     NSHomeDirectory: () => home,
     setTimeout: (callback, milliseconds) => world.timers.push(callback) && world.delays.push(milliseconds),
     console: { log: (line) => world.logs.push(line) },
