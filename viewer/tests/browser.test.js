@@ -379,5 +379,5 @@ describe('the web viewer', { concurrency: true }, () => {
 
   // The real app as the computer; rows that need the mock's scripting (decline, time-out, drops,
   // hostile bytes) stay above.
-  realAppRows({ launch, phone, stateIs, text, dataset, showsColour, shownPixels, staysPut, quadrants, WAIT_MS, RED, GREEN, BLUE, YELLOW, FRAME1, FRAME1_POINTS });
+  realAppRows({ launch, phone, stateIs, text, dataset, showsColour, shownPixels, staysPut, quadrants, RED, GREEN, BLUE, YELLOW, FRAME1, FRAME1_POINTS });
 });

@@ -7,37 +7,26 @@
 import { describe, test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawn } from 'node:child_process';
-import { constants, mkdtempSync, mkdirSync, readFileSync, renameSync, rmSync, watch, writeFileSync } from 'node:fs';
+import { constants, mkdtempSync, mkdirSync, readFileSync, renameSync, rmSync, writeFileSync } from 'node:fs';
 import { randomUUID } from 'node:crypto';
 import { once } from 'node:events';
+import { setTimeout as delay } from 'node:timers/promises';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { spkiPin } from './mock-server.js';
 
 const WEB_LINE = /web viewer for phones at https:\/\/[^/\s]*:(\d+)\//;
 
-// Resolves once check() holds, re-checking whenever one of the [emitter, event] sources reports; bounded.
-function until(check, sources, what, ms) {
-  return new Promise((resolve, reject) => {
-    const done = (error) => {
-      clearTimeout(timer);
-      for (const [emitter, event] of sources) emitter.off(event, test);
-      if (error) reject(error);
-      else resolve();
-    };
-    const test = () => check() && done();
-    const timer = setTimeout(() => done(new Error(`no ${what} within ${ms} ms`)), ms);
-    for (const [emitter, event] of sources) emitter.on(event, test);
-    test();
-  });
+// Resolves once check() holds, looked at every 50 ms; bounded.
+async function until(check, what, ms = 15000) {
+  for (const end = Date.now() + ms; !check(); await delay(50)) if (Date.now() > end) throw new Error(`no ${what} within ${ms} ms`);
 }
 
 export class RealApp {
   constructor(binary) {
     this.binary = binary;
     this.home = mkdtempSync(join(tmpdir(), 'viewer-app-'));
-    [this.config, this.cache, this.data, this.runtime] = ['.config/com.tessaro.Glasswing', '.cache/com.tessaro.Preview', '.local/share/com.tessaro.Glasswing', 'runtime']
-      .map((dir) => join(this.home, dir));
+    [this.cache, this.runtime] = ['.cache/com.tessaro.Preview', 'runtime'].map((dir) => join(this.home, dir));
     for (const dir of [this.cache, this.runtime]) mkdirSync(dir, { recursive: true, mode: 0o700 });
     this.answers = join(this.home, 'alert-answers');
     execFileSync('mkfifo', ['-m', '600', this.answers]);
@@ -51,10 +40,10 @@ export class RealApp {
     Object.assign(this, { child, stdout: '', stderr: '', exited: once(child, 'exit') });
     child.stdout.setEncoding('utf8').on('data', (d) => (this.stdout += d));
     child.stderr.setEncoding('utf8').on('data', (d) => (this.stderr += d));
-    await until(() => WEB_LINE.test(this.stderr) || child.exitCode !== null, [[child.stderr, 'data'], [child, 'exit']], 'web port', 20000).catch(() => {});
+    await until(() => WEB_LINE.test(this.stderr) || child.exitCode !== null, 'web port', 20000).catch(() => {});
     this.port = Number(WEB_LINE.exec(this.stderr)?.[1] ?? assert.fail(`no web port from glasswing (exit ${child.exitCode}):\n${this.stderr}`));
     this.origin = `https://localhost:${this.port}`;
-    this.spkiPin = spkiPin(readFileSync(join(this.data, 'web-identity.pem'), 'utf8').match(/-----BEGIN CERTIFICATE-----[\s\S]+?-----END CERTIFICATE-----/)[0]);
+    this.spkiPin = spkiPin(readFileSync(join(this.home, '.local/share/com.tessaro.Glasswing/web-identity.pem'), 'utf8').match(/-----BEGIN CERTIFICATE-----[\s\S]+?-----END CERTIFICATE-----/)[0]);
     return this;
   }
 
@@ -73,17 +62,15 @@ export class RealApp {
     renameSync(join(this.cache, '.Preview@3x.png.part'), join(this.cache, 'Preview@3x.png'));
   }
 
-  read(file, fallback) {
+  read(file) {
     try {
-      return JSON.parse(readFileSync(file, 'utf8'));
-    } catch {
-      return fallback;
-    }
+      return JSON.parse(readFileSync(join(this.home, file), 'utf8'));
+    } catch {} // not there yet, or being replaced
   }
 
   lines = () => this.stdout.split('\n');
   incoming = (userId) => this.lines().filter((l) => l === `Incoming User ID: ${userId}`).length;
-  trusted = () => this.read(join(this.config, 'defaults.json'), {})['Trusted Devices'] ?? [];
+  trusted = () => this.read('.config/com.tessaro.Glasswing/defaults.json')?.['Trusted Devices'] ?? [];
   /** The text of every alert shown so far (title, informative text, check box), in order. */
   alerts = () => [...this.stderr.matchAll(/alert shown: (.*)/g)].map((m) => m[1]);
   /** Answers the alert on screen, or the next one: 'allow', 'allow-remember' or 'deny'. Never blocks:
@@ -98,25 +85,22 @@ export function realAppRows(h) {
   const { RED, GREEN, BLUE, YELLOW, quadrants } = h;
   const APP = process.env.GLASSWING_APP;
   describe('against the real app', { concurrency: 1, skip: !APP && 'GLASSWING_APP names no app binary' }, () => {
-    let app, appBrowser, appProfile, folderEvents, remembered;
+    let app, appBrowser, appProfile, remembered;
     before(async () => {
       app = await new RealApp(APP).start();
       appProfile = mkdtempSync(join(tmpdir(), 'viewer-chromium-app-'));
       appBrowser = await h.launch(app.spkiPin, appProfile);
-      folderEvents = watch(app.cache); // status.json and previews are replaced by rename: each shows here
     });
     after(async () => {
       if (process.env.VIEWER_TEST_VERBOSE) console.log(`app stdout:\n${app?.stdout}\napp stderr:\n${app?.stderr}`);
-      folderEvents?.close();
       await appBrowser?.close();
       if (app?.child) await app.stop();
       if (app) rmSync(app.home, { recursive: true, force: true });
       if (appProfile) rmSync(appProfile, { recursive: true, force: true });
     });
 
-    const statusIs = (connected) => until(() => app.read(join(app.cache, 'status.json'))?.isConnected === connected, [[folderEvents, 'change']], `status.json saying ${connected}`, h.WAIT_MS);
-    const printed = (check, what) => until(check, [[app.child.stdout, 'data']], what, h.WAIT_MS);
-    const alertNumber = (n) => until(() => app.alerts().length >= n, [[app.child.stderr, 'data']], `alert number ${n}`, h.WAIT_MS);
+    const statusIs = (connected) => until(() => app.read('.cache/com.tessaro.Preview/status.json')?.isConnected === connected, `status.json saying ${connected}`);
+    const alertNumber = (n) => until(() => app.alerts().length >= n, `alert number ${n}`);
     const open = (t, options) => h.phone(t, { on: appBrowser, origin: app.origin, ...options });
 
     // Opens a page that is not yet trusted and returns it once the app's alert about it is up; the
@@ -128,7 +112,7 @@ export function realAppRows(h) {
       await h.stateIs(page, 'waiting');
       await alertNumber(alerts + 1);
       assert.equal(app.alerts().at(-1), `Begin mirroring with "iPhone"? | A web browser on a phone, showing the code ${await h.text(page, 'code')}. | Remember this device: ticked`);
-      await printed(() => app.incoming(userId) === 1, `${userId} on standard output`);
+      await until(() => app.incoming(userId) === 1, `${userId} on standard output`);
       return { page, userId };
     }
 
@@ -148,7 +132,7 @@ export function realAppRows(h) {
       await page.reload();
       await h.showsColour(page, BLUE);
       assert.deepEqual((await h.shownPixels(page, [[10, 10], [80, 10], [10, 80], [80, 80]])).pixels, [BLUE, YELLOW, RED, GREEN]);
-      await printed(() => app.lines().includes(`Allowing Incoming User ID ${userId}`), 'the remembered device allowed');
+      await until(() => app.lines().includes(`Allowing Incoming User ID ${userId}`), 'the remembered device allowed');
       assert.equal(app.alerts().length, alerts);
       assert.ok(app.trusted().includes(userId), `trusted devices: ${JSON.stringify(app.trusted())}`);
       remembered = userId;
@@ -177,7 +161,7 @@ export function realAppRows(h) {
       const alerts = app.alerts().length;
       await page.click('#action');
       await alertNumber(alerts + 1);
-      await printed(() => app.incoming(userId) === 2, 'the second invitation on standard output');
+      await until(() => app.incoming(userId) === 2, 'the second invitation on standard output');
     });
 
     test('real app: restarted with the same identity, the open page rejoins by itself', async (t) => {
