@@ -12,16 +12,10 @@ const manifest = JSON.parse(fs.readFileSync(path.join(scripts, 'manifest.json'),
 const plugin = require(path.join(scripts, 'glasswing.js'))
 
 // Sketch's document model, as far as the plug-in reads it.
-function layer(type, name, children = []) {
-  const made = { type, name, layers: children }
-  for (const child of children) child.parent = made
-  return made
-}
+const layer = (type, name, layers = []) => layers.reduce((made, child) => Object.assign(child, { parent: made }) && made, { type, name, layers })
 const [artboard, group, shape, page] = ['Artboard', 'Group', 'ShapePath', 'Page'].map((type) => (name, children) => layer(type, name, children))
-function documentWith(pages, selected = [], selectedPage = pages[0]) {
-  const made = layer('Document', 'Document', pages)
-  return Object.assign(made, { pages, selectedPage, selectedLayers: { layers: selected, get length() { return selected.length } } })
-}
+const documentWith = (pages, selected = [], selectedPage = pages[0]) =>
+  Object.assign(layer('Document', 'Document', pages), { pages, selectedPage, selectedLayers: { layers: selected, get length() { return selected.length } } })
 
 // Every function a command hands to Sketch, as [script, name].
 const handlers = manifest.commands.flatMap((c) => [c.handler, ...Object.entries(c.handlers || {}).flatMap(([key, value]) =>
@@ -34,7 +28,6 @@ test('the bundle: a manifest Sketch reads, whose handlers load as globals touchi
   assert.deepStrictEqual(manifest.menu.items, [mirrorNow.identifier])
   const listened = manifest.commands.flatMap((c) => Object.keys(Object.assign({}, c.handlers, (c.handlers || {}).actions)))
   assert.deepStrictEqual(listened.filter((k) => k !== 'actions').sort(), ['ArtboardChanged', 'OpenDocument', 'SelectionChanged.finish', 'onDocumentChanged'])
-  assert.strictEqual(handlers.length, 5)
   for (const [script, name] of handlers) {
     // A context with only the language's own globals: any use of Sketch's at load time throws.
     const context = vm.createContext({})
@@ -57,13 +50,9 @@ test('the artboard: the selected one, else the one holding the selection, else t
   const current = page('Page 1', [loose, first, second])
   const other = page('Page 2', [artboard('Elsewhere')])
   const rows = [
-    [[second], current, 'Second'],
-    [[inner], current, 'Second'],
+    [[second], current, 'Second'], [[inner], current, 'Second'],
     [[loose, inner, first.layers[0]], current, 'Second'], // the first selected layer inside an artboard decides
-    [[], current, 'First'],
-    [[loose], current, 'First'],
-    [[], other, 'Elsewhere'],
-    [[], page('Empty', [shape('Only a shape')]), null],
+    [[], current, 'First'], [[loose], current, 'First'], [[], other, 'Elsewhere'], [[], page('Empty', [shape('Only a shape')]), null],
   ]
   for (const [selected, onPage, expected] of rows) {
     const chosen = plugin.chooseArtboard(documentWith([current, other], selected, onPage))
@@ -154,30 +143,26 @@ const ROWS = [
 ]
 
 for (const row of ROWS) {
-  test(`handlers: ${row.name}`, () => {
+  test(`handlers: ${row.name}`, (t) => {
     const home = fs.mkdtempSync(path.join(os.tmpdir(), 'glasswing-plugin-'))
-    try {
-      const folder = path.join(home, 'Library', 'Caches', 'com.tessaro.Preview')
-      const preview = path.join(folder, 'Preview@3x.png')
-      if (row.status !== null) {
-        fs.mkdirSync(folder, { recursive: true })
-        fs.writeFileSync(path.join(folder, 'status.json'), typeof row.status === 'string' ? row.status : JSON.stringify({ isConnected: row.status }))
-      }
-      if (row.before) fs.writeFileSync(preview, row.before)
-      const world = scene(home, row)
-      world.run(...row.run)
-      assert.deepStrictEqual(world.exports, row.exports || [])
-      assert.strictEqual(fs.existsSync(preview) ? fs.readFileSync(preview, 'utf8') : null, row.preview || null)
-      // Written under a hidden name beside the preview, then renamed: the folder holds nothing else.
-      for (const p of world.writes) assert.match(p, /\/com\.tessaro\.Preview\/\.Preview@3x\.png\.tmp-[0-9a-z]{12}$/)
-      assert.deepStrictEqual(fs.readdirSync(folder).sort(), [row.preview && 'Preview@3x.png', row.status !== null && 'status.json'].filter(Boolean))
-      assert.deepStrictEqual(world.messages, row.messages || [])
-      if (row.logs) assert.match(world.logs.join('\n'), row.logs)
-      else assert.deepStrictEqual(world.logs, [])
-      // Each change asks for a mirror 100 ms on (only the last of a burst runs); Mirror Now at once.
-      assert.deepStrictEqual(world.delays, row.run.filter((name) => name !== 'mirrorNow').map(() => 100))
-    } finally {
-      fs.rmSync(home, { recursive: true, force: true })
+    t.after(() => fs.rmSync(home, { recursive: true, force: true }))
+    const folder = path.join(home, 'Library', 'Caches', 'com.tessaro.Preview')
+    const preview = path.join(folder, 'Preview@3x.png')
+    if (row.status !== null) {
+      fs.mkdirSync(folder, { recursive: true })
+      fs.writeFileSync(path.join(folder, 'status.json'), typeof row.status === 'string' ? row.status : JSON.stringify({ isConnected: row.status }))
     }
+    if (row.before) fs.writeFileSync(preview, row.before)
+    const world = scene(home, row)
+    world.run(...row.run)
+    assert.deepStrictEqual(world.exports, row.exports || [])
+    assert.strictEqual(fs.existsSync(preview) ? fs.readFileSync(preview, 'utf8') : null, row.preview || null)
+    // Written under a hidden name beside the preview, then renamed: the folder holds nothing else.
+    for (const p of world.writes) assert.match(p, /\/com\.tessaro\.Preview\/\.Preview@3x\.png\.tmp-[0-9a-z]{12}$/)
+    assert.deepStrictEqual(fs.readdirSync(folder).sort(), [row.preview && 'Preview@3x.png', row.status !== null && 'status.json'].filter(Boolean))
+    assert.deepStrictEqual(world.messages, row.messages || [])
+    assert.match(world.logs.join('\n'), row.logs || /^$/)
+    // Each change asks for a mirror 100 ms on (only the last of a burst runs); Mirror Now at once.
+    assert.deepStrictEqual(world.delays, row.run.filter((name) => name !== 'mirrorNow').map(() => 100))
   })
 }

@@ -15,9 +15,7 @@ import { WebSocketServer } from 'ws';
 const VIEWER = join(dirname(fileURLToPath(import.meta.url)), '..');
 const TYPES = { html: 'text/html; charset=utf-8', js: 'text/javascript; charset=utf-8', css: 'text/css; charset=utf-8', svg: 'image/svg+xml' };
 const FILES = ['/viewer.js', '/viewer.css', '/plist.js', '/icon.svg'];
-const CSP =
-  "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; connect-src 'self'; " +
-  "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+const CSP = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 const COMMON = { 'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff', 'Referrer-Policy': 'no-referrer' };
 const CODE_LETTERS = 'ACDEFGHJKMNPQRTUVWXY3479';
 
@@ -48,9 +46,11 @@ export function record(kind, payload) {
 // frame, closes with a code or drops the connection (as close and drop here); a stream session has no
 // way back, so it counts as joined once accept is written.
 class Session extends EventEmitter {
-  constructor(server, transport, out) {
+  constructor(server, transport, out, closed) {
     super();
     Object.assign(this, { server, transport, out, state: 'new', invitation: null, close: out.close, drop: out.drop });
+    server.sessions.push(this);
+    closed.on('close', () => (this.state = 'closed'));
     this.code = server.code ?? Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
     out.control({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
   }
@@ -95,8 +95,7 @@ export class MockComputer extends EventEmitter {
   }
 
   async listen() {
-    this.server.listen(0, '127.0.0.1');
-    await once(this.server, 'listening');
+    await once(this.server.listen(0, '127.0.0.1'), 'listening');
     this.origin = `https://127.0.0.1:${this.server.address().port}`;
     return this;
   }
@@ -107,21 +106,15 @@ export class MockComputer extends EventEmitter {
     this.server.close();
   }
 
-  adopt(session, closed) {
-    this.sessions.push(session);
-    closed.on('close', () => (session.state = 'closed'));
-    return session;
-  }
-
   upgrade(req, socket, head) {
     if (this.refuseWebSocket || this.unreachable || req.url !== '/session') return socket.destroy();
     return this.wss.handleUpgrade(req, socket, head, (ws) => {
-      const session = this.adopt(new Session(this, 'websocket', {
+      const session = new Session(this, 'websocket', {
         control: (m) => ws.send(JSON.stringify(m)),
         frame: (bytes) => ws.send(bytes, { binary: true }),
         close: (code, reason) => ws.close(code, reason),
         drop: () => ws.terminate(),
-      }), ws);
+      }, ws);
       ws.on('message', (data, isBinary) => {
         if (isBinary) return;
         const message = JSON.parse(data.toString('utf8'));
@@ -151,7 +144,7 @@ export class MockComputer extends EventEmitter {
       const write = (bytes) => !res.writableEnded && !res.destroyed && res.write(bytes);
       const keepalive = setInterval(() => write(record(3, [])), this.keepaliveMs);
       res.on('close', () => clearInterval(keepalive));
-      const session = this.adopt(new Session(this, 'stream', {
+      const session = new Session(this, 'stream', {
         control: (m) => write(record(1, JSON.stringify(m))),
         frame: (bytes) => write(record(2, bytes)),
         close: (code, reason) => {
@@ -159,7 +152,7 @@ export class MockComputer extends EventEmitter {
           res.end();
         },
         drop: () => res.socket?.destroy(),
-      }), res);
+      }, res);
       session.write = write;
       session.invited(JSON.parse(Buffer.concat(parts).toString('utf8')));
     });
