@@ -70,7 +70,8 @@ function scene(home, { failWrites = false, exported = (name) => Buffer.from(`PNG
     try {
       return body() || true
     } catch (error) {
-      return pointer.setValue({ localizedDescription: () => error.message }) && false
+      pointer.setValue({ localizedDescription: () => error.message })
+      return false
     }
   }
   const data = (buffer) => ({

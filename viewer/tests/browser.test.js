@@ -151,11 +151,7 @@ const showsColour = (page, colour) => waitFor(page, (c) => window.__pixels([[0, 
 // could make it reconnect, and checks that it started no connection and sent no invitation.
 async function staysPut(page, invitations = () => page.server.invitations.length) {
   const [{ state, attempts }, invited] = [await dataset(page), invitations()];
-  await page.evaluate(() => {
-    document.dispatchEvent(new Event('visibilitychange'));
-    window.dispatchEvent(new PageTransitionEvent('pageshow', { persisted: true }));
-    window.dispatchEvent(new Event('online'));
-  });
+  await page.evaluate(() => [document.dispatchEvent(new Event('visibilitychange')), window.dispatchEvent(new PageTransitionEvent('pageshow', { persisted: true })), window.dispatchEvent(new Event('online'))]);
   const cdp = await page.createCDPSession();
   const expired = once(cdp, 'Emulation.virtualTimeBudgetExpired');
   await cdp.send('Emulation.setVirtualTimePolicy', { policy: 'advance', budget: 30000 });
@@ -321,9 +317,7 @@ describe('the web viewer', { concurrency: true }, () => {
       session.sendFrame(frameOf(quadrants(390, 780, [RED, GREEN, BLUE, YELLOW]))); // a 130 x 260 point screen at 3x
       await showsColour(page, RED);
       const controls = (shown) => waitFor(page, (s) => document.documentElement.classList.contains('controls-shown') === s, shown);
-      const shown = controls(true);
-      await page.touchscreen.tap(195, 422);
-      await shown;
+      await Promise.all([controls(true), page.touchscreen.tap(195, 422)]);
       assert.equal(await text(page, 'bar-title'), 'Studio Mac');
       await controls(false);
       // Both taps sent at once, so that a busy machine cannot space them out.
@@ -331,8 +325,7 @@ describe('the web viewer', { concurrency: true }, () => {
       const touches = ['touchStart', 'touchEnd', 'touchStart', 'touchEnd'].map((type) => ({ type, touchPoints: type === 'touchEnd' ? [] : [{ x: 195, y: 422 }] }));
       for (const box of [[130, 260], [390, 844]]) {
         await Promise.all(touches.map((touch) => cdp.send('Input.dispatchTouchEvent', touch)));
-        await waitFor(page, (b) => document.querySelector('#stage .design').clientWidth === b[0], box);
-        assert.deepEqual(await page.$eval('#stage .design', (e) => [e.clientWidth, e.clientHeight]), box);
+        await waitFor(page, (b) => ((e) => e.clientWidth === b[0] && e.clientHeight === b[1])(document.querySelector('#stage .design')), box);
       }
     });
 
