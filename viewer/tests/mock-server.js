@@ -15,22 +15,22 @@ import { WebSocketServer } from 'ws';
 const VIEWER = join(dirname(fileURLToPath(import.meta.url)), '..');
 const TYPES = { html: 'text/html; charset=utf-8', js: 'text/javascript; charset=utf-8', css: 'text/css; charset=utf-8', svg: 'image/svg+xml' };
 const FILES = ['/viewer.js', '/viewer.css', '/plist.js', '/icon.svg'];
-const CSP =
-  "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; connect-src 'self'; " +
-  "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+const CSP = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 const COMMON = { 'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff', 'Referrer-Policy': 'no-referrer' };
 const CODE_LETTERS = 'ACDEFGHJKMNPQRTUVWXY3479';
 
-/** A throwaway self-signed identity for 127.0.0.1 and localhost, and its SPKI pin for Chromium. */
+/** The SPKI pin Chromium takes for a certificate (PEM). */
+export const spkiPin = (cert) => createHash('sha256').update(new X509Certificate(cert).publicKey.export({ type: 'spki', format: 'der' })).digest('base64');
+
+/** A throwaway self-signed identity for 127.0.0.1 and localhost, and its SPKI pin. */
 export function makeIdentity() {
   const dir = mkdtempSync(join(tmpdir(), 'viewer-cert-'));
   try {
     execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
       '-keyout', join(dir, 'key.pem'), '-out', join(dir, 'cert.pem'), '-days', '2', '-subj', '/CN=localhost',
       '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1', '-addext', 'extendedKeyUsage=serverAuth'], { stdio: 'pipe' });
-    const cert = readFileSync(join(dir, 'cert.pem'));
-    const spki = new X509Certificate(cert).publicKey.export({ type: 'spki', format: 'der' });
-    return { cert, key: readFileSync(join(dir, 'key.pem')), spkiPin: createHash('sha256').update(spki).digest('base64') };
+    const [cert, key] = ['cert.pem', 'key.pem'].map((f) => readFileSync(join(dir, f)));
+    return { cert, key, spkiPin: spkiPin(cert) };
   } finally {
     rmSync(dir, { recursive: true, force: true });
   }
@@ -39,18 +39,18 @@ export function makeIdentity() {
 /** A stream record: kind, 4-byte length, payload (bytes or text). */
 export function record(kind, payload) {
   const body = Buffer.from(payload);
-  const head = Buffer.from([kind, 0, 0, 0, 0]);
-  head.writeUInt32BE(body.length, 1);
-  return Buffer.concat([head, body]);
+  return Buffer.concat([Buffer.from([kind, body.length >>> 24, body.length >>> 16, body.length >>> 8, body.length]), body]);
 }
 
 // One browser phone, whichever path it came by; emits 'joined'. `out` sends a control message or a
 // frame, closes with a code or drops the connection (as close and drop here); a stream session has no
 // way back, so it counts as joined once accept is written.
 class Session extends EventEmitter {
-  constructor(server, transport, out) {
+  constructor(server, transport, out, closed) {
     super();
     Object.assign(this, { server, transport, out, state: 'new', invitation: null, close: out.close, drop: out.drop });
+    server.sessions.push(this);
+    closed.on('close', () => (this.state = 'closed'));
     this.code = server.code ?? Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
     out.control({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
   }
@@ -58,8 +58,7 @@ class Session extends EventEmitter {
     return this.invitation && Buffer.from(this.invitation.context ?? '', 'base64').toString('utf8');
   }
   invited(message) {
-    this.invitation = message;
-    this.state = 'invited';
+    Object.assign(this, { invitation: message, state: 'invited' });
     this.server.invitations.push(this);
     this.server.emit('invitation');
     if (this.server.remembered.has(this.userId)) this.accept();
@@ -96,8 +95,7 @@ export class MockComputer extends EventEmitter {
   }
 
   async listen() {
-    this.server.listen(0, '127.0.0.1');
-    await once(this.server, 'listening');
+    await once(this.server.listen(0, '127.0.0.1'), 'listening');
     this.origin = `https://127.0.0.1:${this.server.address().port}`;
     return this;
   }
@@ -108,23 +106,15 @@ export class MockComputer extends EventEmitter {
     this.server.close();
   }
 
-  adopt(session, closed) {
-    this.sessions.push(session);
-    closed.on('close', () => {
-      session.state = 'closed';
-    });
-    return session;
-  }
-
   upgrade(req, socket, head) {
     if (this.refuseWebSocket || this.unreachable || req.url !== '/session') return socket.destroy();
     return this.wss.handleUpgrade(req, socket, head, (ws) => {
-      const session = this.adopt(new Session(this, 'websocket', {
+      const session = new Session(this, 'websocket', {
         control: (m) => ws.send(JSON.stringify(m)),
         frame: (bytes) => ws.send(bytes, { binary: true }),
         close: (code, reason) => ws.close(code, reason),
         drop: () => ws.terminate(),
-      }), ws);
+      }, ws);
       ws.on('message', (data, isBinary) => {
         if (isBinary) return;
         const message = JSON.parse(data.toString('utf8'));
@@ -154,18 +144,15 @@ export class MockComputer extends EventEmitter {
       const write = (bytes) => !res.writableEnded && !res.destroyed && res.write(bytes);
       const keepalive = setInterval(() => write(record(3, [])), this.keepaliveMs);
       res.on('close', () => clearInterval(keepalive));
-      const session = this.adopt(new Session(this, 'stream', {
+      const session = new Session(this, 'stream', {
         control: (m) => write(record(1, JSON.stringify(m))),
         frame: (bytes) => write(record(2, bytes)),
         close: (code, reason) => {
-          const payload = Buffer.alloc(2 + Buffer.byteLength(reason));
-          payload.writeUInt16BE(code, 0);
-          payload.write(reason, 2);
-          write(record(4, payload));
+          write(record(4, Buffer.concat([Buffer.from([code >> 8, code]), Buffer.from(reason)])));
           res.end();
         },
         drop: () => res.socket?.destroy(),
-      }), res);
+      }, res);
       session.write = write;
       session.invited(JSON.parse(Buffer.concat(parts).toString('utf8')));
     });

@@ -47,19 +47,17 @@ test('valid frames: the image and timestamp, as a view into any kind of buffer',
   assert.deepEqual(plistlib.map(([name]) => name.split(' ').pop()), ['1/1', '1/1', '1/1', '1/1', '2/1', '4/1', '2/2']);
   for (const [i, [name, data, image, timestamp]] of [...plistlib, ...writer].entries()) {
     await t.test(name, () => {
-      const bytes = Buffer.from(data, 'base64');
-      const expected = Buffer.from(image, 'base64');
+      const [bytes, expected] = [data, image].map((b) => Buffer.from(b, 'base64'));
       if (i >= plistlib.length) assert.ok(expected.equals(images[i - plistlib.length]), 'plistlib read another image');
-      const frame = parseFrame(new Uint8Array(bytes));
-      assert.equal(frame.timestamp, timestamp);
-      assert.ok(expected.equals(frame.image));
-      // The same bytes in the middle of a larger buffer: views are honoured, nothing outside is read.
+      // Also the same bytes in the middle of a larger buffer: views are honoured, nothing outside is read.
       const padded = new Uint8Array(bytes.length + 64).fill(0xee);
       padded.set(bytes, 32);
-      const inner = parseFrame(padded.subarray(32, 32 + bytes.length)).image;
-      assert.ok(expected.equals(inner) && inner.buffer === padded.buffer && inner.byteOffset >= 32);
-      assert.ok(expected.equals(parseFrame(new DataView(padded.buffer, 32, bytes.length)).image));
-      assert.ok(expected.equals(parseFrame(bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length)).image));
+      const views = [padded.subarray(32, 32 + bytes.length), new DataView(padded.buffer, 32, bytes.length), new Uint8Array(bytes).buffer];
+      for (const [k, view] of views.entries()) {
+        const frame = parseFrame(view);
+        assert.equal(frame.timestamp, timestamp);
+        assert.ok(expected.equals(frame.image) && (k === 2 || (frame.image.buffer === padded.buffer && frame.image.byteOffset >= 32)));
+      }
     });
   }
 });
@@ -68,7 +66,7 @@ test('valid frames: the image and timestamp, as a view into any kind of buffer',
 // with 1-byte offsets and references.
 const IMAGE = randomBytes(20);
 const base = () => writeFrame(IMAGE, 786000000.5, { offsetSize: 1, refSize: 1 });
-const tableOffset = (f) => f[f.length - 32 + 31]; // small enough for its last byte
+const tableOffset = (f) => f[f.length - 1]; // small enough for its last byte
 function trailer(field, value) {
   const f = base();
   const at = f.length - 32 + { offsetSize: 6, refSize: 7, count: 8, top: 16, table: 24 }[field];
@@ -76,20 +74,12 @@ function trailer(field, value) {
   else new DataView(f.buffer).setBigUint64(at, BigInt(value));
   return f;
 }
-function offset(index, value) {
-  const f = base();
-  f[tableOffset(f) + index] = typeof value === 'function' ? value(f) : value;
-  return f;
-}
-function patch(index, ...bytes) {
-  const f = base();
-  f.set(bytes, f[tableOffset(f) + index]);
-  return f;
-}
+// Object `index` moved to `value` (or to where value(frame) says, after it wrote there), or patched in place.
+const offset = (index, value) => ((f) => Object.assign(f, { [tableOffset(f) + index]: typeof value === 'function' ? value(f) : value }))(base());
+const patch = (index, ...bytes) => ((f) => (f.set(bytes, f[tableOffset(f) + index]), f))(base());
 
 const MALFORMED = [
   ['empty input', () => new Uint8Array(0), /too short/],
-  ['header only', () => new TextEncoder().encode('bplist00'), /too short/],
   ['not binary data', () => 'bplist00', /not binary/],
   ['wrong magic', () => Object.assign(base(), { 7: 0x31 }), /bplist00/],
   ['offset size 0', () => trailer('offsetSize', 0), /offset size/],
@@ -109,18 +99,15 @@ const MALFORMED = [
   ['length marker on the last byte of the object area', () => offset(3, (f) => (f[tableOffset(f) - 1] = 0x4f) && tableOffset(f) - 1), /outside/],
   ['key reference out of range', () => patch(0, 0xd2, 9, 2), /out of range/],
   ['value reference out of range', () => patch(0, 0xd2, 1, 2, 200), /out of range/],
-  ['top object is data', () => trailer('top', 3), /not a dictionary/],
   ['top object is an array', () => patch(0, 0xa2, 1, 2), /not a dictionary/],
   ['key is the dictionary itself (cycle)', () => patch(0, 0xd2, 0, 2), /not a string/],
   ['image is the dictionary itself (cycle)', () => patch(0, 0xd2, 1, 2, 0), /not data/],
-  ['timestamp is data', () => patch(0, 0xd2, 1, 2, 3, 3), /not a real/],
   ['timestamp is an integer', () => patch(4, 0x13), /not a real/],
   ['no image', () => patch(0, 0xd1, 2, 4), /no "image"/],
   ['no timestamp', () => patch(0, 0xd1, 1, 3), /no "timestamp"/],
   ['image twice', () => patch(0, 0xd2, 1, 1, 3, 3), /twice/],
   ['key is not ASCII', () => patch(1, 0x55, 0xc3, 0xa9), /over 0x7f/],
   ['dictionary count 2^53', () => patch(0, 0xdf, 0x13, 0, 0x20, 0, 0, 0, 0, 0, 0), /too large/],
-  ['dictionary count 2^40', () => patch(0, 0xdf, 0x13, 0, 0, 1, 0, 0, 0, 0, 0), /runs past/],
   ['dictionary count 255', () => patch(0, 0xdf, 0x10, 0xff), /runs past/],
   ['dictionary count not an integer', () => patch(0, 0xdf, 0x23), /not an integer/],
   ['data length 2^53-1', () => patch(3, 0x4f, 0x13, 0, 0x1f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff), /runs past/],
