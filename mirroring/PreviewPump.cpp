@@ -139,6 +139,8 @@ void ViewController::checkForSketchUpdates()
             ::unlink(claimedName.constData());
             return;
         }
+        if (whilePreviewClaimed)
+            whilePreviewClaimed();
     } else if (errno == ENOENT) {
         ::close(fd); // taken away meanwhile
         return;
@@ -182,8 +184,6 @@ void ViewController::checkForSketchUpdates()
         sendPreview();
     }
 
-    if (beforePreviewRemoved)
-        beforePreviewRemoved();
     const bool deleted
         = inPlace ? deleteReadInPlace(path, *file) : ::unlink(claimedName.constData()) == 0 || errno == ENOENT;
     if (!deleted)

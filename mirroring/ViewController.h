@@ -115,9 +115,9 @@ public:
     // The preview pump: one tick, and the send of `previewSet` to the connected phones.
     void checkForSketchUpdates();
     void sendPreview();
-    // For tests: runs on the main thread, within a tick, just before the pump removes a preview
-    // that it has read.
-    std::function<void()> beforePreviewRemoved;
+    // For tests: runs on the main thread, within a tick, once the pump has claimed a preview and
+    // before it reads it.
+    std::function<void()> whilePreviewClaimed;
 
     // The web viewer (PROTOCOL.md, section 10), opened after advertising. Main thread.
     // Its port; 0 when it could not be opened.

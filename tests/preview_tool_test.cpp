@@ -64,30 +64,26 @@ void PreviewToolTest::aFileIsPlacedWholeOrRefused_data()
     QTest::addColumn<QByteArray>("output"); // the end of standard output: what it says of phones
 
     const QStringList file{QStringLiteral("FILE")};
+    const auto row = [](const char* name, const QStringList& arguments, const QByteArray& content,
+                        const QByteArray& status, int exitCode, const QByteArray& error = {},
+                        const QByteArray& output = {}) {
+        QTest::newRow(name) << arguments << content << status << exitCode << error << output;
+    };
     const QByteArray unknown = "Glasswing has not said whether a phone is connected (is it running?).\n";
-    QTest::newRow("a PNG, no folder yet") << file << png(5000) << QByteArray() << 0 << QByteArray() << unknown;
-    QTest::newRow("a PNG over an older preview, no phone")
-        << file << png(5000) << test::kStatusFalse << 0 << QByteArray()
-        << QByteArray("No phone is connected; the app will show it when one joins.\n");
-    QTest::newRow("the signature alone, a phone") << file << kSignature << test::kStatusTrue << 0 << QByteArray()
-                                                  << QByteArray("A phone is connected; the app sends it now.\n");
-    QTest::newRow("the largest image the app sends, a status cut short")
-        << file << png(kLargest) << QByteArray("{") << 0 << QByteArray() << unknown;
-    QTest::newRow("one byte larger") << file << png(kLargest + 1) << QByteArray("") << 3 << QByteArray("larger than")
-                                     << QByteArray();
-    QTest::newRow("a GIF") << file << QByteArray("GIF89a").append(100, 'g') << QByteArray("") << 2
-                           << QByteArray("not a PNG") << QByteArray();
-    QTest::newRow("seven bytes of the signature")
-        << file << kSignature.left(7) << QByteArray() << 2 << QByteArray("not a PNG") << QByteArray();
-    QTest::newRow("no such file") << file << QByteArray() << QByteArray("") << 1 << QByteArray("cannot read")
-                                  << QByteArray();
-    QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << QByteArray() << QByteArray() << 0
-                            << QByteArray() << QByteArray("Exit status");
-    QTest::newRow("no file") << QStringList() << QByteArray() << QByteArray() << 64 << QByteArray() << QByteArray();
-    QTest::newRow("two files") << QStringList{QStringLiteral("a.png"), QStringLiteral("b.png")} << QByteArray()
-                               << QByteArray() << 64 << QByteArray() << QByteArray();
-    QTest::newRow("an unknown option") << QStringList{QStringLiteral("--bogus"), QStringLiteral("FILE")} << png(100)
-                                       << QByteArray() << 64 << QByteArray("bogus") << QByteArray();
+    row("a PNG, no folder yet", file, png(5000), {}, 0, {}, unknown);
+    row("a PNG over an older preview, no phone", file, png(5000), test::kStatusFalse, 0, {},
+        "No phone is connected; the app will show it when one joins.\n");
+    row("the signature alone, a phone", file, kSignature, test::kStatusTrue, 0, {},
+        "A phone is connected; the app sends it now.\n");
+    row("the largest image the app sends, a status cut short", file, png(kLargest), "{", 0, {}, unknown);
+    row("one byte larger", file, png(kLargest + 1), "", 3, "larger than");
+    row("a GIF", file, QByteArray("GIF89a").append(100, 'g'), "", 2, "not a PNG");
+    row("seven bytes of the signature", file, kSignature.left(7), {}, 2, "not a PNG");
+    row("no such file", file, {}, "", 1, "cannot read");
+    row("--help", {QStringLiteral("--help")}, {}, {}, 0, {}, "Exit status");
+    row("no file", {}, {}, {}, 64);
+    row("two files", {QStringLiteral("a.png"), QStringLiteral("b.png")}, {}, {}, 64);
+    row("an unknown option", {QStringLiteral("--bogus"), QStringLiteral("FILE")}, png(100), {}, 64, "bogus");
 }
 
 void PreviewToolTest::aFileIsPlacedWholeOrRefused()
