@@ -72,10 +72,18 @@ def start(test):
 
 
 def stop(process):
-    try:
-        os.killpg(process.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
+    # SIGTERM first: a browser test closes the Chromium it launched (in a process group of its
+    # own, out of reach of killpg) only when it is let to clean up.
+    for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, None)):
+        try:
+            os.killpg(process.pid, sig)
+        except ProcessLookupError:
+            break
+        try:
+            process.wait(timeout=grace)
+            break
+        except subprocess.TimeoutExpired:
+            continue
     process.wait()
 
 
@@ -92,7 +100,6 @@ def run_alone(test):
     except subprocess.TimeoutExpired:
         stop(process)
         return True
-    stop(process)
     return failed(test, code)
 
 
@@ -116,7 +123,6 @@ def catchers(tests, jobs, first_only, ignored=frozenset()):
                 if code is None:
                     stop(process)
                 else:
-                    stop(process)
                     if not first_only:
                         test["seconds"] = elapsed
                 if (code is None or failed(test, code)) and run_alone(test):
