@@ -2,7 +2,7 @@
 """Plants each fault of faults.toml, one at a time, in a scratch copy of the repository, rebuilds,
 runs the CTest suite and reports which tests caught it.
 
-    scripts/faults/run.py [--tree DIR] [--only ID,ID] [--jobs N] [--out FILE]
+    scripts/faults/run.py [--tree DIR] [--only ID,ID] [--tests REGEX] [--jobs N] [--out FILE]
 
 Without --tree the scratch copy is made from the committed HEAD in a temporary folder. A test
 counts as catching a fault only when it fails twice (the second time alone), so that a test that
@@ -12,6 +12,7 @@ reported and never credited.
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -139,6 +140,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--tree", help="a scratch copy to plant in (made from HEAD when not given)")
     parser.add_argument("--only", help="comma-separated fault ids")
+    parser.add_argument("--tests", help="run only the CTest entries whose names match this expression")
     parser.add_argument("--jobs", type=int, default=8, help="CTest jobs (the tests mostly wait)")
     parser.add_argument("--all", action="store_true", help="run every test for every fault, not only up to the first catch")
     parser.add_argument("--out", help="where to write the results as a Markdown table")
@@ -161,6 +163,8 @@ def main():
         if not build(tree):
             sys.exit("the scratch copy does not build without a fault")
         tests = suite(tree)
+        if args.tests:
+            tests = [t for t in tests if re.search(args.tests, t["name"])]
         already = catchers(tests, args.jobs, first_only=False)
         print(f"without a fault: {'all pass' if not already else 'failing: ' + ', '.join(sorted(already))}",
               flush=True)
