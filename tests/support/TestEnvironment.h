@@ -51,35 +51,57 @@ private:
     QTemporaryDir m_dir;
 };
 
-// Sends everything written to standard output into a file while it lives; `text()` reads back
-// what was captured so far.
-class StdoutCapture {
+// Sends everything one of the process's standard streams receives into a file while it lives;
+// `text()` reads back what was captured so far, `restore()` ends the capture early.
+class StreamCapture {
 public:
-    StdoutCapture()
+    StreamCapture(std::FILE* stream, int fd)
+        : m_stream(stream)
+        , m_fd(fd)
     {
-        std::fflush(stdout);
-        m_saved = ::dup(STDOUT_FILENO);
-        m_path = m_dir.path() + QStringLiteral("/stdout");
-        const int fd = ::open(m_path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, STDOUT_FILENO);
-        ::close(fd);
+        std::fflush(m_stream);
+        m_saved = ::dup(m_fd);
+        const int file = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(file, m_fd);
+        ::close(file);
     }
-    ~StdoutCapture()
+    ~StreamCapture() { restore(); }
+    void restore()
     {
-        std::fflush(stdout);
-        ::dup2(m_saved, STDOUT_FILENO);
+        if (m_saved < 0)
+            return;
+        std::fflush(m_stream);
+        ::dup2(m_saved, m_fd);
         ::close(m_saved);
+        m_saved = -1;
     }
     QByteArray text() const
     {
+        std::fflush(m_stream);
         QFile file(m_path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
 private:
     QTemporaryDir m_dir;
-    QString m_path;
+    QString m_path = m_dir.filePath(QStringLiteral("captured"));
+    std::FILE* m_stream;
+    int m_fd;
     int m_saved = -1;
+};
+
+struct StdoutCapture : StreamCapture {
+    StdoutCapture()
+        : StreamCapture(stdout, STDOUT_FILENO)
+    {
+    }
+};
+
+struct StderrCapture : StreamCapture {
+    StderrCapture()
+        : StreamCapture(stderr, STDERR_FILENO)
+    {
+    }
 };
 
 // Replaces whatever the file at `path` holds with `bytes`; true when all were written.
@@ -219,37 +241,3 @@ inline qint64 fillFileSystem(const QString& path)
             std::_Exit(77);                                                                    \
         }                                                                                      \
     } while (0)
-
-namespace glasswing::test {
-
-// Standard error into a file while it lives, as StdoutCapture does for standard output; `restore`
-// ends the capture early.
-class StderrCapture {
-public:
-    StderrCapture()
-    {
-        std::fflush(stderr);
-        m_saved = ::dup(STDERR_FILENO);
-        const int fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, STDERR_FILENO);
-        ::close(fd);
-    }
-    ~StderrCapture() { restore(); }
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        std::fflush(stderr);
-        ::dup2(m_saved, STDERR_FILENO);
-        ::close(m_saved);
-        m_saved = -1;
-    }
-    QByteArray text() const { return readAll(m_path); }
-
-private:
-    QTemporaryDir m_dir;
-    QString m_path = m_dir.filePath(QStringLiteral("stderr"));
-    int m_saved = -1;
-};
-
-} // namespace glasswing::test
