@@ -77,8 +77,6 @@ private Q_SLOTS:
     void defaultsSurviveAKillDuringAWrite();
     void defaultsOnAFullDiskRefuseAndKeepTheOldFile_data();
     void defaultsOnAFullDiskRefuseAndKeepTheOldFile();
-    void defaultsRefuseToReplaceAFileTheyCannotRead_data();
-    void defaultsRefuseToReplaceAFileTheyCannotRead();
     void defaultsFromSeveralProcessesLoseNothingAndSetACorruptFileAsideOnce();
     void defaultsReadACorruptFileAsEmptyAndKeepEveryCopy();
 
@@ -203,78 +201,42 @@ void PlatformTest::defaultsSurviveAKillDuringAWrite()
 
 void PlatformTest::defaultsOnAFullDiskRefuseAndKeepTheOldFile_data()
 {
+    QTest::addColumn<QString>("obstacle");
     QTest::addColumn<QString>("newValue");
+    QTest::addColumn<QString>("said"); // on standard error, once
 
-    QTest::newRow("a short value") << QStringLiteral("phone-3");
+    const QString full = QStringLiteral("full disk");
+    const QString cannotWrite = QStringLiteral("glasswing.defaults: cannot write");
+    const QString cannotRead = QStringLiteral("glasswing.defaults: cannot read");
+    QTest::newRow("full disk, a short value") << full << QStringLiteral("phone-3") << cannotWrite;
     // Larger than the write buffer: written straight through rather than at the flush.
-    QTest::newRow("a value larger than the write buffer") << QString(100000, QLatin1Char('p'));
+    QTest::newRow("full disk, a value larger than the write buffer")
+        << full << QString(100000, QLatin1Char('p')) << cannotWrite;
+    // A file that cannot be read is never replaced. Root reads whatever the permission bits say:
+    // that row runs as an unprivileged user.
+    QTest::newRow("no read permission") << QStringLiteral("unreadable") << QStringLiteral("phone-3") << cannotRead;
+    QTest::newRow("a directory in its place") << QStringLiteral("directory") << QStringLiteral("phone-3") << cannotRead;
 }
 
 void PlatformTest::defaultsOnAFullDiskRefuseAndKeepTheOldFile()
 {
+    QFETCH(QString, obstacle);
     QFETCH(QString, newValue);
+    QFETCH(QString, said);
 
-    // The disk is a small tmpfs over the store's folder, in a mount namespace of the child's own.
-    const QString folder = m_home.path() + QStringLiteral("/full-disk");
-    QVERIFY(QDir().mkpath(folder));
+    const bool fullDisk = obstacle == QStringLiteral("full disk");
+    const bool unreadable = obstacle == QStringLiteral("unreadable");
+    const bool directory = obstacle == QStringLiteral("directory");
+    const QString folder = m_home.path() + QLatin1Char('/') + QString::fromUtf8(QTest::currentDataTag());
     const QString path = folder + QStringLiteral("/defaults.json");
-    const QStringList devices{QStringLiteral("phone-1"), QStringLiteral("phone-2")};
-    GLASSWING_MACHINE_CASE(true, QString()); // left to its own entry
-    const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
-        const QString why = test::mountPrivateTmpfs(folder, 64);
-        if (!why.isEmpty()) {
-            report.insert(QStringLiteral("skip"), why);
-            return test::kChildSkipped;
-        }
-        UserDefaults defaults(path);
-        if (!defaults.setStringArray(QStringLiteral("Trusted Devices"), devices))
-            return 1;
-        const QByteArray before = test::readAll(path);
-        report.insert(QStringLiteral("free"), test::fillFileSystem(folder + QStringLiteral("/filler")));
-        report.insert(QStringLiteral("stored"), defaults.setString(QStringLiteral("Last Device"), newValue));
-        report.insert(QStringLiteral("unchanged"), test::readAll(path) == before);
-        report.insert(
-            QStringLiteral("devices"),
-            QJsonArray::fromStringList(UserDefaults(path).stringArrayForKey(QStringLiteral("Trusted Devices"))));
-        report.insert(QStringLiteral("files"), QJsonArray::fromStringList(QDir(folder).entryList(QDir::Files)));
-        return 0;
-    });
-    GLASSWING_MACHINE_CASE(run.exitCode != test::kChildSkipped, run.report.value(QStringLiteral("skip")).toString());
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.report.value(QStringLiteral("free")).toInteger(-1), 0);
-
-    QCOMPARE(run.report.value(QStringLiteral("stored")), QJsonValue(false));
-    QCOMPARE(run.report.value(QStringLiteral("unchanged")), QJsonValue(true));
-    QCOMPARE(run.report.value(QStringLiteral("devices")).toVariant().toStringList(), devices);
-    // No temporary file left behind.
-    QCOMPARE(
-        run.report.value(QStringLiteral("files")).toVariant().toStringList(),
-        (QStringList{QStringLiteral("defaults.json"), QStringLiteral("defaults.json.lock"), QStringLiteral("filler")}));
-    // Said why, on standard error.
-    QVERIFY2(run.messages.filter(QStringLiteral("glasswing.defaults: cannot write")).size() == 1,
-             qPrintable(run.messages.join(QLatin1Char('\n'))));
-}
-
-void PlatformTest::defaultsRefuseToReplaceAFileTheyCannotRead_data()
-{
-    QTest::addColumn<bool>("directory");
-
-    // Root reads whatever the permission bits say: that row runs as an unprivileged user.
-    QTest::newRow("no read permission") << false;
-    QTest::newRow("a directory in its place") << true;
-}
-
-void PlatformTest::defaultsRefuseToReplaceAFileTheyCannotRead()
-{
-    QFETCH(bool, directory);
-
-    const QString folder = m_home.path() + QStringLiteral("/unreadable-") + QString::number(directory);
-    const QString path = folder + QStringLiteral("/defaults.json");
-    const QByteArray devices = R"({"Trusted Devices": ["phone-1"]})";
-    QVERIFY(QDir().mkpath(directory ? path : folder));
     const QString kept = directory ? path + QStringLiteral("/kept") : path;
-    QVERIFY(test::writeFile(kept, devices));
-    if (!directory) {
+    const QByteArray devices = R"({"Trusted Devices": ["phone-1", "phone-2"]})";
+    QVERIFY(QDir().mkpath(directory ? path : folder));
+    if (fullDisk)
+        GLASSWING_MACHINE_CASE(true, QString()); // left to its own entry
+    else
+        QVERIFY(test::writeFile(kept, devices));
+    if (unreadable) {
         // Writable but not readable by its owner, in a folder that owner may write in.
         if (::geteuid() == 0) {
             ::chmod(m_home.path().toLocal8Bit().constData(), 0755);
@@ -283,24 +245,39 @@ void PlatformTest::defaultsRefuseToReplaceAFileTheyCannotRead()
         }
         QCOMPARE(::chmod(path.toLocal8Bit().constData(), 0200), 0);
     }
-
     const test::ChildRun run = test::runInChild([&](QJsonObject& report) {
-        if (!directory && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+        if (fullDisk) {
+            // The disk is a small tmpfs over the store's folder, in a mount namespace of the child's own.
+            const QString why = test::mountPrivateTmpfs(folder, 64);
+            if (!why.isEmpty()) {
+                report.insert(QStringLiteral("skip"), why);
+                return test::kChildSkipped;
+            }
+            if (!test::writeFile(path, devices))
+                return 1;
+            report.insert(QStringLiteral("free"), test::fillFileSystem(folder + QStringLiteral("/filler")));
+        }
+        if (unreadable && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
             return 3;
-        UserDefaults defaults(path);
-        report.insert(QStringLiteral("read"), defaults.objectForKey(QStringLiteral("Trusted Devices")).isUndefined());
-        report.insert(QStringLiteral("stored"), defaults.setBool(QStringLiteral("Main Window Open"), true));
+        report.insert(QStringLiteral("stored"), UserDefaults(path).setString(QStringLiteral("Last Device"), newValue));
+        if (unreadable)
+            ::chmod(path.toLocal8Bit().constData(), 0600); // so that it may be read back
+        report.insert(QStringLiteral("kept"), QString::fromUtf8(test::readAll(kept)));
+        // Beside the store: its lock, and no temporary file left behind.
+        const QStringList beside = QDir(folder).entryList({QStringLiteral("defaults.json.*")}, QDir::Files);
+        report.insert(QStringLiteral("beside"), QJsonArray::fromStringList(beside));
         return 0;
     });
+    if (fullDisk) {
+        GLASSWING_MACHINE_CASE(run.exitCode != test::kChildSkipped, run.report.value(QStringLiteral("skip")).toString());
+        QCOMPARE(run.report.value(QStringLiteral("free")).toInteger(-1), 0);
+    }
     QCOMPARE(run.exitCode, 0);
-    if (!directory)
-        ::chmod(path.toLocal8Bit().constData(), 0600); // so that the test may look, even unprivileged
-    QCOMPARE(QFileInfo(path).isDir(), directory);
-    QCOMPARE(test::readAll(kept), devices);
-    QCOMPARE(run.report.value(QStringLiteral("read")), QJsonValue(true));
     QCOMPARE(run.report.value(QStringLiteral("stored")), QJsonValue(false));
-    QVERIFY2(run.messages.filter(QStringLiteral("glasswing.defaults: cannot read")).size() == 1,
-             qPrintable(run.messages.join(QLatin1Char('\n'))));
+    QCOMPARE(run.report.value(QStringLiteral("kept")).toString().toUtf8(), devices);
+    QCOMPARE(run.report.value(QStringLiteral("beside")).toVariant().toStringList(),
+             QStringList {QStringLiteral("defaults.json.lock")});
+    QVERIFY2(run.messages.filter(said).size() == 1, qPrintable(run.messages.join(QLatin1Char('\n'))));
 }
 
 void PlatformTest::defaultsFromSeveralProcessesLoseNothingAndSetACorruptFileAsideOnce()
