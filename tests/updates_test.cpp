@@ -199,7 +199,6 @@ private Q_SLOTS:
     void aCheckEndsInOneDialog_data();
     void aCheckEndsInOneDialog();
     void withoutAFeedUpdatesComeWithThePackage();
-    void oneCheckRunsAtATime();
     void automaticChecksFollowTheSetting_data();
     void automaticChecksFollowTheSetting();
 };
@@ -317,15 +316,16 @@ void UpdatesTest::aCheckEndsInOneDialog_data()
     QTest::addColumn<QStringList>("requests");
     // The page Download opens; "up to date" when the check found nothing newer.
     QTest::addColumn<QString>("download");
+    QTest::addColumn<bool>("quietFirst"); // an automatic check under way when the user asks, twice
 
     const QByteArray page = "https://glasswing.example/download";
     const QByteArray notes = "<b>x</b><script>alert(1)</script>";
     const Route newer = whole(200, appcast(item("99.0", "99.0", page, notes)));
     const auto row = [](const char* name, const Routes& routes, const char* feed, Failure failure,
                         const QByteArray& said, std::initializer_list<const char*> requests = {"/feed"},
-                        const QByteArray& download = {}, int timeoutMs = 10000) {
+                        const QByteArray& download = {}, int timeoutMs = 10000, bool quietFirst = false) {
         QTest::newRow(name) << routes << QString::fromUtf8(feed) << timeoutMs << failure << QString::fromUtf8(said)
-                            << strings(requests) << QString::fromUtf8(download);
+                            << strings(requests) << QString::fromUtf8(download) << quietFirst;
     };
     // The feed at /feed, and only it asked for.
     const auto at = [&row](const char* name, const Route& route, Failure failure, const QByteArray& said,
@@ -358,6 +358,9 @@ void UpdatesTest::aCheckEndsInOneDialog_data()
        Failure::FeedTooLarge, "too large");
     at("stalls in the middle", stall("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<rss>"), Failure::TimedOut,
        "took too long", {}, 1000);
+    // One check runs at a time: the quiet one becomes the user's, so its outcome is shown, and once.
+    row("the user joins an automatic check", {{"/feed", stall({})}}, "/feed", Failure::TimedOut, "took too long",
+        {"/feed"}, {}, 500, true);
     row("nobody listening", {}, "closed", Failure::CannotReachServer, "cannot be reached", {});
     // Plain HTTP goes to the test's server as to a proxy: a request that should never be made is
     // seen there instead of leaving the machine.
@@ -397,6 +400,7 @@ void UpdatesTest::aCheckEndsInOneDialog()
     QFETCH(QString, said);
     QFETCH(QStringList, requests);
     QFETCH(QString, download);
+    QFETCH(bool, quietFirst);
 
     // Both servers answer alike, so that a request to the wrong one is seen rather than failing.
     FeedServer server(routes);
@@ -428,6 +432,11 @@ void UpdatesTest::aCheckEndsInOneDialog()
     QTemporaryDir home;
     const auto controller = controllerFor(home, feedURL);
     controller->setTimeout(std::chrono::milliseconds(timeoutMs));
+    if (quietFirst) {
+        controller->checkForUpdatesInBackground();
+        QTRY_COMPARE(server.requests.size(), 1);
+        controller->checkForUpdates();
+    }
     controller->checkForUpdates();
     QTRY_VERIFY_WITH_TIMEOUT(!controller->isChecking(), 10000);
 
@@ -495,26 +504,6 @@ void UpdatesTest::withoutAFeedUpdatesComeWithThePackage()
              qPrintable(openMessageBoxes().first()->text()));
     // No check ran, so none is remembered as the last.
     QVERIFY(defaults.stringForKey(QStringLiteral("SULastCheckTime")).isEmpty());
-}
-
-void UpdatesTest::oneCheckRunsAtATime()
-{
-    FeedServer server(Routes {{"/feed", stall({})}});
-    QTemporaryDir home;
-    const auto controller = controllerFor(home, QUrl(server.base() + QStringLiteral("/feed")));
-    controller->setTimeout(std::chrono::milliseconds(500));
-    QSignalSpy finished(controller.get(), &StandardUpdaterController::checkFinished);
-
-    // An automatic check is under way when the user asks, twice.
-    controller->checkForUpdatesInBackground();
-    QTRY_COMPARE(server.requests.size(), 1);
-    controller->checkForUpdates();
-    controller->checkForUpdates();
-    QTRY_COMPARE(finished.size(), 1);
-    QCOMPARE(controller->lastFailure(), Failure::TimedOut);
-    QCOMPARE(server.requests.size(), 1);
-    // The quiet check became the user's, so its outcome is shown, once, and not only logged.
-    QCOMPARE(openMessageBoxes().size(), 1);
 }
 
 void UpdatesTest::automaticChecksFollowTheSetting_data()
