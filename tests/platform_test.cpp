@@ -262,7 +262,8 @@ void PlatformTest::defaultsOnAFullDiskRefuseAndKeepTheOldFile()
         return 0;
     });
     if (fullDisk) {
-        GLASSWING_MACHINE_CASE(run.exitCode != test::kChildSkipped, run.report.value(QStringLiteral("skip")).toString());
+        const QString skipped = run.report.value(QStringLiteral("skip")).toString();
+        GLASSWING_MACHINE_CASE(run.exitCode != test::kChildSkipped, skipped);
         QCOMPARE(run.report.value(QStringLiteral("free")).toInteger(-1), 0);
     }
     QCOMPARE(run.exitCode, 0);
