@@ -51,8 +51,6 @@ private Q_SLOTS:
     void everyShippedImageIsFoundByItsName();
     void imagesAreFoundByTheirExactNameOnly_data();
     void imagesAreFoundByTheirExactNameOnly();
-    void pixmapsAreRenderedAtTheRatioAsked_data();
-    void pixmapsAreRenderedAtTheRatioAsked();
     void imageViewFitsItsImageCentredWithItsAspect_data();
     void imageViewFitsItsImageCentredWithItsAspect();
     void spinnerTicksOnlyWhileItSpinsWhereItCanBeSeen();
@@ -73,57 +71,41 @@ void PlatformUiTest::imagesAreFoundByTheirExactNameOnly_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QSizeF>("size"); // empty when nothing is found
+    QTest::addColumn<qreal>("ratio"); // rendered at twice its size, at this ratio
+    QTest::addColumn<QSize>("pixels");
 
-    QTest::newRow("vector") << QStringLiteral("Phone Chip") << QSizeF(56, 40);
+    // Vector artwork is drawn afresh at the final size, not scaled from its natural one.
+    QTest::newRow("vector at 1.5x") << QStringLiteral("Phone Chip") << QSizeF(56, 40) << 1.5 << QSize(168, 120);
     // The test's own bitmap: 8 x 6 pixels drawn at 2x.
-    QTest::newRow("bitmap") << QStringLiteral("Test Pattern") << QSizeF(4, 3);
+    QTest::newRow("bitmap at 3x") << QStringLiteral("Test Pattern") << QSizeF(4, 3) << 3.0 << QSize(24, 18);
     const char* missing[] = {"Disconnect Button", "connected light", "Connected Light ", "Connected Light.svg",
                              "Test Pattern@2x.png", "", "../x",
                              // Each of these would reach a real image if a '/' were let through.
                              "../images/Connected Light", "/Connected Light", "./Connected Light"};
     for (const char* name : missing)
-        QTest::addRow("missing: \"%s\"", name) << QString::fromUtf8(name) << QSizeF();
+        QTest::addRow("missing: \"%s\"", name) << QString::fromUtf8(name) << QSizeF() << 1.0 << QSize();
 }
 
 void PlatformUiTest::imagesAreFoundByTheirExactNameOnly()
 {
     QFETCH(QString, name);
     QFETCH(QSizeF, size);
+    QFETCH(qreal, ratio);
+    QFETCH(QSize, pixels);
     const std::optional<NamedImage> image = imageNamed(name);
     QCOMPARE(image ? image->size : QSizeF(), size);
+    if (image) {
+        const QPixmap pixmap = image->pixmap(size * 2, ratio);
+        QCOMPARE(pixmap.size(), pixels);
+        QCOMPARE(pixmap.deviceIndependentSize(), size * 2);
+        QVERIFY(inkBounds(pixmap.toImage()).isValid());
+        QVERIFY(image->pixmap(QSizeF(0, 20), ratio).isNull());
+    }
     // As a form sets it.
     ImageView view;
     view.setImage(imageNamed(QStringLiteral("Connected Light")));
     QVERIFY(view.setProperty("imageName", name));
     QCOMPARE(view.image() ? view.image()->name : QStringLiteral("none"), image ? name : QStringLiteral("none"));
-}
-
-void PlatformUiTest::pixmapsAreRenderedAtTheRatioAsked_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QSizeF>("pointSize");
-    QTest::addColumn<qreal>("ratio");
-    QTest::addColumn<QSize>("pixels");
-
-    QTest::newRow("vector at 1.5x") << QStringLiteral("DisconnectedLabel") << QSizeF(160, 24) << 1.5 << QSize(240, 36);
-    QTest::newRow("vector enlarged at 1x") << QStringLiteral("Phone Chip") << QSizeF(112, 80) << 1.0 << QSize(112, 80);
-    QTest::newRow("bitmap at 3x") << QStringLiteral("Test Pattern") << QSizeF(4, 3) << 3.0 << QSize(12, 9);
-}
-
-void PlatformUiTest::pixmapsAreRenderedAtTheRatioAsked()
-{
-    QFETCH(QString, name);
-    QFETCH(QSizeF, pointSize);
-    QFETCH(qreal, ratio);
-    QFETCH(QSize, pixels);
-
-    const std::optional<NamedImage> image = imageNamed(name);
-    QVERIFY(image);
-    const QPixmap pixmap = image->pixmap(pointSize, ratio);
-    QCOMPARE(pixmap.size(), pixels);
-    QCOMPARE(pixmap.deviceIndependentSize(), pointSize);
-    QVERIFY(inkBounds(pixmap.toImage()).isValid());
-    QVERIFY(image->pixmap(QSizeF(0, 20), ratio).isNull());
 }
 
 void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect_data()
