@@ -9,10 +9,8 @@
 set -euo pipefail
 
 setup=$(realpath "$1")
-real_guard=/usr/sbin/policy-rc.d
 # A script that cannot be pointed elsewhere would place its guard on this very machine.
 grep -q GLASSWING_POLICY_RC_D "$setup" || { echo "FAIL: $setup does not read GLASSWING_POLICY_RC_D"; exit 1; }
-real_guard_before=$(stat -c '%i %s %Y' "$real_guard" 2>/dev/null || echo absent)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -103,8 +101,6 @@ row="guard already there, apt-get fails" run_row fail 0 yes
 row="guard already there, apt-get succeeds" run_row succeed 0 yes
 row="root, apt-get succeeds" run_row succeed 0 no
 row="not root, apt-get succeeds" run_row succeed 1000 no
-row="machine"
-check "$real_guard untouched" test "$real_guard_before" = "$(stat -c '%i %s %Y' "$real_guard" 2>/dev/null || echo absent)"
 
 [ "$failures" -eq 0 ] || { echo "$failures check(s) failed"; exit 1; }
 echo "all checks passed"

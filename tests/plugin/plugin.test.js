@@ -22,10 +22,7 @@ const handlers = manifest.commands.flatMap((c) => [c.handler, ...Object.entries(
   key === 'actions' ? Object.values(value) : [value])].filter(Boolean).map((name) => [c.script, name]))
 
 test('the bundle: a manifest Sketch reads, whose handlers load as globals touching nothing of Sketch, and nothing else', () => {
-  assert.strictEqual(manifest.disableCocoaScriptPreprocessor, true) // plain JavaScript
-  assert.ok(Number(manifest.compatibleVersion) >= 59) // document-change handlers exist from Sketch 59 on
-  const mirrorNow = manifest.commands.find((c) => c.name === 'Mirror Now')
-  assert.deepStrictEqual(manifest.menu.items, [mirrorNow.identifier])
+  // Sketch calls only what the manifest names: the document-change handlers are wired here or never.
   const listened = manifest.commands.flatMap((c) => Object.keys(Object.assign({}, c.handlers, (c.handlers || {}).actions)))
   assert.deepStrictEqual(listened.filter((k) => k !== 'actions').sort(), ['ArtboardChanged', 'OpenDocument', 'SelectionChanged.finish', 'onDocumentChanged'])
   for (const [script, name] of handlers) {
@@ -36,11 +33,6 @@ test('the bundle: a manifest Sketch reads, whose handlers load as globals touchi
   }
   const files = fs.readdirSync(bundle, { recursive: true }).filter((f) => fs.statSync(path.join(bundle, f)).isFile())
   assert.deepStrictEqual(files.sort(), ['Contents/Sketch/glasswing.js', 'Contents/Sketch/manifest.json'])
-})
-
-test('only a JSON object whose isConnected is true counts as a phone connected', () => {
-  const texts = ['{"isConnected":true}', '{ "isConnected" : true }\n', '{"isConnected":false}', '{"isConnected":"true"}', '{"isConnected":1}', '{"connected":true}', '{}', '[true]', 'true', 'null', '', '{"isConnected":tr']
-  for (const [i, text] of texts.entries()) assert.strictEqual(plugin.parseConnected(text), i < 2, text) // the first two only
 })
 
 test('the artboard: the selected one, else the one holding the selection, else the first on the page', () => {
@@ -136,7 +128,8 @@ const ROWS = [
   { name: 'a preview the app has not taken yet is replaced', status: true, before: 'older', run: ['onOpenDocument'], exports: SHOT, preview: 'PNG Home Screen' },
   { name: 'Mirror Now exports at once and says so', status: true, run: ['mirrorNow'], exports: SHOT, preview: 'PNG Home Screen', messages: ['Glasswing: mirrored "Home Screen"'] },
   { name: 'no status file: nothing is exported, the folder is made', status: null, run: [...BURST, 'mirrorNow'], messages: ['Glasswing: no phone is connected'] },
-  ...[false, 'not json', '{"isConnected":"yes"}'].map((status) => ({ name: `status ${status}: nothing is exported`, status, before: 'older', run: [...BURST, 'mirrorNow'], preview: 'older', messages: ['Glasswing: no phone is connected'] })),
+  // Only a JSON object whose isConnected is true counts as a phone connected.
+  ...[false, 'not json', '{"isConnected":"yes"}', '{"isConnected":1}', '[true]'].map((status) => ({ name: `status ${status}: nothing is exported`, status, before: 'older', run: [...BURST, 'mirrorNow'], preview: 'older', messages: ['Glasswing: no phone is connected'] })),
   { name: 'a write that fails leaves the preview as it was', status: true, failWrites: true, before: 'older', run: ['mirrorNow'], exports: SHOT, preview: 'older', logs: /The volume is full/, messages: ['Glasswing: could not mirror (see the plug-in log)'] },
   { name: 'no document open', status: true, document: null, run: ['mirrorNow'], messages: ['Glasswing: no document is open'] },
   { name: 'a page with no artboard', status: true, document: documentWith([page('P', [shape('S')])]), run: ['mirrorNow'], messages: ['Glasswing: this page has no artboard to mirror'] },

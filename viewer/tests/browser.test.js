@@ -1,23 +1,23 @@
 // The web viewer in a real browser (Debian's Chromium, headless, driven by puppeteer-core) against a
-// stand-in computer that speaks the browser protocol from the other side. One browser; each row has
-// a fresh context and a stand-in of its own, so rows run side by side. The page's clock runs SPEED
+// stand-in computer that speaks the browser protocol from the other side, and against the real app.
+// One browser; each stand-in row has a fresh context and a stand-in of its own, so rows run side by side. The page's clock runs SPEED
 // times faster (its timers and Date.now, not the network), and "never again" checks run it ahead
 // with Chromium's virtual time: nothing here sleeps, every wait is for something the page does.
 import { test, describe, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdtempSync, rmSync } from 'node:fs';
-import { randomBytes } from 'node:crypto';
+import { execFileSync, spawn } from 'node:child_process';
+import { constants, mkdtempSync, mkdirSync, readFileSync, renameSync, rmSync, writeFileSync } from 'node:fs';
+import { randomBytes, randomUUID } from 'node:crypto';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { once } from 'node:events';
 import { setTimeout as delay } from 'node:timers/promises';
 import { deflateSync, crc32 } from 'node:zlib';
 import puppeteer from 'puppeteer-core';
-import { MockComputer, makeIdentity, record } from './mock-server.js';
+import { MockComputer, makeIdentity, record, spkiPin } from './mock-server.js';
 import { writeFrame } from './bplist-writer.js';
-import { realAppRows } from './real-app.js';
 
-const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+const [CHROMIUM, APP] = [process.env.CHROMIUM || '/usr/bin/chromium', process.env.GLASSWING_APP];
 const [WAIT_MS, SPEED, STREAM] = [15000, 10, '?transport=stream'];
 const UA = {
   iPhone: 'Mozilla/5.0 (iPhone; CPU iPhone OS 17_5 like Mac OS X) AppleWebKit/605.1.15 (KHTML, like Gecko) Version/17.5 Mobile/15E148 Safari/604.1',
@@ -50,22 +50,89 @@ const within = (promise, what, ms = WAIT_MS) =>
   Promise.race([promise, delay(ms, null, { ref: false }).then(() => Promise.reject(new Error(`no ${what} within ${ms} ms`)))]);
 const frameOf = (png) => writeFrame(png, Date.now() / 1000 - 978307200);
 
-// Chromium with a fresh profile that trusts exactly one certificate: the page's identity is pinned,
-// not waved through, so a changed certificate would fail.
-function launch(spkiPin, userDataDir) {
-  const args = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--disable-component-update', `--ignore-certificate-errors-spki-list=${spkiPin}`];
-  return puppeteer.launch({ executablePath: CHROMIUM, headless: true, userDataDir, args });
+// Resolves once check() holds, looked at every 50 ms; bounded.
+async function until(check, what, ms = WAIT_MS) {
+  for (const end = Date.now() + ms; !check(); await delay(50)) if (Date.now() > end) throw new Error(`no ${what} within ${ms} ms`);
 }
 
-let identity, browser, profile;
+// The real app (build/app/glasswing) as the computer, in a home of its own (temporary HOME, XDG
+// folders inside it, offscreen): its web port read from its standard error, its web identity's SPKI
+// pin from the file it keeps. Its alert is answered as a user would, through the app's test seam:
+// words written to the FIFO named by GLASSWING_TEST_ALERT_ANSWERS press the alert's own buttons,
+// and each alert shown is said on standard error.
+class RealApp {
+  constructor(binary) {
+    this.binary = binary;
+    this.home = mkdtempSync(join(tmpdir(), 'viewer-app-'));
+    [this.cache, this.runtime] = ['.cache/com.tessaro.Preview', 'runtime'].map((dir) => join(this.home, dir));
+    for (const dir of [this.cache, this.runtime]) mkdirSync(dir, { recursive: true, mode: 0o700 });
+    this.answers = join(this.home, 'alert-answers');
+    execFileSync('mkfifo', ['-m', '600', this.answers]);
+  }
+
+  /** Starts the app and waits (bounded) until its web port is open. */
+  async start() {
+    const env = { ...process.env, HOME: this.home, XDG_RUNTIME_DIR: this.runtime, QT_QPA_PLATFORM: 'offscreen', GLASSWING_TEST_ALERT_ANSWERS: this.answers };
+    for (const name of ['XDG_CACHE_HOME', 'XDG_CONFIG_HOME', 'XDG_DATA_HOME', 'DISPLAY', 'WAYLAND_DISPLAY']) delete env[name];
+    const child = spawn(this.binary, [], { env, stdio: ['ignore', 'pipe', 'pipe'], cwd: this.home });
+    Object.assign(this, { child, stdout: '', stderr: '', exited: once(child, 'exit') });
+    child.stdout.setEncoding('utf8').on('data', (d) => (this.stdout += d));
+    child.stderr.setEncoding('utf8').on('data', (d) => (this.stderr += d));
+    const WEB_LINE = /web viewer for phones at https:\/\/[^/\s]*:(\d+)\//;
+    await until(() => WEB_LINE.test(this.stderr) || child.exitCode !== null, 'web port', 20000).catch(() => {});
+    this.port = Number(WEB_LINE.exec(this.stderr)?.[1] ?? assert.fail(`no web port from glasswing (exit ${child.exitCode}):\n${this.stderr}`));
+    this.origin = `https://localhost:${this.port}`;
+    this.spkiPin = spkiPin(readFileSync(join(this.home, '.local/share/com.tessaro.Glasswing/web-identity.pem'), 'utf8').match(/-----BEGIN CERTIFICATE-----[\s\S]+?-----END CERTIFICATE-----/)[0]);
+    return this;
+  }
+
+  /** Ends it as a user would (SIGTERM), killing it if it does not end in time. */
+  async stop() {
+    if (this.child.exitCode !== null || this.child.signalCode !== null) return;
+    this.child.kill('SIGTERM');
+    const timer = setTimeout(() => this.child.kill('SIGKILL'), 10000);
+    await this.exited;
+    clearTimeout(timer);
+  }
+
+  /** Puts a preview in place as the plug-in does: written beside it, then renamed. */
+  writePreview(png) {
+    writeFileSync(join(this.cache, '.Preview@3x.png.part'), png);
+    renameSync(join(this.cache, '.Preview@3x.png.part'), join(this.cache, 'Preview@3x.png'));
+  }
+
+  read(file) {
+    try {
+      return JSON.parse(readFileSync(join(this.home, file), 'utf8'));
+    } catch {} // not there yet, or being replaced
+  }
+
+  said = (line) => this.stdout.split('\n').filter((l) => l === line).length;
+  trusted = () => this.read('.config/com.tessaro.Glasswing/defaults.json')?.['Trusted Devices'] ?? [];
+  /** The text of every alert shown so far (title, informative text, check box), in order. */
+  alerts = () => [...this.stderr.matchAll(/alert shown: (.*)/g)].map((m) => m[1]);
+  /** Answers the alert on screen, or the next one: 'allow', 'allow-remember' or 'deny'. Never blocks:
+   *  the app holds the FIFO open; without it this throws (ENXIO) instead of hanging. */
+  answer = (word) => writeFileSync(this.answers, `${word}\n`, { flag: constants.O_WRONLY | constants.O_NONBLOCK });
+}
+
+// One browser with a fresh profile that trusts exactly the stand-ins' certificate and the real
+// app's: identities are pinned, not waved through, so a changed certificate would fail.
+let identity, browser, profile, app;
 before(async () => {
+  const starting = APP && new RealApp(APP).start(); // while the stand-ins' identity is made
   identity = makeIdentity();
+  app = await starting;
   profile = mkdtempSync(join(tmpdir(), 'viewer-chromium-'));
-  browser = await launch(identity.spkiPin, profile);
+  const args = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--disable-component-update',
+    `--ignore-certificate-errors-spki-list=${[identity.spkiPin, app?.spkiPin].filter(Boolean).join(',')}`];
+  browser = await puppeteer.launch({ executablePath: CHROMIUM, headless: true, userDataDir: profile, args });
 });
 after(async () => {
+  if (process.env.VIEWER_TEST_VERBOSE) console.log(`app stdout:\n${app?.stdout}\napp stderr:\n${app?.stderr}`);
   await browser?.close();
-  if (profile) rmSync(profile, { recursive: true, force: true });
+  if (app?.child) await app.stop();
+  for (const dir of [profile, app?.home]) if (dir) rmSync(dir, { recursive: true, force: true });
 });
 
 // Set up in the page before its own script runs.
@@ -113,9 +180,9 @@ function instrument({ speed, wakeLock, userId }) {
 
 // A phone: a fresh context (its own storage) with a phone's screen, on `origin` or else on a
 // stand-in computer of its own (page.server) that says nothing a page should complain of.
-async function phone(t, { query = '', ua = UA.iPhone, origin, on = browser, speed, stand, wakeLock, userId, virtualTime } = {}) {
+async function phone(t, { query = '', ua = UA.iPhone, origin, speed, stand, wakeLock, userId, virtualTime } = {}) {
   const server = origin ? undefined : await new MockComputer(identity, { keepaliveMs: 100, ...stand }).listen();
-  const context = await on.createBrowserContext();
+  const context = await browser.createBrowserContext();
   const page = Object.assign(await context.newPage(), { server, problems: [] });
   page.on('pageerror', (e) => page.problems.push(`page error: ${e.message}`));
   page.on('console', (m) => m.type() === 'error' && page.problems.push(`console: ${m.text()}`));
@@ -191,10 +258,9 @@ describe('the web viewer', { concurrency: true }, () => {
         assert.deepEqual([session.transport, (await dataset(page)).transport], [transport, transport]);
         // A hello is answered once: the stand-in refuses a second invitation.
         session.out.control({ code: session.code, name: 'Studio Mac', type: 'hello' });
-        // The code the computer's alert shows (on screen); the names the user will recognise.
+        // The code the computer's alert shows (on screen); the name the user will recognise.
         await shows(page, WAITING);
         assert.equal(await page.$eval('#code', (e) => e.getClientRects().length > 0 && e.textContent), session.code);
-        assert.equal(session.invitation.name, 'iPhone');
         assert.match(session.userId, /^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$/);
         await letIn(session);
         await shows(page, 'mirroring: Connected to Studio Mac | The design shows here as soon as the computer has a preview. | ');
@@ -247,13 +313,12 @@ describe('the web viewer', { concurrency: true }, () => {
     }
 
     // The connection lost, the page gets back to the current design by itself: with a back-off while
-    // shown, at once when shown again, and a remembered phone after a reload without an alert.
+    // shown, at once when shown again. (A reload is the real app's row.)
     const LOST = 'retrying: Connection lost | Trying again in 1 s. Keep this phone on the same network as Studio Mac. | Try now';
     const LOSSES = [
       { name: 'a lost websocket', says: LOST },
       { name: 'a lost stream', query: STREAM, says: LOST },
       { name: 'a connection lost while the page is hidden', hidden: true },
-      { name: 'a reload', speed: 0.25, reload: true }, // slowed down, so that a busy machine does not show "waiting" either
     ];
     for (const row of LOSSES) {
       test(`${row.name}: back to the current design by itself`, async (t) => {
@@ -261,13 +326,10 @@ describe('the web viewer', { concurrency: true }, () => {
         page.server.remembered.add(session.userId); // "Remember this device": the next join needs no alert
         page.server.broadcast(frameOf(FRAME1));
         await showsColour(page, RED);
-        if (row.reload) await page.reload();
-        else {
-          if (row.hidden) await hide(page, true); // the phone locks, then the connection goes
-          session.drop();
-          await waitFor(page, () => window.__seen.some((s) => s.startsWith('retrying'))); // for as little as a back-off
-          assert.equal(await page.$$eval('#stage .design', (i) => i.length), 1); // the old design stays behind
-        }
+        if (row.hidden) await hide(page, true); // the phone locks, then the connection goes
+        session.drop();
+        await waitFor(page, () => window.__seen.some((s) => s.startsWith('retrying'))); // for as little as a back-off
+        assert.equal(await page.$$eval('#stage .design', (i) => i.length), 1); // the old design stays behind
         if (row.says) await shows(page, row.says);
         if (row.hidden) {
           await staysPut(page);
@@ -277,9 +339,8 @@ describe('the web viewer', { concurrency: true }, () => {
         }
         const again = await within(page.server.invitation(2), 'invitation after the loss');
         assert.deepEqual([again.userId, again.invitation.name], [session.userId, session.invitation.name]);
-        await waitFor(page, (n) => document.documentElement.dataset.frames === n, row.reload ? '1' : '2');
+        await waitFor(page, () => document.documentElement.dataset.frames === '2');
         assert.deepEqual((await shownPixels(page, FRAME1_POINTS)).pixels, [RED, GREEN, BLUE, YELLOW]);
-        if (row.reload) assert.deepEqual(await page.evaluate(() => window.__seen.filter((s) => s.startsWith('waiting'))), []);
       });
     }
 
@@ -371,7 +432,89 @@ describe('the web viewer', { concurrency: true }, () => {
     }
   });
 
-  // The real app as the computer; rows that need the mock's scripting (decline, time-out, drops,
-  // hostile bytes) stay above.
-  realAppRows({ launch, phone, stateIs, text, dataset, showsColour, shownPixels, staysPut, quadrants, RED, GREEN, BLUE, YELLOW, FRAME1, FRAME1_POINTS });
+  // The real app as the computer, followed through its alert as one person's session would be:
+  // Allow (remembered), Allow (this once) and Don't Allow, then a restart. The rows run in order and
+  // build on each other; rows that need the stand-in's scripting (decline, time-out, drops, hostile
+  // bytes) stay above.
+  describe('against the real app', { concurrency: 1, skip: !APP && 'GLASSWING_APP names no app binary' }, () => {
+    let remembered;
+    const statusIs = (connected) => until(() => app.read('.cache/com.tessaro.Preview/status.json')?.isConnected === connected, `status.json saying ${connected}`);
+    const alertNumber = (n) => until(() => app.alerts().length >= n, `alert number ${n}`);
+    const allowed = (userId) => app.said(`Allowing Incoming User ID ${userId}`) > 0;
+
+    // Opens a page that is not yet trusted and returns it once the app's alert about it is up; the
+    // alert names the phone and shows the code the page shows.
+    async function asked(t, options = {}) {
+      const userId = randomUUID();
+      const alerts = app.alerts().length;
+      const page = await phone(t, { origin: app.origin, userId, ...options });
+      await stateIs(page, 'waiting');
+      await alertNumber(alerts + 1);
+      assert.equal(app.alerts().at(-1), `Begin mirroring with "iPhone"? | A web browser on a phone, showing the code ${await text(page, 'code')}. | Remember this device: ticked`);
+      await until(() => app.said(`Incoming User ID: ${userId}`) === 1, `${userId} on standard output`);
+      return { page, userId };
+    }
+
+    test('real app: the alert shows the page\'s code; Allow lets it in, previews show, and the remembered page rejoins without asking', async (t) => {
+      const { page, userId } = await asked(t);
+      app.answer('allow-remember');
+      await stateIs(page, 'mirroring');
+      await statusIs(true); // only a browser is connected, and the plug-in is told a phone is
+      app.writePreview(FRAME1);
+      await showsColour(page, RED);
+      assert.deepEqual(await shownPixels(page, FRAME1_POINTS), { width: 60, height: 120, pixels: [RED, GREEN, BLUE, YELLOW] });
+      // Written before the reloaded page joins: the app sends it on join, with no new write, and
+      // lets the page in as a remembered device, with no alert.
+      app.writePreview(quadrants(90, 90, [BLUE, YELLOW, RED, GREEN]));
+      await showsColour(page, BLUE);
+      const alerts = app.alerts().length;
+      await page.reload();
+      await showsColour(page, BLUE);
+      assert.deepEqual((await shownPixels(page, [[10, 10], [80, 10], [10, 80], [80, 80]])).pixels, [BLUE, YELLOW, RED, GREEN]);
+      await until(() => allowed(userId), 'the remembered device allowed');
+      assert.deepEqual([app.alerts().length, app.trusted().includes(userId)], [alerts, true]);
+      remembered = userId;
+      await page.browserContext().close();
+      await statusIs(false);
+    });
+
+    test('real app: over the forced stream path, Allow without remembering shows the current design and the next', async (t) => {
+      const { page, userId } = await asked(t, { query: STREAM });
+      assert.equal((await dataset(page)).transport, 'stream');
+      app.answer('allow');
+      await showsColour(page, BLUE); // the newest preview the app has read
+      app.writePreview(quadrants(40, 80, [YELLOW, YELLOW, BLUE, BLUE]));
+      await showsColour(page, YELLOW);
+      assert.deepEqual((await shownPixels(page, [[5, 5], [35, 75]])).pixels, [YELLOW, BLUE]);
+      assert.ok(!app.trusted().includes(userId), 'allowed once, yet remembered');
+    });
+
+    test('real app: Don\'t Allow shows the declined state, and the app is asked again only when the user taps "Ask again"', async (t) => {
+      const { page, userId } = await asked(t);
+      app.answer('deny');
+      await stateIs(page, 'declined');
+      assert.match(await page.evaluate(() => window.__seen.at(-1)), /chose Don’t Allow\. \| Ask again$/);
+      const incoming = () => app.said(`Incoming User ID: ${userId}`);
+      await staysPut(page, incoming);
+      assert.deepEqual([incoming(), allowed(userId), app.trusted().includes(userId)], [1, false, false]);
+      const alerts = app.alerts().length;
+      await page.click('#action');
+      await alertNumber(alerts + 1);
+      await until(() => incoming() === 2, 'the second invitation on standard output');
+    });
+
+    test('real app: restarted with the same identity, the open page rejoins by itself', async (t) => {
+      const page = await phone(t, { origin: app.origin, userId: remembered });
+      await showsColour(page, YELLOW);
+      const port = app.port;
+      await app.stop();
+      await stateIs(page, 'retrying');
+      await app.start();
+      assert.equal(app.port, port, `the web port is kept from run to run:\n${app.stderr}`);
+      // The browser still pins the first identity: joining again proves the certificate is the same.
+      await page.waitForFunction(() => document.documentElement.dataset.state === 'mirroring', { timeout: 40000 });
+      app.writePreview(quadrants(80, 40, [GREEN, RED, GREEN, RED]));
+      await showsColour(page, GREEN);
+    });
+  });
 });
