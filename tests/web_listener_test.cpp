@@ -241,13 +241,14 @@ void WebListenerTest::requestsAreAnsweredOrRefused_data()
     const auto ok = [](const char* row, const QByteArray& request, const QByteArray& header, const char* file) {
         QTest::newRow(row) << request << 200 << header << QString::fromLatin1(file) << false;
     };
-    const auto answered = [](const QByteArray& row, const QByteArray& request, int status, const QByteArray& header = {}) {
-        QTest::newRow(row.constData()) << request << status << header << QString() << false;
-    };
+    const auto answered
+        = [](const QByteArray& row, const QByteArray& request, int status, const QByteArray& header = {}) {
+              QTest::newRow(row.constData()) << request << status << header << QString() << false;
+          };
     // What only the connection can see: how much comes, and when; 0: closed without an answer, in time.
     const auto sent = [](const char* row, const QByteArray& request, int status) {
-        QTest::newRow(row) << request << status << QByteArray() << QString::fromLatin1(status == 200 ? "index.html" : "")
-                           << true;
+        QTest::newRow(row) << request << status << QByteArray()
+                           << QString::fromLatin1(status == 200 ? "index.html" : "") << true;
     };
     const QByteArray js = "Content-Type: text/javascript; charset=utf-8";
     ok("the page", get("/"), "Content-Type: text/html; charset=utf-8", "index.html");
@@ -291,7 +292,7 @@ void WebListenerTest::requestsAreAnsweredOrRefused_data()
         answered("session to " + QByteArray(host) + " from '" + origin + "'", upgradeRequest(host, origin), 403);
     answered("session without an upgrade", "GET /session HTTP/1.1\r\nHost: HOST\r\nOrigin: https://HOST\r\n\r\n", 400);
     answered("stream from a foreign origin",
-            streamRequest("HOST", "{}").replace("Origin: https://HOST", "Origin: https://evil.example"), 403);
+             streamRequest("HOST", "{}").replace("Origin: https://HOST", "Origin: https://evil.example"), 403);
     const QByteArray chunked = "Transfer-Encoding: chunked\r\n";
     answered("stream without a length", streamRequest("HOST", "", ""), 411);
     answered("stream chunked", streamRequest("HOST", "2\r\n{}\r\n0\r\n\r\n", chunked), 400);
@@ -355,8 +356,8 @@ void WebListenerTest::requestsAreAnsweredOrRefused()
     const qsizetype end = answer.indexOf("\r\n\r\n") + 2;
     const QByteArray head = answer.left(end);
     const QByteArray body = answer.mid(end + 2);
-    for (const QByteArray& line : {header, QByteArray("Cache-Control: no-store"), QByteArray("X-Content-Type-Options: nosniff"),
-                                   QByteArray("Connection: close")})
+    for (const QByteArray& line : {header, QByteArray("Cache-Control: no-store"),
+                                   QByteArray("X-Content-Type-Options: nosniff"), QByteArray("Connection: close")})
         QVERIFY2(head.contains(line + "\r\n"), head.constData());
     if (status == 200) {
         QCOMPARE(body, file.isEmpty() ? QByteArray() : resource(file)); // none for HEAD
