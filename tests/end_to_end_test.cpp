@@ -130,7 +130,6 @@ private Q_SLOTS:
     void aRememberedPhoneGetsEveryPreviewWhileAnotherWaits();
     void aPhoneThatWasBehindEndsOnTheLastPreview();
     void aPreviewThatCannotBeDeletedGoesOutEveryTick();
-    void aSecondLaunchLeavesTheFirstServing_data();
     void aSecondLaunchLeavesTheFirstServing();
 };
 
@@ -212,30 +211,14 @@ void EndToEndTest::aPreviewThatCannotBeDeletedGoesOutEveryTick()
     QVERIFY2(app.lines().startsWith("Couldn't Save Status.json\n"), app.lines().constData());
 }
 
-void EndToEndTest::aSecondLaunchLeavesTheFirstServing_data()
-{
-    // Other users' launches: single_instance_test.
-    QTest::addColumn<bool>("firstKilled"); // kill -9 of the first before the second launch
-    QTest::newRow("the first running") << false;
-    QTest::newRow("after kill -9 of the first") << true;
-}
-
+// A launch after a crash (its lock left behind) is single_instance_test's, in process.
 void EndToEndTest::aSecondLaunchLeavesTheFirstServing()
 {
-    QFETCH(bool, firstKilled);
     App first({QStringLiteral("ada")});
     QTemporaryDir frames;
     const auto ada = phone(first.port(), QStringLiteral("Ada"), frames.path());
     QTRY_VERIFY_WITH_TIMEOUT(first.lines().contains("Connected: Ada\n"), kWait);
-    if (firstKilled) {
-        ::kill(pid_t(first.processId()), SIGKILL); // leaves its lock behind, as a crash does
-        QVERIFY(first.waitForFinished(kWait));
-    }
     App second({QStringLiteral("ada")}, {}, first.home());
-    if (firstKilled) {
-        QVERIFY2(second.port() != 0, second.errors().constData());
-        return;
-    }
     QVERIFY(second.waitForFinished(kWait) && second.exitCode() == 0 && second.lines().isEmpty());
     QVERIFY2(second.errors().contains("already running") && !second.errors().contains(" on port "),
              second.errors().constData());
