@@ -67,14 +67,6 @@ struct CrashedHome {
     }
 };
 
-// What an app delegate runs on.
-struct Services {
-    UserDefaults defaults;
-    NotificationCenter center;
-    SerialQueue queue {QStringLiteral("SerializationQueue")};
-    QAction checkForUpdates;
-};
-
 // Waits for the program to end; one that does not is killed, so that no test leaves it behind.
 bool finishes(QProcess& app)
 {
@@ -115,10 +107,9 @@ class AppTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void menuCommandsReachWhatTheyName();
+    void aRunFromItsMenusToItsEnd();
     void theTrayAndMenuNameThePhones_data();
     void theTrayAndMenuNameThePhones();
-    void launchIsDarkAndTerminationWritesFalseLast();
     void theRealProgramEndsInOrder_data();
     void theRealProgramEndsInOrder();
     void aMirroredFileIsPlacedAtEverySave_data();
@@ -129,15 +120,18 @@ private:
     test::IsolatedHome m_home;
 };
 
-void AppTest::menuCommandsReachWhatTheyName()
+void AppTest::aRunFromItsMenusToItsEnd()
 {
-    Services services;
+    QApplication::setPalette(QPalette(Qt::white)); // a light desktop theme
+    UserDefaults defaults;
+    NotificationCenter center;
+    SerialQueue queue(QStringLiteral("SerializationQueue"));
     Menus menus;
-    AppDelegate delegate(services.defaults, services.center, services.queue, *menus.checkForUpdates);
+    AppDelegate delegate(defaults, center, queue, *menus.checkForUpdates);
     menus.connectTo(delegate);
     QStringList posted;
     for (const QString& name : {QStringLiteral("Show Welcome Window"), QStringLiteral("Disconnect Menu Item")})
-        services.center.addObserver(name, [&posted, name] { posted << name; });
+        center.addObserver(name, [&posted, name] { posted << name; });
     menus.showWelcomeWindow->trigger();
     menus.disconnect->trigger();
     QCOMPARE(posted, (QStringList {QStringLiteral("Show Welcome Window"), QStringLiteral("Disconnect Menu Item")}));
@@ -151,13 +145,15 @@ void AppTest::menuCommandsReachWhatTheyName()
     QTest::keyClick(about, Qt::Key_Escape);
     QTRY_VERIFY(!menus.aboutWindow());
 
-    // "Check for Updates…" reaches the update controller once launch has finished, and only then.
+    // "Check for Updates…" reaches the update controller once launch has finished, and only then;
+    // from then on the app is dark whatever the desktop's theme.
     StandardUpdaterController& updater = delegate.updaterController();
     updater.setFeedURL(QUrl(QStringLiteral("http://127.0.0.1:1/appcast.xml")));
     menus.checkForUpdates->trigger();
     QVERIFY(!updater.isChecking());
     delegate.applicationDidFinishLaunching();
     delegate.applicationDidFinishLaunching(); // wired once, however often launch is reported
+    QVERIFY(QApplication::palette().color(QPalette::Window).lightness() < 64);
     QSignalSpy finished(&updater, &StandardUpdaterController::checkFinished);
     menus.checkForUpdates->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
@@ -165,10 +161,22 @@ void AppTest::menuCommandsReachWhatTheyName()
 
     // Daily checks follow the menu item, and are stored.
     menus.checkAutomatically->setChecked(true);
-    QVERIFY(services.defaults.boolForKey(QStringLiteral("SUEnableAutomaticChecks")));
+    QVERIFY(defaults.boolForKey(QStringLiteral("SUEnableAutomaticChecks")));
     QVERIFY(updater.nextScheduledCheck().isValid());
     menus.checkAutomatically->setChecked(false);
     QVERIFY(!updater.nextScheduledCheck().isValid());
+
+    // A phone connected just before the quit: its true is still queued behind a slow write, and
+    // must not land after the final false.
+    defaults.setBool(QStringLiteral("Main Window Open"), true);
+    defaults.setBool(QStringLiteral("Welcome Window Open"), true);
+    queue.async([] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
+    updateStatus(queue, true);
+    delegate.applicationWillTerminate();
+    queue.waitUntilIdle();
+    QCOMPARE(test::readAll(m_home.statusFile()), test::kStatusFalse);
+    QVERIFY(!defaults.boolForKey(QStringLiteral("Main Window Open")));
+    QVERIFY(!defaults.boolForKey(QStringLiteral("Welcome Window Open")));
 }
 
 void AppTest::theTrayAndMenuNameThePhones_data()
@@ -221,26 +229,6 @@ void AppTest::theTrayAndMenuNameThePhones()
     QVERIFY(!window.isVisible());
     Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
     QVERIFY(window.isVisible());
-}
-
-void AppTest::launchIsDarkAndTerminationWritesFalseLast()
-{
-    QApplication::setPalette(QPalette(Qt::white)); // a light desktop theme
-    Services services;
-    AppDelegate delegate(services.defaults, services.center, services.queue, services.checkForUpdates);
-    delegate.applicationDidFinishLaunching();
-    QVERIFY(QApplication::palette().color(QPalette::Window).lightness() < 64);
-
-    services.defaults.setBool(QStringLiteral("Main Window Open"), true);
-    services.defaults.setBool(QStringLiteral("Welcome Window Open"), true);
-    // A phone connected just before the quit: its true is still queued behind a slow write.
-    services.queue.async([] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
-    updateStatus(services.queue, true);
-    delegate.applicationWillTerminate();
-    services.queue.waitUntilIdle();
-    QCOMPARE(test::readAll(m_home.statusFile()), test::kStatusFalse);
-    QVERIFY(!services.defaults.boolForKey(QStringLiteral("Main Window Open")));
-    QVERIFY(!services.defaults.boolForKey(QStringLiteral("Welcome Window Open")));
 }
 
 void AppTest::theRealProgramEndsInOrder_data()
