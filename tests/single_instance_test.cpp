@@ -129,13 +129,6 @@ Outcome claimFromAnotherThread(const QString& folder, std::chrono::milliseconds 
     return ended ? Outcome(result.load()) : Outcome(-1);
 }
 
-// The socket file itself, wherever Qt put it.
-QString socketFile(const SingleInstance& instance)
-{
-    const QString name = instance.serverName();
-    return name.startsWith(u'/') ? name : QDir::tempPath() + u'/' + name;
-}
-
 // A launch in `folder`. When it becomes the instance, it must also serve: a later launch is told
 // to exit and the window is asked for once, over a socket that is the user's alone, in a folder
 // that is private when this launch made it; `why` says what it did not do.
@@ -150,13 +143,13 @@ Outcome launch(const QString& folder, std::chrono::milliseconds patience, QStrin
     const Outcome later = claimFromAnotherThread(folder, 20000ms);
     if (later != Outcome::AskedOtherToShow || asked.count() != 1)
         *why = QStringLiteral("a later launch got %1, with %2 activations").arg(int(later)).arg(asked.count());
+    // Only in the user's own folder is a socket safe from another user's; a bare name, which Qt
+    // would put in the shared /tmp, is not found from here.
     struct stat status { };
-    const QByteArray socket = QFile::encodeName(socketFile(instance));
-    if (::stat(socket.constData(), &status) != 0 || !S_ISSOCK(status.st_mode) || (status.st_mode & 077) != 0)
-        *why += QStringLiteral(" the socket %1 is missing or open to others").arg(socketFile(instance));
-    // Only in the user's own folder is a socket safe from another user's.
-    if (QFileInfo(socketFile(instance)).canonicalPath() != QFileInfo(folder).canonicalFilePath())
-        *why += QStringLiteral(" the socket %1 is not in the folder").arg(socketFile(instance));
+    const QString socket = instance.serverName();
+    if (::stat(QFile::encodeName(socket).constData(), &status) != 0 || !S_ISSOCK(status.st_mode)
+        || (status.st_mode & 077) != 0 || QFileInfo(socket).canonicalPath() != QFileInfo(folder).canonicalFilePath())
+        *why += QStringLiteral(" the socket %1 is missing, open to others or not in the folder").arg(socket);
     if (!folderExisted && (::stat(QFile::encodeName(folder).constData(), &status) != 0 || (status.st_mode & 077) != 0))
         *why += QStringLiteral(" the folder it made is open to others");
     return outcome;

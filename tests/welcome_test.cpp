@@ -13,7 +13,6 @@
 #include "welcome/WelcomeWindowController.h"
 
 #include <QApplication>
-#include <QEnterEvent>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -30,22 +29,6 @@ QStringList entries(const QString& folder)
 {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
-
-void makeSketchFolder() { QVERIFY(QDir().mkpath(WelcomeViewController::pluginFolder())); }
-
-void enter(QWidget* widget)
-{
-    QEnterEvent event(QPointF(5, 5), widget->mapToGlobal(QPointF(5, 5)), widget->mapToGlobal(QPointF(5, 5)));
-    QApplication::sendEvent(widget, &event);
-}
-
-void leave(QWidget* widget)
-{
-    QEvent event(QEvent::Leave);
-    QApplication::sendEvent(widget, &event);
-}
-
-QString face(ImageButton* button) { return button->image() ? button->image()->name : QString(); }
 
 // Loads a welcome view controller's view, as opening the window does, and clicks its install
 // button; what it printed lands on standard output.
@@ -88,13 +71,8 @@ private Q_SLOTS:
 
     void theWelcomeWindowOpensOnceAtATime_data();
     void theWelcomeWindowOpensOnceAtATime();
-    void theMainWindowMovesByItsBackground();
-    void theButtonsDoWhatTheStateCalls_data();
-    void theButtonsDoWhatTheStateCalls();
-    void aCheckChangesFacesOnlyWhenTheStateChanges();
-    void installingCopiesTheBundleWholeAndNeverOverAnItem();
-    void theInstallerAtOddPlaces_data();
-    void theInstallerAtOddPlaces();
+    void theInstallButtonDoesWhatTheStateCalls_data();
+    void theInstallButtonDoesWhatTheStateCalls();
     void theEntranceFadesInOnceAndTheTimerStopsOnClose();
     // A machine case: a tmpfs in a mount namespace of a child's own (root).
     void oddShippedBundles_data();
@@ -114,7 +92,7 @@ void WelcomeTest::theWelcomeWindowOpensOnceAtATime_data()
 
 // First use opens it; asked for while open, nothing; closed and asked for, a new one, many times
 // over, leaving nothing behind; closing the main window closes it. Where the flags cannot be
-// stored, the same.
+// stored, the same. Where they are, the next start opens none.
 void WelcomeTest::theWelcomeWindowOpensOnceAtATime()
 {
     QFETCH(QString, store);
@@ -156,70 +134,95 @@ void WelcomeTest::theWelcomeWindowOpensOnceAtATime()
     queue.waitUntilIdle();
     if (!stored)
         return;
-    // Once shown, first use is over: the next start opens none.
     QVERIFY(!UserDefaults().boolForKey(QStringLiteral("Main Window Open")));
     QTRY_VERIFY_WITH_TIMEOUT(UserDefaults().boolForKey(QStringLiteral("Has Shown Mac Welcome")), kWait);
     ViewController again(center, queue);
-    again.view()->show();
-    QTest::qWait(100);
-    QCOMPARE(openWelcomeWindows().size(), 0);
-    queue.waitUntilIdle();
-}
-
-void WelcomeTest::theMainWindowMovesByItsBackground()
-{
-    UserDefaults().setBool(QStringLiteral("Has Shown Mac Welcome"), true);
-    NotificationCenter center;
-    SerialQueue queue(QStringLiteral("SerializationQueue"));
-    ViewController main(center, queue);
-    QWidget* window = main.view();
+    QWidget* window = again.view();
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
+    QCOMPARE(openWelcomeWindows().size(), 0);
 
-    // A press on the background (here, on the status image, which takes no clicks) drags it.
+    // The main window moves by its background (here, the status image, which takes no clicks).
     const QPoint before = window->pos();
-    QWidget* background = main.StatusImage;
-    QTest::mousePress(background, Qt::LeftButton, {}, QPoint(10, 10));
-    QMouseEvent move(QEvent::MouseMove, QPointF(50, 30), background->mapToGlobal(QPointF(50, 30)), Qt::NoButton,
-                     Qt::LeftButton, {});
+    QTest::mousePress(again.StatusImage, Qt::LeftButton, {}, QPoint(10, 10));
+    QMouseEvent move(QEvent::MouseMove, QPointF(50, 30), again.StatusImage->mapToGlobal(QPointF(50, 30)),
+                     Qt::NoButton, Qt::LeftButton, {});
     QApplication::sendEvent(window, &move);
-    QTest::mouseRelease(background, Qt::LeftButton, {}, QPoint(50, 30));
+    QTest::mouseRelease(again.StatusImage, Qt::LeftButton, {}, QPoint(50, 30));
     QCOMPARE(window->pos() - before, QPoint(40, 20));
     queue.waitUntilIdle();
 }
 
-void WelcomeTest::theButtonsDoWhatTheStateCalls_data()
+void WelcomeTest::theInstallButtonDoesWhatTheStateCalls_data()
 {
-    QTest::addColumn<int>("installed"); // 0 nothing, 1 the design tool, 2 the plug-in too
+    QTest::addColumn<QString>("state");
     QTest::addColumn<bool>("toWebSite");
-    QTest::addColumn<bool>("pluginAfter");
-    QTest::newRow("design tool missing: its web site") << 0 << true << false;
-    QTest::newRow("plug-in missing: installs it") << 1 << false << true;
-    QTest::newRow("installed: nothing") << 2 << false << true;
+    QTest::addColumn<QByteArray>("printed");
+    QTest::addColumn<QString>("leftAtThePlace"); // "bundle" for the shipped one, copied whole
+    const auto row = [](const char* name, bool toWebSite, const QByteArray& printed, const char* left) {
+        QTest::newRow(name) << QString::fromLatin1(name) << toWebSite << printed << QString::fromLatin1(left);
+    };
+    row("design tool missing", true, {}, "none");
+    row("no home", true, {}, "none");
+    row("plug-in missing", false, {}, "bundle");
+    row("installed", false, {}, "folder");
+    row("a symlinked plug-in folder", false, {}, "bundle");
+    row("a dangling symlink at the place", false, {}, "symlink"); // never replaced
+    // Even an empty folder that a plain rename would replace: the copy refuses, and leaves nothing of
+    // its own behind; once the place is free again, a later check lets a click install.
+    row("a folder made at the place after the check", false, kCopyError, "folder");
 }
 
-void WelcomeTest::theButtonsDoWhatTheStateCalls()
+void WelcomeTest::theInstallButtonDoesWhatTheStateCalls()
 {
-    QFETCH(int, installed);
+    QFETCH(QString, state);
     QFETCH(bool, toWebSite);
-    QFETCH(bool, pluginAfter);
-    if (installed >= 1)
-        makeSketchFolder();
-    if (installed == 2)
-        QVERIFY(QDir().mkpath(WelcomeViewController::pluginDestination()));
+    QFETCH(QByteArray, printed);
+    QFETCH(QString, leftAtThePlace);
+    const QString bundle = pathForResource(QStringLiteral("Glasswing"), QStringLiteral("sketchplugin"));
+    QVERIFY2(!bundle.isEmpty(), qPrintable(bundleResourcesDirectory()));
+    const QString elsewhere = m_home->path() + QStringLiteral("/elsewhere");
+    const QString place = WelcomeViewController::pluginDestination();
+    const bool linked = state.startsWith(QLatin1String("a symlinked")) || state.startsWith(QLatin1String("a dangling"));
+    if (linked)
+        QVERIFY(QDir().mkpath(elsewhere) && QDir().mkpath(WelcomeViewController::sketchFolder())
+                && QFile::link(elsewhere, WelcomeViewController::pluginFolder()));
+    else if (state != QLatin1String("design tool missing"))
+        QVERIFY(QDir().mkpath(WelcomeViewController::pluginFolder()));
+    if (state == QLatin1String("installed"))
+        QVERIFY(QDir().mkpath(place));
+    if (state.startsWith(QLatin1String("a dangling")))
+        QVERIFY(QFile::link(QStringLiteral("nowhere"), place));
+    if (state == QLatin1String("no home"))
+        forgetHome();
     OpenedUrls opened;
+    test::StdoutCapture out;
     WelcomeViewController* welcome = showWelcome();
-    ImageButton* install = welcome->InstallPluginButton;
-
-    // Hover shows, and goes with the mouse, where a click would do something.
-    const QString rest = face(install);
-    enter(install);
-    QCOMPARE(face(install) != rest, installed < 2);
-    leave(install);
-    QCOMPARE(face(install), rest);
-    QTest::mouseClick(install, Qt::LeftButton);
+    if (state.startsWith(QLatin1String("a folder made")))
+        QVERIFY(QDir().mkpath(place));
+    QTest::mouseClick(welcome->InstallPluginButton, Qt::LeftButton);
+    QCOMPARE(out.text(), printed);
     QCOMPARE(opened.urls, toWebSite ? QList<QUrl> {kSketchWebSite} : QList<QUrl> {});
-    QCOMPARE(QFileInfo::exists(WelcomeViewController::pluginDestination()), pluginAfter);
+    const QFileInfo left(place);
+    QCOMPARE(left.isSymLink() ? QStringLiteral("symlink")
+                 : left.isDir() ? (tree(place) == tree(bundle) ? QStringLiteral("bundle") : QStringLiteral("folder"))
+                                : QStringLiteral("none"),
+             leftAtThePlace);
+    if (left.isDir())
+        QCOMPARE(entries(left.path()), QStringList {QStringLiteral("Glasswing.sketchplugin")});
+    if (leftAtThePlace == QLatin1String("folder"))
+        QVERIFY(entries(place).isEmpty());
+    if (leftAtThePlace == QLatin1String("symlink"))
+        QCOMPARE(left.symLinkTarget(), left.path() + QStringLiteral("/nowhere"));
+    if (!printed.isEmpty()) {
+        QVERIFY(QDir().rmdir(place));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                QTest::mouseClick(welcome->InstallPluginButton, Qt::LeftButton);
+                return tree(place) == tree(bundle);
+            }(),
+            1000);
+    }
 
     // The phone app's button asks for "Connect a Phone" (the phone's browser is the phone app).
     opened.urls.clear();
@@ -229,105 +232,20 @@ void WelcomeTest::theButtonsDoWhatTheStateCalls()
     QVERIFY(opened.urls.isEmpty());
 }
 
-void WelcomeTest::aCheckChangesFacesOnlyWhenTheStateChanges()
-{
-    makeSketchFolder();
-    QVERIFY(QDir().mkpath(WelcomeViewController::pluginDestination()));
-    WelcomeViewController* welcome = showWelcome();
-    QCOMPARE(face(welcome->InstallPluginButton), QStringLiteral("Install Plugin Button (Marker)"));
-
-    // The same state again leaves a face alone, a hover face included.
-    welcome->InstallPluginButton->setImage(imageNamed(QStringLiteral("Get Sketch Button (Hover)")));
-    welcome->checkInstallations();
-    QCOMPARE(face(welcome->InstallPluginButton), QStringLiteral("Get Sketch Button (Hover)"));
-
-    // Removing the plug-in, then the whole folder, shows within a tick of the timer.
-    QVERIFY(QDir(WelcomeViewController::pluginDestination()).removeRecursively());
-    QTRY_COMPARE_WITH_TIMEOUT(face(welcome->InstallPluginButton), QStringLiteral("Install Plugin Button"), 1000);
-    QVERIFY(QDir(WelcomeViewController::sketchFolder()).removeRecursively());
-    QTRY_COMPARE_WITH_TIMEOUT(face(welcome->InstallPluginButton), QStringLiteral("Get Sketch Button"), 1000);
-    QCOMPARE(welcome->installButtonBacking->image()->name, QStringLiteral("Get Sketch Button"));
-}
-
-void WelcomeTest::installingCopiesTheBundleWholeAndNeverOverAnItem()
-{
-    const QString bundle = pathForResource(QStringLiteral("Glasswing"), QStringLiteral("sketchplugin"));
-    QVERIFY2(!bundle.isEmpty(), qPrintable(bundleResourcesDirectory()));
-    makeSketchFolder();
-    test::StdoutCapture out;
-    WelcomeViewController* welcome = showWelcome();
-
-    // Something appears at the destination after the last check, even an empty folder that a
-    // plain rename would replace: the copy refuses, and leaves nothing of its own behind.
-    QVERIFY(QDir().mkpath(WelcomeViewController::pluginDestination()));
-    QTest::mouseClick(welcome->InstallPluginButton, Qt::LeftButton);
-    QCOMPARE(out.text(), kCopyError);
-    QVERIFY(entries(WelcomeViewController::pluginDestination()).isEmpty());
-    QCOMPARE(face(welcome->InstallPluginButton), QStringLiteral("Install Plugin Button (Marker)"));
-    QCOMPARE(entries(WelcomeViewController::pluginFolder()), QStringList {QStringLiteral("Glasswing.sketchplugin")});
-
-    // With the place free, the plug-in is installed file for file, with nothing left beside it.
-    QVERIFY(QDir().rmdir(WelcomeViewController::pluginDestination()));
-    QTRY_COMPARE_WITH_TIMEOUT(face(welcome->InstallPluginButton), QStringLiteral("Install Plugin Button"), 1000);
-    QTest::mouseClick(welcome->InstallPluginButton, Qt::LeftButton);
-    QCOMPARE(face(welcome->InstallPluginButton), QStringLiteral("Install Plugin Button (Marker)"));
-    const QMap<QString, QByteArray> shipped = tree(bundle);
-    QVERIFY(!shipped.isEmpty());
-    QCOMPARE(tree(WelcomeViewController::pluginDestination()), shipped);
-    QCOMPARE(entries(WelcomeViewController::pluginFolder()), QStringList {QStringLiteral("Glasswing.sketchplugin")});
-    // Installed, the button does nothing.
-    QTest::mouseClick(welcome->InstallPluginButton, Qt::LeftButton);
-    QCOMPARE(out.text(), kCopyError);
-}
-
-void WelcomeTest::theInstallerAtOddPlaces_data()
-{
-    QTest::addColumn<QString>("place");
-    QTest::newRow("a symlinked plug-in folder is installed into") << QStringLiteral("symlinked folder");
-    QTest::newRow("a dangling symlink at the place is never replaced") << QStringLiteral("dangling");
-    QTest::newRow("no home: the button leads to the web site") << QStringLiteral("no home");
-}
-
-void WelcomeTest::theInstallerAtOddPlaces()
-{
-    QFETCH(QString, place);
-    const QString folder = m_home->path() + QStringLiteral("/elsewhere");
-    QVERIFY(QDir().mkpath(folder));
-    QVERIFY(QDir().mkpath(WelcomeViewController::sketchFolder()));
-    QVERIFY(QFile::link(folder, WelcomeViewController::pluginFolder()));
-    if (place == QLatin1String("dangling"))
-        QVERIFY(QFile::link(QStringLiteral("nowhere"), folder + QStringLiteral("/Glasswing.sketchplugin")));
-    if (place == QLatin1String("no home"))
-        forgetHome();
-    OpenedUrls opened;
-    test::StdoutCapture out;
-    clickInstall();
-    QCOMPARE(out.text(), QByteArray());
-    const bool home = place != QLatin1String("no home");
-    QCOMPARE(opened.urls, home ? QList<QUrl> {} : QList<QUrl> {kSketchWebSite});
-    QCOMPARE(entries(folder), home ? QStringList {QStringLiteral("Glasswing.sketchplugin")} : QStringList {});
-    if (place == QLatin1String("dangling"))
-        QCOMPARE(QFileInfo(folder + QStringLiteral("/Glasswing.sketchplugin")).symLinkTarget(),
-                 folder + QStringLiteral("/nowhere"));
-}
-
 void WelcomeTest::theEntranceFadesInOnceAndTheTimerStopsOnClose()
 {
     auto* controller = instantiateControllerWithIdentifier(QStringLiteral("Welcome Controller"));
     QPointer<WelcomeViewController> welcome = controller->contentViewController();
     controller->showWindow();
-    const QList<QWidget*> faded{welcome->WelcomeBackground, welcome->InstallPluginButton, welcome->OpenAppStoreButton,
-                                welcome->installButtonBacking, welcome->appStoreButtonBacking};
-    for (QWidget* view : faded)
-        QCOMPARE(alphaValue(view), 0.0);
-    QCOMPARE(alphaValue(welcome->WelcomeContents), 1.0);
+    const QList<QWidget*> faded {welcome->WelcomeBackground, welcome->InstallPluginButton,
+                                 welcome->OpenAppStoreButton};
+    QCOMPARE(alphaValue(welcome->WelcomeBackground), 0.0);
     QVERIFY(!UserDefaults().boolForKey(QStringLiteral("Has Shown Mac Welcome")));
     // The flag is written as the fade starts; the fade ends with everything shown.
     QTRY_VERIFY_WITH_TIMEOUT(UserDefaults().boolForKey(QStringLiteral("Has Shown Mac Welcome")), kWait);
     QVERIFY(alphaValue(welcome->WelcomeBackground) < 1.0);
     for (QWidget* view : faded)
         QTRY_COMPARE_WITH_TIMEOUT(alphaValue(view), 1.0, kWait);
-
     controller->window()->close();
     QTRY_VERIFY_WITH_TIMEOUT(!welcome, kWait);
 
