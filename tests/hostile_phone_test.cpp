@@ -36,8 +36,8 @@ class HostilePhoneTest : public QObject {
 private Q_SLOTS:
     void whatWaitsForAPhoneThatReadsNothingIsBounded_data();
     void whatWaitsForAPhoneThatReadsNothingIsBounded();
-    void incomingMessagesAreBounded_data();
-    void incomingMessagesAreBounded();
+    void beforeJoiningOnlyABoundedInvitationIsTaken_data();
+    void beforeJoiningOnlyABoundedInvitationIsTaken();
     void aPhoneWhoseTlsFailsIsGone_data();
     void aPhoneWhoseTlsFailsIsGone();
     void aLateAnswerNeverAdmitsAnotherPhone();
@@ -126,12 +126,17 @@ void HostilePhoneTest::whatWaitsForAPhoneThatReadsNothingIsBounded()
     QTRY_COMPARE_WITH_TIMEOUT(phone->binaryMessages, filled + accepted, kWait);
 }
 
-void HostilePhoneTest::incomingMessagesAreBounded_data()
+void HostilePhoneTest::beforeJoiningOnlyABoundedInvitationIsTaken_data()
 {
     // Before joining, a phone may send its invitation only: at most 16 KiB, counted in UTF-8
-    // bytes, in at most 1,024 frames.
-    QTest::addColumn<QList<QByteArray>>("frames"); // one text message in these frames
-    QTest::addColumn<int>("closeCode"); // -1: taken as an invitation
+    // bytes, in at most 1,024 frames. Anything else ends it, and the next phone is still served.
+    QTest::addColumn<QByteArray>("request"); // instead of the upgrade; empty: the upgrade
+    QTest::addColumn<int>("opcode"); // of the message's first frame
+    QTest::addColumn<QList<QByteArray>>("frames"); // one message in these frames, after the upgrade
+    QTest::addColumn<int>("closeCode"); // -1: none (after an upgrade: taken as an invitation)
+    const auto row
+        = [](const QByteArray& name, const QList<QByteArray>& frames, int closeCode, const QByteArray& request = {},
+             int opcode = 0x1) { QTest::newRow(name.constData()) << request << opcode << frames << closeCode; };
 
     const QByteArray head = R"({"type":"invitation","name":")";
     const QByteArray tail = R"("})";
@@ -144,35 +149,52 @@ void HostilePhoneTest::incomingMessagesAreBounded_data()
     };
     const int room = 16 * 1024 - int(head.size() + tail.size());
     const int tooMuch = int(QWebSocketProtocol::CloseCodeTooMuchData);
-    QTest::newRow("exactly 16 KiB") << invitation(QByteArray(room, 'n'), 4) << -1;
-    QTest::newRow("a byte more") << invitation(QByteArray(room + 1, 'n'), 4) << tooMuch;
+    const int policy = int(QWebSocketProtocol::CloseCodePolicyViolated);
+    row("exactly 16 KiB", invitation(QByteArray(room, 'n'), 4), -1);
+    row("a byte more", invitation(QByteArray(room + 1, 'n'), 4), tooMuch);
     // Characters are not cut between fragments: each fragment is whole UTF-8.
     for (const QByteArray& character :
          {QByteArray("\xC3\xA9"), QByteArray("\xE4\xB8\xAD"), QByteArray("\xF0\x9F\x93\xB1")}) {
         const int fit = room / int(character.size());
-        QTest::addRow("%d-byte characters up to 16 KiB", int(character.size()))
-            << QList<QByteArray>{head, character.repeated(fit / 2), character.repeated(fit - fit / 2), tail} << -1;
-        QTest::addRow("%d-byte characters past 16 KiB", int(character.size()))
-            << QList<QByteArray>{head, character.repeated(fit / 2), character.repeated(fit - fit / 2 + 1), tail}
-            << tooMuch;
+        const QByteArray size = QByteArray::number(character.size());
+        row(size + "-byte characters up to 16 KiB",
+            {head, character.repeated(fit / 2), character.repeated(fit - fit / 2), tail}, -1);
+        row(size + "-byte characters past 16 KiB",
+            {head, character.repeated(fit / 2), character.repeated(fit - fit / 2 + 1), tail}, tooMuch);
     }
-    QTest::newRow("1,024 frames") << invitation(QByteArray(1022, 'n'), 1022) << -1;
-    QTest::newRow("1,025 frames, all but two empty")
-        << invitation(QByteArray(1, 'n'), 1023) << int(QWebSocketProtocol::CloseCodePolicyViolated);
+    row("1,024 frames", invitation(QByteArray(1022, 'n'), 1022), -1);
+    row("1,025 frames, all but two empty", invitation(QByteArray(1, 'n'), 1023), policy);
+    row("never invites", {}, policy);
+    row("joined before invited", {R"({"type":"joined"})"}, policy);
+    row("data before invited", {QByteArray("\x00\x01", 2)}, policy, {}, 0x2);
+    QByteArray noise;
+    for (int i = 0; i < 70000; ++i)
+        noise.append(char((i * 131) ^ (i >> 3)));
+    row("garbage after TLS", {}, -1, noise);
 }
 
-void HostilePhoneTest::incomingMessagesAreBounded()
+void HostilePhoneTest::beforeJoiningOnlyABoundedInvitationIsTaken()
 {
+    QFETCH(QByteArray, request);
+    QFETCH(int, opcode);
     QFETCH(QList<QByteArray>, frames);
     QFETCH(int, closeCode);
-    PeerHarness mac(test::quickLimits(), PeerHarness::Answer::Hold);
-    RawPhone phone(mac.advertiser.port());
-    QTRY_VERIFY_WITH_TIMEOUT(phone.upgraded, kWait);
+    peer::PeerLimits limits = test::quickLimits();
+    limits.upgradeTimeout = limits.invitationTimeout = std::chrono::milliseconds(300);
+    PeerHarness mac(limits, PeerHarness::Answer::Hold);
+    RawPhone phone(mac.advertiser.port(), request);
+    QTRY_VERIFY_WITH_TIMEOUT(phone.upgraded || !request.isEmpty(), kWait);
     for (qsizetype i = 0; i < frames.size(); ++i)
-        phone.sendFrame(i == 0 ? 0x1 : 0x0, frames[i], i + 1 == frames.size());
+        phone.sendFrame(i == 0 ? opcode : 0x0, frames[i], i + 1 == frames.size());
     QTRY_VERIFY_WITH_TIMEOUT(phone.disconnected || mac.count(QStringLiteral("invited")) > 0, kWait);
     QCOMPARE(phone.closeCode, closeCode);
-    QCOMPARE(mac.count(QStringLiteral("invited")), closeCode < 0 ? 1 : 0);
+    QCOMPARE(phone.upgraded, request.isEmpty());
+    const bool invited = request.isEmpty() && closeCode < 0;
+    QCOMPARE(mac.count(QStringLiteral("invited")), invited ? 1 : 0);
+    if (!invited) {
+        QVERIFY(test::waitFor([&] { return mac.advertiser.pendingConnectionCount() == 0; }));
+        test::aPhoneCanStillJoin(mac);
+    }
 }
 
 void HostilePhoneTest::aPhoneWhoseTlsFailsIsGone_data()

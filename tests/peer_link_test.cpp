@@ -1,12 +1,11 @@
 // The peer link with phones that behave: every way a phone's life ends, messages of every
-// framing, input refused at each stage, and the listener that takes them.
+// framing, and the listener that takes them.
 
 #include "platform/peer/Listener.h"
 #include "support/PeerHarness.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -23,8 +22,6 @@ private Q_SLOTS:
     void everyWayOutIsReportedOnceAndOthersStillServed_data();
     void everyWayOutIsReportedOnceAndOthersStillServed();
     void messagesOfEveryFramingArriveWholeAroundPings();
-    void badInputIsRefusedAndOthersStillServed_data();
-    void badInputIsRefusedAndOthersStillServed();
 };
 
 namespace {
@@ -186,52 +183,6 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
     QCOMPARE(mac.session.sendData("x", {}, peer::SendDataMode::Reliable).value().code,
              int(peer::PeerError::InvalidArgument));
     QCOMPARE(phone.messages(), int(sent.size()));
-}
-
-void PeerLinkTest::badInputIsRefusedAndOthersStillServed_data()
-{
-    // What a phone may send at each stage (the messages themselves: control_message_test).
-    QTest::addColumn<QByteArray>("message"); // after the upgrade, unless "request:" (instead of it)
-    QTest::addColumn<bool>("binary");
-    QTest::addColumn<int>("closeCode"); // -1: closed without one
-
-    const int policy = int(QWebSocketProtocol::CloseCodePolicyViolated);
-    QTest::newRow("never invites") << QByteArray() << false << policy;
-    QTest::newRow("joined before invited") << QByteArray(R"({"type":"joined"})") << false << policy;
-    QTest::newRow("data before invited") << QByteArray("\x00\x01", 2) << true << policy;
-    QByteArray noise("request:");
-    for (int i = 0; i < 70000; ++i)
-        noise.append(char((i * 131) ^ (i >> 3)));
-    QTest::newRow("garbage after TLS") << noise << false << -1;
-    QTest::newRow("no TLS at all") << QByteArray("plain:GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n")
-                                   << false << -1;
-}
-
-void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
-{
-    QFETCH(QByteArray, message);
-    QFETCH(bool, binary);
-    QFETCH(int, closeCode);
-    peer::PeerLimits limits = quickLimits();
-    limits.tlsHandshakeTimeout = limits.upgradeTimeout = limits.invitationTimeout = std::chrono::milliseconds(300);
-    PeerHarness mac(limits);
-    const bool request = message.startsWith("request:");
-    if (message.startsWith("plain:")) {
-        QTcpSocket plain;
-        plain.connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
-        plain.write(message.mid(6));
-        QVERIFY(waitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }));
-    } else {
-        RawPhone phone(mac.advertiser.port(), request ? message.mid(8) : QByteArray());
-        if (!request && waitFor([&] { return phone.upgraded; }) && !message.isEmpty())
-            phone.sendFrame(binary ? 0x2 : 0x1, message);
-        QVERIFY(phone.waitForClose());
-        QCOMPARE(phone.closeCode, closeCode);
-        QCOMPARE(phone.upgraded, !request);
-    }
-    QCOMPARE(mac.count(QStringLiteral("invited")), 0);
-    QVERIFY(waitFor([&] { return mac.advertiser.pendingConnectionCount() == 0; }));
-    aPhoneCanStillJoin(mac);
 }
 
 QTEST_GUILESS_MAIN(PeerLinkTest)
