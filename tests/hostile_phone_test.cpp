@@ -5,7 +5,6 @@
 #include "support/PeerHarness.h"
 #include "support/TestEnvironment.h"
 
-#include <QScopeGuard>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -103,24 +102,22 @@ void HostilePhoneTest::whatWaitsForAPhoneThatReadsNothingIsBounded()
     // Filled with large messages first, the queue has less room left than one of them.
     const auto [filled, fullOfLarge] = sendUntilFull(QByteArray(64 * 1024, 'f'), true);
     QVERIFY(fullOfLarge);
-    // Held until the small messages are all offered (shared: the thread may outlive a failing test).
-    const auto busy = std::make_shared<std::atomic<bool>>(busyThread);
-    const auto release = qScopeGuard([&] { *busy = false; });
-    peer::postToNetworkThread([busy] {
-        while (*busy)
+    // With `busyThread`, the network thread is held until the small messages are all offered.
+    std::atomic<bool> busy{busyThread};
+    peer::postToNetworkThread([&] {
+        while (busy)
             QThread::yieldCurrentThread();
     });
     const auto [accepted, full] = sendUntilFull(QByteArray(messageBytes, 'm'), !busyThread);
-    *busy = false;
+    busy = false;
+    networkThreadCaughtUp(); // and has handed over all it was given
     QVERIFY2(full, qPrintable(QStringLiteral("%1 messages taken without end").arg(accepted)));
     QCOMPARE(full->code, int(peer::PeerError::QueueFull));
     QVERIFY(full->description().contains(QStringLiteral("Stalled")));
     // Each took its room with its framing (up to 14 bytes a fragment), even empty.
     QVERIFY2(accepted * (messageBytes + 14) <= 64 * 1024 + 1024,
              qPrintable(QStringLiteral("%1 messages of %2 bytes taken").arg(accepted).arg(messageBytes)));
-    // Once the thread has handed them over, the queue is at most full, not over: the phone stays,
-    // and gets them all.
-    networkThreadCaughtUp();
+    // The queue is at most full, not over: the phone stays, and gets them all.
     QVERIFY(!gone());
     phone->setReadBytesPerSecond(-1);
     QTRY_COMPARE_WITH_TIMEOUT(phone->binaryMessages, filled + accepted, kWait);
