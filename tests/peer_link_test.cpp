@@ -1,12 +1,11 @@
-// The peer link with phones that behave: the reference phone's whole life (invited, declined,
-// joined, sent to, left, cut off), and the listener that takes them.
+// The peer link with phones that behave: every way a phone's life ends, messages of every
+// framing, and the listener that takes them.
 
 #include "platform/peer/Listener.h"
 #include "support/PeerHarness.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -20,14 +19,9 @@ class PeerLinkTest : public QObject {
 
 private Q_SLOTS:
     void theListenerRecoversOnceDescriptorsAreBack();
-    void declinedPhonesAreToldAndTheirContextsKeptApart();
-    void severalPhonesAndDisconnectReportsEveryOne();
-    void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data();
-    void aPhoneThatNeverJoinsGoesFromConnectingToNotConnected();
-    void aPhoneThatLeavesIsReportedAndSendingToItFails();
+    void everyWayOutIsReportedOnceAndOthersStillServed_data();
+    void everyWayOutIsReportedOnceAndOthersStillServed();
     void messagesOfEveryFramingArriveWholeAroundPings();
-    void badInputIsRefusedAndOthersStillServed_data();
-    void badInputIsRefusedAndOthersStillServed();
 };
 
 namespace {
@@ -43,12 +37,14 @@ qint64 threadCpuMs()
 void PeerLinkTest::theListenerRecoversOnceDescriptorsAreBack()
 {
     std::vector<int> taken;
-    peer::Listener listener([&](qintptr descriptor) { taken.push_back(int(descriptor)); }, std::chrono::milliseconds(20));
+    peer::Listener listener([&](qintptr descriptor) { taken.push_back(int(descriptor)); },
+                            std::chrono::milliseconds(20));
     QVERIFY(listener.listen(16));
     const sockaddr_in address{AF_INET, htons(listener.port()), {htonl(INADDR_LOOPBACK)}, {}};
     std::vector<int> phones(4);
     std::generate(phones.begin(), phones.end(), [] { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
-    const auto call = [&](int phone) { return ::connect(phone, reinterpret_cast<const sockaddr*>(&address), sizeof address); };
+    const auto call
+        = [&](int phone) { return ::connect(phone, reinterpret_cast<const sockaddr*>(&address), sizeof address); };
 
     // No descriptor left for this process: the connections wait in the kernel's backlog while the
     // listener fails to take them, pausing between tries rather than spinning on its socket.
@@ -76,127 +72,75 @@ void PeerLinkTest::theListenerRecoversOnceDescriptorsAreBack()
         std::for_each(descriptors.begin(), descriptors.end(), ::close);
 }
 
-void PeerLinkTest::declinedPhonesAreToldAndTheirContextsKeptApart()
+void PeerLinkTest::everyWayOutIsReportedOnceAndOthersStillServed_data()
 {
-    PeerHarness mac(quickLimits(), PeerHarness::Answer::Decline);
-    Phone none(mac.advertiser.port(), {QStringLiteral("--no-context")});
-    Phone empty(mac.advertiser.port(), {QStringLiteral("--user-id"), QString()});
-    Phone accented(mac.advertiser.port(), phoneArguments(QStringLiteral("Zoë"), QStringLiteral("Zoë")));
-    for (Phone* phone : {&none, &empty, &accented})
-        QVERIFY(phone->waitForExit(kWait) && phone->exitCode() == 2 && phone->readAllStandardError().contains("declined"));
-    // Invited, and never connecting; an absent context is not an empty one.
-    QCOMPARE(mac.count(QStringLiteral("invited")), 3);
-    QCOMPARE(mac.events().size(), 3);
-    QVERIFY(mac.eventLines().contains(QStringLiteral("invited: Zoë")));
-    QList<std::optional<QByteArray>> contexts;
-    for (const PeerEvent& event : mac.events())
-        contexts.append(event.context);
-    for (const std::optional<QByteArray>& context :
-         {std::optional<QByteArray>(), std::optional(QByteArray("")), std::optional(QByteArray("Zo\xC3\xAB"))})
-        QVERIFY(contexts.contains(context));
-    QTRY_COMPARE_WITH_TIMEOUT(mac.advertiser.pendingConnectionCount(), 0, kWait);
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("joins");
+    QTest::addColumn<int>("closeCode"); // the Mac's close frame to the phone
+
+    const int normal = int(QWebSocketProtocol::CloseCodeNormal);
+    QTest::newRow("leaves") << "leaves" << true << normal;
+    QTest::newRow("cut off alone") << "cut off" << true << normal;
+    QTest::newRow("everyone disconnected") << "disconnect" << true << normal;
+    QTest::newRow("never joins") << "wait" << false << int(QWebSocketProtocol::CloseCodePolicyViolated);
+    QTest::newRow("everyone disconnected while it connects") << "disconnect" << false << normal;
 }
 
-void PeerLinkTest::severalPhonesAndDisconnectReportsEveryOne()
+void PeerLinkTest::everyWayOutIsReportedOnceAndOthersStillServed()
 {
-    PeerHarness mac;
-    std::vector<std::unique_ptr<Phone>> phones(4);
-    for (int i = 0; i < 4; ++i)
-        phones[i] = std::make_unique<Phone>(
-            mac.advertiser.port(), phoneArguments(QStringLiteral("Phone %1").arg(i), QStringLiteral("id-%1").arg(i)));
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 4, kWait);
-    QVERIFY(!mac.session.sendData("frame", mac.session.connectedPeers(), peer::SendDataMode::Reliable));
-    for (auto& phone : phones)
-        QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), 1, kWait);
-
-    // One phone alone: only it is told and reported, and the others are still served.
-    const QList<peer::PeerID> joined = mac.session.connectedPeers();
-    const peer::PeerID second = joined.at(1);
-    mac.session.disconnectPeer(second);
-    mac.session.disconnectPeer(second); // already gone: nothing more
-    mac.session.disconnectPeer(peer::PeerID(QStringLiteral("Stranger"))); // never there
-    const auto cut
-        = std::ranges::find_if(phones, [&](const auto& phone) { return phone->arguments().contains(second.displayName()); });
-    QVERIFY(cut != phones.end() && (*cut)->waitForExit(kWait) && (*cut)->exitCode() == 3);
-    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
-    QCOMPARE(mac.events().last().peer, second);
-    QCOMPARE(mac.session.connectedPeers(), (QList<peer::PeerID>{joined.at(0), joined.at(2), joined.at(3)}));
-    QVERIFY(!mac.session.sendData("frame 2", mac.session.connectedPeers(), peer::SendDataMode::Reliable));
-    for (auto& phone : phones)
-        QTRY_COMPARE_WITH_TIMEOUT(phone->messages(), phone == *cut ? 1 : 2, kWait);
-
-    mac.session.disconnect();
-    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 4, kWait);
-    QVERIFY(mac.session.connectedPeers().isEmpty());
-    for (auto& phone : phones)
-        QVERIFY(phone->waitForExit(kWait) && phone->exitCode() == 3);
-    QTest::qWait(200);
-    QCOMPARE(mac.count(QStringLiteral("not connected")), 4); // the closes are not reported twice
-
-    // Advertising goes on: the same session takes phones again.
-    aPhoneCanStillJoin(mac);
-}
-
-void PeerLinkTest::aPhoneThatNeverJoinsGoesFromConnectingToNotConnected_data()
-{
-    QTest::addColumn<bool>("userDisconnects");
-    QTest::addColumn<int>("closeCode");
-    QTest::newRow("join time-out") << false << int(QWebSocketProtocol::CloseCodePolicyViolated);
-    QTest::newRow("disconnect while connecting") << true << int(QWebSocketProtocol::CloseCodeNormal);
-}
-
-void PeerLinkTest::aPhoneThatNeverJoinsGoesFromConnectingToNotConnected()
-{
-    QFETCH(bool, userDisconnects);
+    QFETCH(QString, how);
+    QFETCH(bool, joins);
     QFETCH(int, closeCode);
     peer::PeerLimits limits = quickLimits();
     limits.joinTimeout = std::chrono::milliseconds(300);
     PeerHarness mac(limits);
-    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Slow"));
-    QTRY_COMPARE_WITH_TIMEOUT(phone->texts, QList<QByteArray>{R"({"name":"Test Mac","type":"accept"})"}, kWait);
-    QCOMPARE(mac.eventLines(), (QStringList{QStringLiteral("invited: Slow"), QStringLiteral("connecting: Slow")}));
-    QVERIFY(mac.session.connectedPeers().isEmpty()); // connecting is not connected
-
-    if (userDisconnects)
-        mac.session.disconnect();
-    QTRY_VERIFY_WITH_TIMEOUT(phone->disconnected, kWait);
-    QCOMPARE(phone->closeCode, closeCode);
-    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
-    QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Slow"));
-    QVERIFY(mac.events()[1].peer == mac.events()[2].peer);
-    QVERIFY(waitFor([&] { return mac.advertiser.pendingConnectionCount() == 0; }));
-}
-
-void PeerLinkTest::aPhoneThatLeavesIsReportedAndSendingToItFails()
-{
-    peer::PeerLimits limits = quickLimits();
-    limits.maxSendMessageBytes = 1024 * 1024;
-    PeerHarness mac(limits);
-    Phone leaving(mac.advertiser.port(), phoneArguments(QStringLiteral("Leaving"), QStringLiteral("l"))
-                                             + QStringList{QStringLiteral("--count"), QStringLiteral("1")});
     Phone staying(mac.advertiser.port(), phoneArguments(QStringLiteral("Staying"), QStringLiteral("s")));
-    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 2, kWait);
-    const QList<peer::PeerID> both = mac.session.connectedPeers();
-    // An empty message arrives as one: it is the leaving phone's one message.
-    QVERIFY(!mac.session.sendData(QByteArray(), both, peer::SendDataMode::Reliable));
-    QVERIFY(leaving.waitForExit(kWait) && leaving.exitCode() == 0);
-    QTRY_COMPARE_WITH_TIMEOUT(mac.count(QStringLiteral("not connected")), 1, kWait);
-    QCOMPARE(mac.eventLines().last(), QStringLiteral("not connected: Leaving"));
-    QCOMPARE(mac.session.connectedPeers().size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
+    const peer::PeerID stayingPeer = mac.session.connectedPeers().first();
+    std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Leaving"));
+    QTRY_COMPARE_WITH_TIMEOUT(phone->texts, QList<QByteArray>{R"({"name":"Test Mac","type":"accept"})"}, kWait);
+    const peer::PeerID leaving = mac.events().last().peer;
+    if (joins)
+        QVERIFY(join(mac, *phone, 2));
+    QCOMPARE(mac.session.connectedPeers().contains(leaving), joins); // connecting is not connected
 
-    const std::optional<peer::PeerError> error = mac.session.sendData("second", both, peer::SendDataMode::Reliable);
-    QVERIFY(error && error->code == int(peer::PeerError::NotConnected));
-    const QString why = error->description();
-    QVERIFY2(why.startsWith(QStringLiteral("Error Domain=GlasswingPeerLinkErrorDomain Code=1 "))
-                 && why.contains(QStringLiteral("Leaving")) && !why.contains(QStringLiteral("Staying")),
-             qPrintable(why));
-    QTRY_COMPARE_WITH_TIMEOUT(staying.messages(), 2, kWait);
-    // Failing as a whole: a message over the bound, a list of nobody.
-    const QByteArray tooLarge(limits.maxSendMessageBytes + 1, 'x');
-    QCOMPARE(mac.session.sendData(tooLarge, both, peer::SendDataMode::Reliable).value().code,
-             int(peer::PeerError::MessageTooLarge));
-    QCOMPARE(mac.session.sendData("x", {}, peer::SendDataMode::Reliable).value().code, int(peer::PeerError::InvalidArgument));
-    QCOMPARE(staying.messages(), 2);
+    if (how == QStringLiteral("leaves")) {
+        phone->sendFrame(0x8, QByteArray("\x03\xe8", 2));
+    } else if (how == QStringLiteral("cut off")) {
+        mac.session.disconnectPeer(leaving);
+        mac.session.disconnectPeer(leaving); // already gone: nothing more
+        mac.session.disconnectPeer(peer::PeerID(QStringLiteral("Stranger"))); // never there
+    } else if (how == QStringLiteral("disconnect")) {
+        mac.session.disconnect();
+    }
+    QVERIFY(phone->waitForClose());
+    QCOMPARE(phone->closeCode, closeCode);
+    QTRY_VERIFY_WITH_TIMEOUT(mac.eventLines().contains(QStringLiteral("not connected: Leaving")), kWait);
+    if (how == QStringLiteral("disconnect")) {
+        QVERIFY(staying.waitForExit() && staying.exitCode() == 3);
+    } else {
+        // Sent to both: the error names only the one gone, and the other gets it all the same.
+        const std::optional<peer::PeerError> error
+            = mac.session.sendData("after", {leaving, stayingPeer}, peer::SendDataMode::Reliable);
+        QVERIFY(error && error->code == int(peer::PeerError::NotConnected));
+        const QString why = error->description();
+        QVERIFY2(why.startsWith(QStringLiteral("Error Domain=GlasswingPeerLinkErrorDomain Code=1 "))
+                     && why.contains(QStringLiteral("Leaving")) && !why.contains(QStringLiteral("Staying")),
+                 qPrintable(why));
+        QTRY_COMPARE_WITH_TIMEOUT(staying.messages(), 1, kWait);
+    }
+    // Advertising goes on; by the time a new phone is served, any second report would be in.
+    aPhoneCanStillJoin(mac);
+    QList<PeerEvent> itsLife = mac.events();
+    itsLife.removeIf([](const PeerEvent& event) { return event.name != QStringLiteral("Leaving"); });
+    QStringList steps{QStringLiteral("invited: Leaving"), QStringLiteral("connecting: Leaving"),
+                      QStringLiteral("not connected: Leaving")};
+    if (joins)
+        steps.insert(2, QStringLiteral("connected: Leaving"));
+    QCOMPARE(mac.eventLines().filter(QStringLiteral(": Leaving")), steps);
+    QCOMPARE(itsLife.last().peer, leaving);
+    QCOMPARE(mac.eventLines().count(QStringLiteral("not connected: Staying")),
+             how == QStringLiteral("disconnect") ? 1 : 0);
 }
 
 void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
@@ -207,7 +151,8 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
     PeerHarness mac(limits);
     QTemporaryDir saved;
     Phone phone(mac.advertiser.port(),
-                phoneArguments(QStringLiteral("Framed"), QStringLiteral("f")) + QStringList{QStringLiteral("--out"), saved.path()});
+                phoneArguments(QStringLiteral("Framed"), QStringLiteral("f"))
+                    + QStringList{QStringLiteral("--out"), saved.path()});
     QTRY_COMPARE_WITH_TIMEOUT(mac.session.connectedPeers().size(), 1, kWait);
 
     const int slice = 256 * 1024;
@@ -231,52 +176,12 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
         QVERIFY2(readAll(saved.filePath(files[i])) == sent[i], qPrintable(files[i]));
     QTest::qWait(2 * int(limits.keepaliveTimeout.count()));
     QCOMPARE(mac.count(QStringLiteral("not connected")), 0);
-}
-
-void PeerLinkTest::badInputIsRefusedAndOthersStillServed_data()
-{
-    // What a phone may send at each stage (the messages themselves: control_message_test).
-    QTest::addColumn<QByteArray>("message"); // after the upgrade, unless "request:" (instead of it)
-    QTest::addColumn<bool>("binary");
-    QTest::addColumn<int>("closeCode"); // -1: closed without one
-
-    const int policy = int(QWebSocketProtocol::CloseCodePolicyViolated);
-    QTest::newRow("never invites") << QByteArray() << false << policy;
-    QTest::newRow("not a control message") << QByteArray("hello?") << false << policy;
-    QTest::newRow("joined before invited") << QByteArray(R"({"type":"joined"})") << false << policy;
-    QTest::newRow("data before invited") << QByteArray("\x00\x01", 2) << true << policy;
-    QByteArray noise("request:");
-    for (int i = 0; i < 70000; ++i)
-        noise.append(char((i * 131) ^ (i >> 3)));
-    QTest::newRow("garbage after TLS") << noise << false << -1;
-    QTest::newRow("no TLS at all") << QByteArray("plain:GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n\r\n") << false << -1;
-}
-
-void PeerLinkTest::badInputIsRefusedAndOthersStillServed()
-{
-    QFETCH(QByteArray, message);
-    QFETCH(bool, binary);
-    QFETCH(int, closeCode);
-    peer::PeerLimits limits = quickLimits();
-    limits.tlsHandshakeTimeout = limits.upgradeTimeout = limits.invitationTimeout = std::chrono::milliseconds(300);
-    PeerHarness mac(limits);
-    const bool request = message.startsWith("request:");
-    if (message.startsWith("plain:")) {
-        QTcpSocket plain;
-        plain.connectToHost(QHostAddress::LocalHost, mac.advertiser.port());
-        plain.write(message.mid(6));
-        QVERIFY(waitFor([&] { return plain.state() == QAbstractSocket::UnconnectedState; }));
-    } else {
-        RawPhone phone(mac.advertiser.port(), request ? message.mid(8) : QByteArray());
-        if (!request && waitFor([&] { return phone.upgraded; }) && !message.isEmpty())
-            phone.sendFrame(binary ? 0x2 : 0x1, message);
-        QVERIFY(phone.waitForClose());
-        QCOMPARE(phone.closeCode, closeCode);
-        QCOMPARE(phone.upgraded, !request);
-    }
-    QCOMPARE(mac.count(QStringLiteral("invited")), 0);
-    QVERIFY(waitFor([&] { return mac.advertiser.pendingConnectionCount() == 0; }));
-    aPhoneCanStillJoin(mac);
+    // Failing as a whole: a message over the bound, a list of nobody.
+    const QByteArray tooLarge(limits.maxSendMessageBytes + 1, 'x');
+    QCOMPARE(mac.session.sendData(tooLarge, mac.session.connectedPeers(), peer::SendDataMode::Reliable).value().code,
+             int(peer::PeerError::MessageTooLarge));
+    QCOMPARE(mac.session.sendData("x", {}, peer::SendDataMode::Reliable).value().code,
+             int(peer::PeerError::InvalidArgument));
 }
 
 QTEST_GUILESS_MAIN(PeerLinkTest)
