@@ -27,7 +27,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -162,17 +161,6 @@ std::unique_ptr<test::RawPhone> browserPhone(Mac& mac, const QString& name, cons
     return phone;
 }
 
-// Whether reading `path` fails although it opens.
-bool failsToRead(const char* path)
-{
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    char byte;
-    const bool fails = fd >= 0 && ::read(fd, &byte, 1) < 0;
-    if (fd >= 0)
-        ::close(fd);
-    return fails;
-}
-
 } // namespace
 
 class MirroringTest : public QObject {
@@ -185,7 +173,6 @@ private Q_SLOTS:
     void theAlertAsksExactlyAndRemembersOnlyWhenTold();
     void theAlertSaysWhichKindOfPhoneAsks();
     void invitationsAreAskedOneAfterTheOther();
-    void anInvitationWithoutContextIsDeclinedUnasked();
     void rememberedListsKeepWhatTheyHold_data();
     void rememberedListsKeepWhatTheyHold();
     void aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain();
@@ -193,13 +180,10 @@ private Q_SLOTS:
     void trustedDevicesFollowTheStore();
     void theChipListsThePhones_data();
     void theChipListsThePhones();
-    void aNoteSaysWhenPhonesCannotFindThisComputer();
     void aUserIdCannotForgeOutputLines_data();
     void aUserIdCannotForgeOutputLines();
     void thePumpSendsEachPreviewOnceAndSurvivesTheRest_data();
     void thePumpSendsEachPreviewOnceAndSurvivesTheRest();
-    void theFolderIsWatchedAgainOnceReplaced_data();
-    void theFolderIsWatchedAgainOnceReplaced();
     void aJoiningPhoneGetsTheNewestFrameAndNothingOlder();
     void theMainWindowComesBackWhereItWasLeft_data();
     void theMainWindowComesBackWhereItWasLeft();
@@ -211,7 +195,7 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones_data()
 {
     QTest::addColumn<int>("count"); // 0: disconnected
     QTest::addColumn<QString>("shown");
-    QTest::newRow("disconnected") << 0 << QString();
+    QTest::newRow("disconnected, not found by DNS-SD") << 0 << QString();
     for (const auto& [count, shown] :
          std::initializer_list<std::pair<int, const char*>>{{9, "9"}, {10, "10"}, {999, "999"}, {1000, "999+"}})
         QTest::addRow("%d phones", count) << count << QString::fromLatin1(shown);
@@ -233,23 +217,23 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones()
     c.showConnectedStatus(count ? count : 3);
     if (!count)
         c.showDisconnectedStatus();
-    const bool on = count > 0;
-    for (const auto& [view, lit] : std::initializer_list<std::pair<const QWidget*, bool>>{
-             {c.ConnectedLight, on}, {c.DisconnectedLight, !on}, {c.ActivityIndicator, !on}, {c.iPhoneChip, on},
-             {c.iPhoneCounter, on}})
-        QCOMPARE(alphaValue(view), lit ? 1.0 : 0.0);
-    QCOMPARE(c.StatusImage->image()->name, on ? u"ConnectedLabel"_s : u"DisconnectedLabel"_s);
-    QCOMPARE(c.StatusLabel->attributedStringValue().string, on ? u"connected"_s : u"disconnected"_s);
-    if (!on)
+    QCOMPARE(alphaValue(c.ConnectedLight), count ? 1.0 : 0.0);
+    QCOMPARE(alphaValue(c.iPhoneCounter), count ? 1.0 : 0.0);
+    QCOMPARE(c.StatusLabel->attributedStringValue().string, count ? u"connected"_s : u"disconnected"_s);
+    if (!count) {
+        // The tests reach no Avahi daemon: a note under the window's picture says that phones
+        // cannot find this computer, until the advertiser reports the daemon back.
+        c.view()->show();
+        QTRY_VERIFY_WITH_TIMEOUT(c.DiscoveryNote->isVisible() && c.DiscoveryNote->text().contains(u"Avahi"_s), kWait);
+        QVERIFY(c.DiscoveryNote->geometry().top() > c.WindowImage->geometry().bottom());
+        c.showDiscoveryAvailable(true);
+        QVERIFY(!c.DiscoveryNote->isVisible() && c.view()->size() == c.WindowImage->size());
         return;
+    }
+    // The number whole within the chip, with room to breathe.
     QCOMPARE(c.iPhoneCounter->stringValue(), shown);
-    QCOMPARE(c.iPhoneChip->image()->name, count < 10 ? u"Phone Chip"_s : u"Phone Chip Wide"_s);
-    // Right of the chip's divider (32 points in), within the chip, the chip clear of the status
-    // text; the number whole, with room to breathe.
-    const QRect chip = c.iPhoneChip->geometry(), counter = c.iPhoneCounter->geometry();
-    QVERIFY(counter.left() == chip.left() + 32 && counter.right() == chip.right());
-    QVERIFY(chip.left() > c.StatusImage->geometry().right() && chip.right() < c.view()->width());
-    QCOMPARE(c.iPhoneChip->image()->size.width(), qreal(chip.width()));
+    const QRect counter = c.iPhoneCounter->geometry();
+    QVERIFY(counter.right() == c.iPhoneChip->geometry().right() && counter.right() < c.view()->width());
     QVERIFY(QFontMetrics(c.iPhoneCounter->font()).horizontalAdvance(shown) + 8 <= counter.width());
 }
 
@@ -313,15 +297,6 @@ void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
     const QJsonValue none(QJsonValue::Undefined);
     QCOMPARE(stored("Trusted Devices"), remembered ? QJsonValue(QJsonArray{u"ada-1"_s}) : none);
     QCOMPARE(stored("Trusted Device Names"), remembered ? QJsonValue(QJsonObject{{u"ada-1"_s, name}}) : none);
-    QTRY_VERIFY_WITH_TIMEOUT(!mac.controller.invitationAlert(), kWait);
-    // The same phone again: asked again unless remembered.
-    mac.phone(name, u"ada-1"_s);
-    if (remembered) {
-        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 2, kWait);
-        QVERIFY(!mac.controller.invitationAlert());
-    } else {
-        QVERIFY(mac.alert());
-    }
 }
 
 void MirroringTest::theAlertSaysWhichKindOfPhoneAsks()
@@ -334,10 +309,6 @@ void MirroringTest::theAlertSaysWhichKindOfPhoneAsks()
     QVERIFY(alert && code.size() == 4);
     QCOMPARE(alert->text(), u"Begin mirroring with \"iPhone\"?"_s);
     QCOMPARE(alert->informativeText(), u"A web browser on a phone, showing the code %1."_s.arg(code));
-    mac.answer(u"Allow"_s);
-    QTRY_COMPARE_WITH_TIMEOUT(browser->texts.size(), 2, kWait);
-    browser->sendText(R"({"type":"joined"})");
-    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
 }
 
 void MirroringTest::invitationsAreAskedOneAfterTheOther()
@@ -346,6 +317,13 @@ void MirroringTest::invitationsAreAskedOneAfterTheOther()
     mac.phone(u"First"_s, u"same"_s);
     QMessageBox* first = mac.alert();
     QVERIFY(first);
+    {
+        // An invitation that does not say who asks is declined unasked, and says nothing.
+        test::StdoutCapture out;
+        Phone anonymous(mac.controller.advertiser->port(), {u"--no-context"_s});
+        QVERIFY(anonymous.waitForExit() && anonymous.exitCode() == 2);
+        QCOMPARE(out.text(), QByteArray());
+    }
     // The user is away: a remembered phone does not wait behind the alert.
     mac.phone(u"Known"_s, u"known"_s);
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
@@ -370,17 +348,6 @@ void MirroringTest::invitationsAreAskedOneAfterTheOther()
     QTRY_COMPARE_WITH_TIMEOUT(mac.controller.pendingInvitationCount(), 0, kWait);
     QCOMPARE(second->state(), QProcess::Running);
     QCOMPARE(stored("Trusted Devices"), QJsonValue(QJsonArray{u"known"_s, u"same"_s}));
-}
-
-void MirroringTest::anInvitationWithoutContextIsDeclinedUnasked()
-{
-    Mac mac;
-    test::StdoutCapture out;
-    Phone phone(mac.controller.advertiser->port(), {u"--no-context"_s});
-    QVERIFY(phone.waitForExit());
-    QCOMPARE(phone.exitCode(), 2);
-    QVERIFY(!mac.controller.invitationAlert());
-    QCOMPARE(out.text(), QByteArray());
 }
 
 void MirroringTest::rememberedListsKeepWhatTheyHold_data()
@@ -418,9 +385,9 @@ void MirroringTest::rememberedListsKeepWhatTheyHold()
 
 void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
 {
-    Mac mac;
-    UserDefaults().setObject(u"Trusted Devices"_s, QJsonArray{u"lost"_s, 7, u"kept"_s});
-    UserDefaults().setObject(u"Trusted Device Names"_s, QJsonObject{{u"lost"_s, u"Lost Phone"_s}});
+    // What the list shows as it changes: trustedDevicesFollowTheStore.
+    Mac mac({}, test::quickLimits(),
+            [] { UserDefaults().setObject(u"Trusted Devices"_s, QJsonArray{u"lost"_s, 7, u"kept"_s}); });
     Phone* kept = mac.phone(u"Kept"_s, u"kept"_s);
     Phone* lost = mac.phone(u"Lost"_s, u"lost"_s);
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 2, kWait);
@@ -432,13 +399,9 @@ void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
     // Over the main window, whole on the screen even though the main window sits in its corner.
     QVERIFY(window->screen()->availableGeometry().contains(window->frameGeometry()));
     QVERIFY(window->frameGeometry().contains(main->frameGeometry().center()));
-    QCOMPARE(rows(*window), (QStringList{u"Lost Phone | lost"_s, u"kept | "_s}));
-    QVERIFY(!window->removeButton()->isEnabled());
     window->list()->item(0)->setSelected(true);
     window->removeButton()->click();
-    QCOMPARE(rows(*window), QStringList{u"kept | "_s});
     QCOMPARE(stored("Trusted Devices"), QJsonValue(QJsonArray{7, u"kept"_s}));
-    QCOMPARE(stored("Trusted Device Names"), QJsonValue(QJsonObject{}));
     // The lost phone is cut off at once; the other stays.
     QVERIFY(lost->waitForExit());
     QCOMPARE(lost->exitCode(), 3); // disconnected by the Mac
@@ -521,21 +484,15 @@ void MirroringTest::theChipListsThePhones()
     ViewController& c = mac.controller;
     c.view()->show();
     QVERIFY(QTest::qWaitForWindowExposed(c.view()));
-    // With no phone the chip is not there to click.
-    QTest::mouseClick(c.iPhoneCounter, Qt::LeftButton);
-    QVERIFY(!c.phoneList());
     for (int i = 0; i < names.size(); ++i) { // one after the other, so that the list has their order
         mac.phone(names.at(i), u"p%1"_s.arg(i));
         QTRY_COMPARE_WITH_TIMEOUT(c.connectedPhones().size(), i + 1, kWait);
     }
-    QCOMPARE(mac.status(), test::kStatusTrue);
     QVERIFY(c.iPhoneChip->toolTip() == toolTip && c.iPhoneCounter->toolTip() == toolTip);
     // A click on the chip drops the list down under it, every name as plain text.
-    const QPoint windowBefore = c.view()->pos();
     QTest::mouseClick(c.iPhoneCounter, Qt::LeftButton);
     QVERIFY(c.phoneList() && c.phoneList()->isVisible());
     QCOMPARE(c.phoneList()->lines(), listed);
-    QCOMPARE(c.view()->pos(), windowBefore);
     const QRect chip(c.iPhoneChip->mapToGlobal(QPoint(0, 0)), c.iPhoneChip->size());
     QVERIFY(c.phoneList()->geometry().top() > chip.bottom() && c.phoneList()->geometry().right() == chip.right());
     for (QLabel* label : c.phoneList()->findChildren<QLabel*>())
@@ -543,38 +500,15 @@ void MirroringTest::theChipListsThePhones()
     // The list follows a phone that leaves while it is open.
     mac.phones.front()->kill();
     QTRY_COMPARE_WITH_TIMEOUT(c.connectedPhones().size(), names.size() - 1, kWait);
-    if (names.size() == 1) {
+    if (names.size() == 1)
         QTRY_VERIFY_WITH_TIMEOUT(!c.phoneList()->isVisible() && c.iPhoneChip->toolTip().isEmpty(), kWait);
-    } else {
+    else
         QCOMPARE(c.phoneList()->lines().mid(1), listed.mid(2));
-        QCOMPARE(mac.status(), test::kStatusTrue);
-    }
     // The menu command, from whoever posts it, ends the session's connections.
     mac.center.post(u"Disconnect Menu Item"_s);
     for (const auto& phone : mac.phones) // the first was killed; the Mac disconnected the others
         QVERIFY(phone->waitForExit() && (phone == mac.phones.front() || phone->exitCode() == 3));
-    QTRY_COMPARE_WITH_TIMEOUT(alphaValue(c.DisconnectedLight), 1.0, kWait);
-    QCOMPARE(mac.status(), test::kStatusFalse);
-}
-
-void MirroringTest::aNoteSaysWhenPhonesCannotFindThisComputer()
-{
-    // The tests reach no Avahi daemon: the note shows, under the window's picture, and phones that
-    // know the address still join.
-    Mac mac({u"p"_s});
-    ViewController& c = mac.controller;
-    c.view()->show();
-    QTRY_VERIFY_WITH_TIMEOUT(c.DiscoveryNote->isVisible(), kWait);
-    QVERIFY(c.DiscoveryNote->text().contains(u"Avahi"_s));
-    QCOMPARE(c.view()->height(), c.DiscoveryNote->geometry().bottom() + 1);
-    QVERIFY(c.DiscoveryNote->geometry().top() > c.WindowImage->geometry().bottom());
-    mac.phone(u"P"_s, u"p"_s);
-    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
-    // The daemon comes back, and goes again (as the advertiser reports it).
-    c.showDiscoveryAvailable(true);
-    QVERIFY(!c.DiscoveryNote->isVisible() && c.view()->size() == c.WindowImage->size());
-    c.showDiscoveryAvailable(false);
-    QVERIFY(c.DiscoveryNote->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), test::kStatusFalse, kWait);
 }
 
 void MirroringTest::aUserIdCannotForgeOutputLines_data()
@@ -595,29 +529,25 @@ void MirroringTest::aUserIdCannotForgeOutputLines()
     QFETCH(QByteArray, context);
     Mac mac;
     test::StdoutCapture out;
-    const auto invite = [&](test::RawPhone& phone) {
-        QVERIFY(QTest::qWaitFor([&] { return phone.upgraded || phone.disconnected; }, kWait) && phone.upgraded);
-        phone.sendText(peer::ControlMessage::invitation(u"Eve"_s, context).serialize());
-    };
-    test::RawPhone phone(mac.controller.advertiser->port());
-    invite(phone);
-    QVERIFY(mac.answer(u"Allow"_s));
-    QVERIFY(QTest::qWaitFor([&] { return phone.texts.size() == 1; }, kWait));
-    phone.sendText(R"({"type":"joined"})");
-    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
-    // The same phone again, now remembered by its user ID as sent.
-    test::RawPhone again(mac.controller.advertiser->port());
-    invite(again);
-    QVERIFY(QTest::qWaitFor([&] { return again.texts.size() == 1; }, kWait) && again.texts.first().contains("accept"));
+    // Asked and allowed; then the same phone again, remembered by its user ID as sent.
+    test::RawPhone first(mac.controller.advertiser->port()), again(mac.controller.advertiser->port());
+    for (test::RawPhone* phone : {&first, &again}) {
+        QVERIFY(QTest::qWaitFor([&] { return phone->upgraded || phone->disconnected; }, kWait) && phone->upgraded);
+        phone->sendText(peer::ControlMessage::invitation(u"Eve"_s, context).serialize());
+        QVERIFY(phone == &again || mac.answer(u"Allow"_s));
+        QVERIFY(QTest::qWaitFor([&] { return phone->texts.size() == 1; }, kWait) && phone->texts.first().contains("accept"));
+        phone->sendText(R"({"type":"joined"})");
+        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), phone == &first ? 1 : 2, kWait);
+    }
     QCOMPARE(stored("Trusted Devices"), QJsonValue(QJsonArray{QString::fromUtf8(context)}));
     // Each event is one line, and no line holds a character that a reader could take for a
     // line break or a terminator.
     QString text;
-    QTRY_VERIFY_WITH_TIMEOUT((text = QString::fromUtf8(out.text())).count(u'\n') >= 6, kWait);
+    QTRY_VERIFY_WITH_TIMEOUT((text = QString::fromUtf8(out.text())).count(u'\n') >= 7, kWait);
     const QStringList lines = text.split(u'\n');
-    const QStringList starts{u"Incoming User ID: eve"_s, u"Connecting: Eve"_s, u"Connected: Eve"_s,
-                             u"Incoming User ID: eve"_s, u"Allowing Incoming User ID eve"_s, u"Connecting: Eve"_s,
-                             QString()};
+    const QStringList starts{u"Incoming User ID: eve"_s,          u"Connecting: Eve"_s, u"Connected: Eve"_s,
+                             u"Incoming User ID: eve"_s,          u"Allowing Incoming User ID eve"_s,
+                             u"Connecting: Eve"_s,                u"Connected: Eve"_s,  QString()};
     QCOMPARE(lines.size(), starts.size());
     for (int i = 0; i < lines.size(); ++i) {
         QVERIFY2(lines.at(i).startsWith(starts.at(i)), qPrintable(lines.at(i).left(80)));
@@ -648,6 +578,11 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest_data()
     row("directory", "directory", {"after"});
     row("symlink to /dev/zero", "device", {"after"});
     row("a file that keeps growing", "growing", {"after"});
+    // The user clears the caches; the plug-in makes its folder again for the next preview.
+    row("the folder removed", "removed", {"after"});
+    row("the folder renamed away", "renamed", {"after"});
+    row("its parent renamed away", "parent", {"after"});
+    row("a file in the folder's place for a while", "file", {"after"});
     row("the largest that fits the frame", "fits", {QByteArray(PreviewData::largestImage(1024 * 1024), 'f'), "after"});
     row("one byte larger", "too large", {"after"},
         "error sending data: Error Domain=GlasswingPeerLinkErrorDomain Code=2 "
@@ -689,7 +624,9 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     if (is({"preview", "renamed in"})) {
         writePreview("A");
     } else if (what == u"unreadable"_s) {
-        if (!failsToRead(unreadable))
+        QFile probe(QString::fromLatin1(unreadable));
+        char byte;
+        if (!probe.open(QIODevice::ReadOnly) || probe.read(&byte, 1) >= 0)
             QSKIP("no file here that opens as a regular file and fails to read");
         QCOMPARE(::symlink(unreadable, path.constData()), 0);
     } else if (what == u"timer stopped"_s) {
@@ -701,6 +638,21 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
             writePreview(QByteArray::number(i));
             QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
         }
+    } else if (is({"removed", "renamed", "parent", "file"})) {
+        QTest::qWait(250); // watched, as above
+        const QString folder = sharedCacheFolder();
+        const QString moved = what == u"parent"_s ? QFileInfo(folder).path() : folder;
+        QVERIFY(is({"removed", "file"}) ? QDir(folder).removeRecursively() : QDir().rename(moved, moved + u".old"_s));
+        if (what == u"file"_s) {
+            QVERIFY(test::writeFile(folder, ""));
+            QTest::qWait(250);
+            QVERIFY(QFile::remove(folder));
+        }
+        QVERIFY(QDir().mkpath(folder));
+        // The status comes back with the folder, and once the new folder is found the folder's
+        // own word alone brings the next preview in.
+        QTRY_COMPARE_WITH_TIMEOUT(mac.status(), test::kStatusTrue, kWait);
+        mac.controller.timerContainer->stop();
     } else if (what == u"fifo"_s) {
         QCOMPARE(::mkfifo(path.constData(), 0600), 0);
     } else if (what == u"directory"_s) {
@@ -763,48 +715,6 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
             - qFromBigEndian<double>(all.at(i - 1).constData() + 30);
         QVERIFY2(spacing >= 0.099, qPrintable(u"frame %1 read %2 s after the one before"_s.arg(i).arg(spacing)));
     }
-}
-
-void MirroringTest::theFolderIsWatchedAgainOnceReplaced_data()
-{
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<bool>("phone"); // connected, so that status.json says true
-    QTest::newRow("removed, a phone") << u"removed"_s << true;
-    QTest::newRow("renamed away, a phone") << u"renamed"_s << true;
-    QTest::newRow("its parent renamed away") << u"parent"_s << false;
-    QTest::newRow("a file in its place for a while") << u"file"_s << false;
-}
-
-void MirroringTest::theFolderIsWatchedAgainOnceReplaced()
-{
-    QFETCH(QString, how);
-    QFETCH(bool, phone);
-    Mac mac({u"p"_s});
-    if (phone)
-        mac.phone(u"P"_s, u"p"_s);
-    const QByteArray status = phone ? test::kStatusTrue : test::kStatusFalse;
-    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), status, kWait);
-    QTest::qWait(250);
-    // The user clears the caches; the plug-in makes its folder again for the next preview.
-    const QString folder = sharedCacheFolder();
-    const QString moved = how == u"parent"_s ? QFileInfo(folder).path() : folder;
-    if (how == u"removed"_s || how == u"file"_s)
-        QVERIFY(QDir(folder).removeRecursively());
-    else
-        QVERIFY(QDir().rename(moved, moved + u".old"_s));
-    if (how == u"file"_s) {
-        QVERIFY(test::writeFile(folder, ""));
-        QTest::qWait(250);
-        QVERIFY(QFile::remove(folder));
-    }
-    QVERIFY(QDir().mkpath(folder));
-    // The status comes back with the folder, and once the new folder is found only the folder's
-    // own word brings frames in.
-    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), status, kWait);
-    QTest::qWait(350);
-    mac.controller.timerContainer->stop();
-    writePreview("again");
-    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
 }
 
 void MirroringTest::aJoiningPhoneGetsTheNewestFrameAndNothingOlder()
@@ -877,6 +787,8 @@ void MirroringTest::theMainWindowComesBackWhereItWasLeft()
     const QPoint corner(available.right() - window->width() - 24, available.top() + 24);
     QCOMPARE(window->pos(), restored ? QPoint(40, 60) : corner);
     QCOMPARE(stored("Main Window Position"), before); // nothing stored until the user moves it
+    if (!before.isUndefined())
+        return;
     // Moved by the user: stored once the move settles, and again, at once, when it closes.
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
