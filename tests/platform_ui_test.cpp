@@ -78,10 +78,8 @@ void PlatformUiTest::imagesAreFoundByTheirExactNameOnly_data()
     QTest::newRow("vector at 1.5x") << QStringLiteral("Phone Chip") << QSizeF(56, 40) << 1.5 << QSize(168, 120);
     // The test's own bitmap: 8 x 6 pixels drawn at 2x.
     QTest::newRow("bitmap at 3x") << QStringLiteral("Test Pattern") << QSizeF(4, 3) << 3.0 << QSize(24, 18);
-    const char* missing[] = {"Disconnect Button", "connected light", "Connected Light ", "Connected Light.svg",
-                             "Test Pattern@2x.png", "", "../x",
-                             // Each of these would reach a real image if a '/' were let through.
-                             "../images/Connected Light", "/Connected Light", "./Connected Light"};
+    // The last two would reach a real image if a '/' were let through.
+    const char* missing[] = {"connected light", "../images/Connected Light", "/Connected Light"};
     for (const char* name : missing)
         QTest::addRow("missing: \"%s\"", name) << QString::fromUtf8(name) << QSizeF() << 1.0 << QSize();
 }
@@ -101,11 +99,6 @@ void PlatformUiTest::imagesAreFoundByTheirExactNameOnly()
         QVERIFY(inkBounds(pixmap.toImage()).isValid());
         QVERIFY(image->pixmap(QSizeF(0, 20), ratio).isNull());
     }
-    // As a form sets it.
-    ImageView view;
-    view.setImage(imageNamed(QStringLiteral("Connected Light")));
-    QVERIFY(view.setProperty("imageName", name));
-    QCOMPARE(view.image() ? view.image()->name : QStringLiteral("none"), image ? name : QStringLiteral("none"));
 }
 
 void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect_data()
@@ -115,10 +108,8 @@ void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect_data()
     QTest::addColumn<QRect>("ink");
 
     // The test pattern is an opaque 4 x 3 block, so its ink is exactly where it was drawn.
-    QTest::newRow("natural size") << QStringLiteral("Test Pattern") << QSize(4, 3) << QRect(0, 0, 4, 3);
     QTest::newRow("wide view") << QStringLiteral("Test Pattern") << QSize(40, 12) << QRect(12, 0, 16, 12);
     QTest::newRow("tall view") << QStringLiteral("Test Pattern") << QSize(8, 30) << QRect(0, 12, 8, 6);
-    QTest::newRow("no image") << QString() << QSize(40, 40) << QRect();
 }
 
 void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect()
@@ -140,35 +131,25 @@ void PlatformUiTest::spinnerTicksOnlyWhileItSpinsWhereItCanBeSeen()
     QTimer* timer = indicator.findChild<QTimer*>();
     QVERIFY(timer);
     // Each step as the user would see it: a shown window is exposed a moment later.
-    const auto step = [&](const char* what, const std::function<void()>& change, bool ticking) {
+    const auto step = [&](const char* what, bool ticking, const std::function<void()>& change) {
         change();
         if (indicator.isVisible())
             QVERIFY(QTest::qWaitForWindowExposed(&indicator));
         QCoreApplication::processEvents();
         QVERIFY2(timer->isActive() == ticking, what);
     };
-    step("shown, not started", [&] { indicator.show(); }, false);
+    step("shown, not started", false, [&] { indicator.show(); });
     QVERIFY(!inkBounds(paintedBy(indicator)).isValid());
-    step("started", [&] { indicator.startAnimation(); }, true);
+    step("started", true, [&] { indicator.startAnimation(); });
     const QImage first = paintedBy(indicator);
     QVERIFY(QSignalSpy(timer, &QTimer::timeout).wait(1000));
     QVERIFY(paintedBy(indicator) != first);
-    step("hidden", [&] { indicator.hide(); }, false);
-    step("shown again", [&] { indicator.show(); }, true);
-    step("faded out to alpha 0", [&] { setAlphaValue(&indicator, 0.0); }, false);
-    step("faintly visible", [&] { setAlphaValue(&indicator, 0.01); }, true);
-    step("shown again at alpha 0", [&] {
-        setAlphaValue(&indicator, 0.0);
-        indicator.hide();
-        indicator.show();
-    }, false);
-    step("back to alpha 1", [&] { setAlphaValue(&indicator, 1.0); }, true);
-    step("stopped", [&] { indicator.stopAnimation(); }, false);
+    step("hidden", false, [&] { indicator.hide(); });
+    step("shown again", true, [&] { indicator.show(); });
+    step("faded out to alpha 0", false, [&] { setAlphaValue(&indicator, 0.0); });
+    step("faintly visible", true, [&] { setAlphaValue(&indicator, 0.01); });
+    step("stopped", false, [&] { indicator.stopAnimation(); });
     QVERIFY(!inkBounds(paintedBy(indicator)).isValid());
-    step("stopped, then shown", [&] {
-        indicator.hide();
-        indicator.show();
-    }, false);
 
     // Where no window reaches a screen, nothing is ever seen.
     ProgressIndicator offscreen;
