@@ -204,7 +204,6 @@ private Q_SLOTS:
     void theAppcastGivesTheNewestRelease();
     void aCheckEndsInOneDialog_data();
     void aCheckEndsInOneDialog();
-    void withoutAFeedUpdatesComeWithThePackage();
     void automaticChecksFollowTheSetting_data();
     void automaticChecksFollowTheSetting();
 };
@@ -300,7 +299,8 @@ void UpdatesTest::aCheckEndsInOneDialog_data()
     QTest::addColumn<Failure>("failure");
     QTest::addColumn<QString>("said"); // within the dialog's text
     QTest::addColumn<QStringList>("requests");
-    // The page Download opens; "up to date" when the check found nothing newer.
+    // The page Download opens; "up to date" when the check found nothing newer, "no feed" when none
+    // was looked for.
     QTest::addColumn<QString>("download");
 
     const QByteArray page = "https://glasswing.example/download";
@@ -338,6 +338,9 @@ void UpdatesTest::aCheckEndsInOneDialog_data()
         chain.insert("/" + QByteArray::number(hop), redirect(hop == 5 ? "/feed" : "/" + QByteArray::number(hop + 1)));
     row("five redirects", chain, "/1", Failure::None, "99.0", {"/1", "/2", "/3", "/4", "/5", "/feed"}, page);
     row("a sixth redirect", chain, "/0", Failure::TooManyRedirects, "redirected", {"/0", "/1", "/2", "/3", "/4", "/5"});
+    // A build without a feed (the Debian package, the default build) fetches nothing: updates come
+    // with the package.
+    row("no feed", {}, "", Failure::None, "come with the package", {}, "no feed");
     // The loopback exception is for feeds configured on plain loopback (tests, development): a check
     // begun on HTTPS never makes a plain request, even to this machine.
     row("HTTPS, redirect to plain HTTP on 127.0.0.1", {{"/moved", redirect("{plain}/feed")}, {"/feed", newer}},
@@ -376,12 +379,15 @@ void UpdatesTest::aCheckEndsInOneDialog()
     }
     QTemporaryDir home;
     const auto controller = controllerFor(home, feedURL);
+    if (feed.isEmpty() && controller->hasFeed())
+        QSKIP("this build was configured with an update feed (GLASSWING_UPDATE_FEED)");
     controller->setTimeout(std::chrono::seconds(5));
     controller->checkForUpdates();
     QTRY_VERIFY_WITH_TIMEOUT(!controller->isChecking(), 10000);
 
     const Outcome outcome = failure != Failure::None ? Outcome::Failed
         : download == QLatin1String("up to date")    ? Outcome::UpToDate
+        : download == QLatin1String("no feed")       ? Outcome::NoFeed
                                                      : Outcome::UpdateAvailable;
     QCOMPARE(controller->lastOutcome(), outcome);
     QCOMPARE(controller->lastFailure(), failure);
@@ -404,6 +410,10 @@ void UpdatesTest::aCheckEndsInOneDialog()
                       QStringLiteral("OK")}
         : outcome == Outcome::UpToDate
         ? QStringList{QStringLiteral("You're up to date"), QString(), QString(), QStringLiteral("OK")}
+        : outcome == Outcome::NoFeed
+        ? QStringList{QStringLiteral("Updates come with the package"),
+                      QStringLiteral("This is Glasswing %1.").arg(version),
+                      QStringLiteral("along with the rest of the system."), QStringLiteral("OK")}
         : QStringList{QStringLiteral("A new version of Glasswing is available!"),
                       QStringLiteral("Glasswing 99.0 is now available (you have %1).").arg(version), QString(),
                       QStringLiteral("Download")};
@@ -419,25 +429,6 @@ void UpdatesTest::aCheckEndsInOneDialog()
             button->click();
     QCOMPARE(browser.urls, outcome == Outcome::UpdateAvailable ? QList<QUrl>{QUrl(download)} : QList<QUrl>{});
     QTRY_VERIFY(watched.isNull());
-}
-
-// A build without a feed (the Debian package, the default build): the user's check is answered
-// with where updates come from, and no daily check is scheduled, even with the setting on.
-void UpdatesTest::withoutAFeedUpdatesComeWithThePackage()
-{
-    QTemporaryDir home;
-    StandardUpdaterController controller(false);
-    if (controller.hasFeed())
-        QSKIP("this build was configured with an update feed (GLASSWING_UPDATE_FEED)");
-    controller.setUserDefaults(UserDefaults(home.filePath(QStringLiteral("defaults.json"))));
-    controller.setAutomaticallyChecksForUpdates(true);
-    controller.startUpdater();
-    QVERIFY(!controller.nextScheduledCheck().isValid());
-    controller.checkForUpdates();
-    QCOMPARE(controller.lastOutcome(), Outcome::NoFeed);
-    QCOMPARE(openMessageBoxes().size(), 1);
-    QVERIFY2(openMessageBoxes().first()->text().contains(QStringLiteral("come with the package")),
-             qPrintable(openMessageBoxes().first()->text()));
 }
 
 // With the setting on, a check is due a day after the last one, and a newer version found is shown.
