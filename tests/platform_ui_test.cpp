@@ -1,4 +1,3 @@
-#include "platform/ImageView.h"
 #include "platform/NamedImage.h"
 #include "platform/ProgressIndicator.h"
 #include "platform/ViewAlpha.h"
@@ -51,8 +50,6 @@ private Q_SLOTS:
     void everyShippedImageIsFoundByItsName();
     void imagesAreFoundByTheirExactNameOnly_data();
     void imagesAreFoundByTheirExactNameOnly();
-    void imageViewFitsItsImageCentredWithItsAspect_data();
-    void imageViewFitsItsImageCentredWithItsAspect();
     void spinnerTicksOnlyWhileItSpinsWhereItCanBeSeen();
 };
 
@@ -99,28 +96,6 @@ void PlatformUiTest::imagesAreFoundByTheirExactNameOnly()
         QVERIFY(inkBounds(pixmap.toImage()).isValid());
         QVERIFY(image->pixmap(QSizeF(0, 20), ratio).isNull());
     }
-}
-
-void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QSize>("viewSize");
-    QTest::addColumn<QRect>("ink");
-
-    // The test pattern is an opaque 4 x 3 block, so its ink is exactly where it was drawn.
-    QTest::newRow("wide view") << QStringLiteral("Test Pattern") << QSize(40, 12) << QRect(12, 0, 16, 12);
-    QTest::newRow("tall view") << QStringLiteral("Test Pattern") << QSize(8, 30) << QRect(0, 12, 8, 6);
-}
-
-void PlatformUiTest::imageViewFitsItsImageCentredWithItsAspect()
-{
-    QFETCH(QString, name);
-    QFETCH(QSize, viewSize);
-    QFETCH(QRect, ink);
-    ImageView view;
-    view.setImageName(name);
-    view.resize(viewSize);
-    QCOMPARE(inkBounds(paintedBy(view)), ink);
 }
 
 // Its timer wakes the program a dozen times a second: it runs only while the spinning shows.
