@@ -85,11 +85,6 @@ QByteArray enclosure(const QByteArray& url, const QByteArray& version, const QBy
         + " length=\"100\" type=\"application/octet-stream\"/>";
 }
 
-QByteArray current()
-{
-    return StandardUpdaterController::currentBuild().toUtf8();
-}
-
 QStringList strings(std::initializer_list<const char*> texts)
 {
     QStringList list;
@@ -216,10 +211,9 @@ void UpdatesTest::versionsOrderAsPeopleDo_data()
     const struct {
         const char *a, *b;
         int expected;
-    } rows[] = {{"1.10", "1.9", 1},           {"2.0", "2.0.0", 0},
-                {"2.0-beta1", "2.0", -1},     {"2.0-beta2", "2.0-beta10", -1},
-                {"2.0-rc1", "2.0-beta3", 1},  {"2.0-BETA1", "2.0-beta1", 0},
-                {"1.2+build5", "1.2-rc1", 1}, {"100000000000000000000", "99999999999999999999", 1}};
+    } rows[] = {{"1.10", "1.9", 1},          {"2.0", "2.0.0", 0},
+                {"2.0-beta1", "2.0", -1},    {"2.0-beta2", "2.0-beta10", -1},
+                {"2.0-rc1", "2.0-beta3", 1}, {"100000000000000000000", "99999999999999999999", 1}};
     for (const auto& row : rows)
         QTest::addRow("%s vs %s", row.a, row.b) << QString::fromUtf8(row.a) << QString::fromUtf8(row.b) << row.expected;
 }
@@ -264,7 +258,6 @@ void UpdatesTest::theAppcastGivesTheNewestRelease_data()
         3, {"99.1", "", "https://a/first", "", ""});
     row("malformed", "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><item><title>", -1,
         {"the XML is malformed"});
-    row("not RSS", "<?xml version=\"1.0\"?><html><body>Hello</body></html>", -1, {"the document is not an RSS feed"});
     row("no item with a version", item({}, {}, "https://a/none"), -1, {"no item in the feed has a version"});
 }
 
@@ -320,7 +313,8 @@ void UpdatesTest::aCheckEndsInOneDialog_data()
     const QByteArray newest
         = "Glasswing " + StandardUpdaterController::currentVersion().toUtf8() + " is the newest version available.";
     at("newer, its notes as they are", newer, Failure::None, notes, page);
-    at("the same version", whole(200, appcast(item(current(), {}, page))), Failure::None, newest, "up to date");
+    const QByteArray current = StandardUpdaterController::currentBuild().toUtf8();
+    at("the same version", whole(200, appcast(item(current, {}, page))), Failure::None, newest, "up to date");
     at("newer, with no secure download page", whole(200, appcast(item("99.0", {}, "http://glasswing.example/d"))),
        Failure::InvalidFeed, "version 99.0 has no secure download address");
     // More than the limit, and the rest never comes: the check ends as soon as the limit is passed.
