@@ -11,8 +11,6 @@
 #include "support/TestEnvironment.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QBuffer>
 #include <QFileDialog>
 #include <QImage>
 #include <QJsonArray>
@@ -65,27 +63,6 @@ struct CrashedHome {
     }
 };
 
-// Waits for the program to end; one that does not is killed, so that no test leaves it behind.
-bool finishes(QProcess& app)
-{
-    if (app.waitForFinished(10000))
-        return true;
-    app.kill();
-    app.waitForFinished(10000);
-    return false;
-}
-
-QByteArray encoded(const char* format, const QSize& size, const QColor& colour)
-{
-    QImage image(size, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
-}
-
 } // namespace
 
 class AppTest : public QObject {
@@ -93,11 +70,9 @@ class AppTest : public QObject {
 
 private Q_SLOTS:
     void aRunFromItsMenusToItsEnd();
-    void theTrayAndMenuNameThePhones_data();
     void theTrayAndMenuNameThePhones();
     void theRealProgramEndsInOrder_data();
     void theRealProgramEndsInOrder();
-    void aMirroredFileIsPlacedAtEverySave_data();
     void aMirroredFileIsPlacedAtEverySave();
     void endsWithItsMainWindowWhateverIsOpen();
 
@@ -135,30 +110,17 @@ void AppTest::aRunFromItsMenusToItsEnd()
     QVERIFY(!defaults.boolForKey(QStringLiteral("Welcome Window Open")));
 }
 
-void AppTest::theTrayAndMenuNameThePhones_data()
-{
-    QTest::addColumn<QList<ConnectedPhone>>("phones");
-    QTest::addColumn<QString>("status"); // the menu's first line, as the action holds it
-    QTest::addColumn<QString>("toolTip");
-    QTest::newRow("none") << QList<ConnectedPhone> {} << QStringLiteral("No phone connected")
-                          << QStringLiteral("Glasswing: No phone connected");
-    QTest::newRow("an app and a browser, named like markup and mnemonics")
-        << QList<ConnectedPhone> {{QStringLiteral("Tom & Jerry"), false}, {QStringLiteral("<b>Web</b>"), true}}
-        << QStringLiteral("2 phones connected: Tom && Jerry, <b>Web</b>")
-        << QStringLiteral("Glasswing: 2 phones connected\nTom & Jerry (app)\n<b>Web</b> (browser)");
-}
-
+// The menu's first line and the tray's tooltip name the phones: an ampersand is a letter, not a
+// mnemonic, and markup is text.
 void AppTest::theTrayAndMenuNameThePhones()
 {
-    QFETCH(QList<ConnectedPhone>, phones);
-    QFETCH(QString, status);
-    QFETCH(QString, toolTip);
     Menus menus;
     QWidget window;
-    menus.attach(&window);
-    menus.showPhones(phones);
-    QCOMPARE(menus.phonesStatus->text(), status);
-    QCOMPARE(menus.trayIcon()->toolTip(), toolTip); // the tray is made even where no tray shows it
+    menus.attach(&window); // the tray is made even where no tray shows it
+    menus.showPhones({{QStringLiteral("Tom & Jerry"), false}, {QStringLiteral("<b>Web</b>"), true}});
+    QCOMPARE(menus.phonesStatus->text(), QStringLiteral("2 phones connected: Tom && Jerry, <b>Web</b>"));
+    QCOMPARE(menus.trayIcon()->toolTip(),
+             QStringLiteral("Glasswing: 2 phones connected\nTom & Jerry (app)\n<b>Web</b> (browser)"));
 }
 
 void AppTest::theRealProgramEndsInOrder_data()
@@ -219,7 +181,7 @@ void AppTest::theRealProgramEndsInOrder()
         for (int sent = 0; then != 0 && sent < 10000 && ::poll(&exited, 1, 1) == 0; ++sent)
             QVERIFY(send(then) || sent > 0);
     }
-    QVERIFY2(finishes(app), "the app did not end within 10 s");
+    QVERIFY2(app.waitForFinished(10000), "the app did not end within 10 s"); // else killed by its QProcess
     const QByteArray printed = app.readAllStandardOutput();
     const QByteArray complaints = app.readAllStandardError();
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);
@@ -238,37 +200,22 @@ void AppTest::theRealProgramEndsInOrder()
              (QJsonArray {!ran, !ran, QJsonArray {QStringLiteral("a")}}));
 }
 
-void AppTest::aMirroredFileIsPlacedAtEverySave_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QByteArray>("next"); // the next save, twice as large; empty when the file is refused
-    QTest::addColumn<QSize>("size"); // of the first PNG put in place
-
-    const QByteArray svg("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"25\">"
-                         "<rect width=\"40\" height=\"25\" fill=\"#e04\"/></svg>");
-    QTest::newRow("SVG drawn at 3x")
-        << QStringLiteral("icon.svg") << svg << QByteArray(svg).replace("width=\"40\" height=\"25\">", "width=\"80\" height=\"50\">")
-        << QSize(120, 75);
-    QTest::newRow("JPEG, converted") << QStringLiteral("photo.jpg") << encoded("JPEG", {64, 48}, Qt::blue)
-                                     << encoded("JPEG", {128, 96}, Qt::white) << QSize(64, 48);
-    QTest::newRow("a JPEG cut short") << QStringLiteral("broken.jpg") << encoded("JPEG", {64, 48}, Qt::blue).left(40)
-                                      << QByteArray() << QSize();
-}
-
-// "Mirror a File…" on the real menus and file chooser: the file is put in place as a PNG at once
+// "Mirror a File…" on the real menus and file chooser: an SVG is put in place drawn at 3x, at once
 // and after a save; a file that cannot be read is said in a message, and what was mirrored stays.
 void AppTest::aMirroredFileIsPlacedAtEverySave()
 {
-    QFETCH(QString, name);
-    QFETCH(QByteArray, content);
-    QFETCH(QByteArray, next);
-    QFETCH(QSize, size);
     const QString preview = sharedCacheFile(QStringLiteral("Preview@3x.png"));
-    const QString earlier = m_home.path() + QStringLiteral("/earlier.svg");
-    const QString path = m_home.path() + QStringLiteral("/") + name;
-    QVERIFY(test::writeFile(earlier, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"2\" height=\"2\"/>"));
-    QVERIFY(test::writeFile(path, content));
+    const QString svg = m_home.path() + QStringLiteral("/icon.svg");
+    const QString broken = m_home.path() + QStringLiteral("/broken.jpg");
+    const auto drawing = [](int width, int height) {
+        return QStringLiteral(R"(<svg xmlns="http://www.w3.org/2000/svg" width="%1" height="%2">)"
+                              R"(<rect width="%1" height="%2" fill="#e04"/></svg>)")
+            .arg(width)
+            .arg(height)
+            .toUtf8();
+    };
+    QVERIFY(test::writeFile(svg, drawing(40, 25)));
+    QVERIFY(test::writeFile(broken, QByteArray("\xff\xd8\xff\xe0\x00\x10JFIF\x00", 11))); // a JPEG cut short
     // The PNG in place, as the app's pump would find it; taken away once checked.
     const auto placed = [&] {
         QImage image;
@@ -276,39 +223,35 @@ void AppTest::aMirroredFileIsPlacedAtEverySave()
         QFile::remove(preview);
         return png ? image.size() : QSize();
     };
-
     Menus menus;
     QWidget window;
     menus.attach(&window);
     MirrorFileCommand& command = menus.fileMirror();
-    QVERIFY(command.mirror(earlier));
-    QCOMPARE(placed(), QSize(6, 6));
     // Picked in the chooser, as the user does.
-    menus.mirrorFile->trigger();
-    QFileDialog* chooser = command.fileDialog();
-    QVERIFY(chooser && chooser->isVisible());
-    chooser->selectFile(path);
-    static_cast<QDialog*>(chooser)->accept(); // as the Mirror button does
-    if (next.isEmpty()) {
-        QMessageBox* message = command.messageBox();
-        QVERIFY(message && message->isVisible());
-        QVERIFY2(message->text().startsWith(QStringLiteral("“%1” can't be mirrored\n\n%1 ").arg(name)),
-                 qPrintable(message->text()));
-        QVERIFY(!QFileInfo::exists(preview));
-        QCOMPARE(command.mirroredFile(), earlier);
-        return message->close(), void();
-    }
-    QCOMPARE(placed(), size);
-    QCOMPARE(menus.stopMirroring->text(), QStringLiteral("Stop Mirroring “%1”").arg(name));
+    const auto pick = [&](const QString& path) {
+        menus.mirrorFile->trigger();
+        QFileDialog* chooser = command.fileDialog();
+        QVERIFY(chooser && chooser->isVisible());
+        chooser->selectFile(path);
+        static_cast<QDialog*>(chooser)->accept(); // as the Mirror button does
+    };
+    pick(svg);
+    QCOMPARE(placed(), QSize(120, 75));
+    QCOMPARE(menus.stopMirroring->text(), QStringLiteral("Stop Mirroring “icon.svg”"));
+    QVERIFY(test::writeFile(svg, drawing(80, 50)));
+    QCOMPARE(placed(), QSize(240, 150));
 
-    // The kinds of save (in place, by rename, anew) are preview_tool_test's: the watch is the same.
-    QVERIFY(test::writeFile(path, next));
-    QCOMPARE(placed(), size * 2);
+    pick(broken);
+    QMessageBox* message = command.messageBox();
+    QVERIFY(message && message->isVisible());
+    QVERIFY2(message->text().startsWith(QStringLiteral("“broken.jpg” can't be mirrored\n\nbroken.jpg ")),
+             qPrintable(message->text()));
+    message->close();
+    QCOMPARE(command.mirroredFile(), svg);
 
     // Stopped: a save places nothing.
     menus.stopMirroring->trigger();
-    QVERIFY(command.mirroredFile().isEmpty());
-    QVERIFY(test::writeFile(path, content));
+    QVERIFY(test::writeFile(svg, drawing(40, 25)));
     QTest::qWait(400); // past the settling time: a placement would have come by now
     QVERIFY(!QFileInfo::exists(preview));
 }
