@@ -34,12 +34,7 @@ public:
         environment.insert(QStringLiteral("HOME"), home);
         setProcessEnvironment(environment);
         arguments.replaceInStrings(QStringLiteral("FILE"), home + QStringLiteral("/design.png"));
-        start(QStringLiteral(GLASSWING_PREVIEW_BINARY), arguments);
-    }
-    ~Tool() override
-    {
-        kill(); // our own child, by its id
-        waitForFinished(5000);
+        start(QStringLiteral(GLASSWING_PREVIEW_BINARY), arguments); // killed by ~QProcess if still running
     }
 };
 
