@@ -231,7 +231,8 @@ void AppTest::aMirroredFileIsPlacedAtEverySave()
     pick(svg);
     QCOMPARE(placed(), QSize(120, 75));
     QCOMPARE(menus.stopMirroring->text(), QStringLiteral("Stop Mirroring “icon.svg”"));
-    QVERIFY(test::writeFile(svg, QByteArray(drawing).replace(R"(width="40" height="25">)", R"(width="80" height="50">)")));
+    const QByteArray larger = QByteArray(drawing).replace(R"(width="40" height="25">)", R"(width="80" height="50">)");
+    QVERIFY(test::writeFile(svg, larger));
     QCOMPARE(placed(), QSize(240, 150));
 
     pick(broken);

@@ -255,9 +255,9 @@ void WelcomeTest::oddShippedBundles()
     QCOMPARE(run.report.value(QStringLiteral("free")).toInteger(0), 0);
     QCOMPARE(run.output, printed);
     QCOMPARE(run.report.value(QStringLiteral("left")).toVariant().toStringList(),
-             installed ? QStringList {QStringLiteral("Glasswing.sketchplugin")}
-                       : full      ? QStringList {QStringLiteral("filler")}
-                                   : QStringList {});
+             installed  ? QStringList {QStringLiteral("Glasswing.sketchplugin")}
+                 : full ? QStringList {QStringLiteral("filler")}
+                        : QStringList {});
     QCOMPARE(run.report.value(QStringLiteral("whole")).toBool(), installed);
     QVERIFY(run.report.value(QStringLiteral("kept")).toBool()); // what was shipped stays as it was
 }
