@@ -37,7 +37,7 @@ export function makeIdentity() {
 }
 
 /** A stream record: kind, 4-byte length, payload (bytes or text). */
-export function record(kind, payload) {
+function record(kind, payload) {
   const body = Buffer.from(payload);
   return Buffer.concat([Buffer.from([kind, body.length >>> 24, body.length >>> 16, body.length >>> 8, body.length]), body]);
 }
@@ -51,8 +51,8 @@ class Session extends EventEmitter {
     Object.assign(this, { server, transport, out, state: 'new', invitation: null, close: out.close, drop: out.drop });
     server.sessions.push(this);
     closed.on('close', () => (this.state = 'closed'));
-    this.code = server.code ?? Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
-    out.control({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
+    this.code = Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
+    out.control({ code: this.code, name: server.name, type: 'hello' });
   }
   get userId() {
     return this.invitation && Buffer.from(this.invitation.context ?? '', 'base64').toString('utf8');
@@ -83,12 +83,11 @@ class Session extends EventEmitter {
 }
 
 export class MockComputer extends EventEmitter {
-  // Options: code (fixed; random otherwise, like the computer's), helloExtra (keys that replace the
-  // hello's own), refuseWebSocket (as a browser behind a self-signed certificate may see it),
+  // Options: refuseWebSocket (as a browser behind a self-signed certificate may see it),
   // unreachable (/session and /stream dropped at once, as when the computer is away).
   constructor(identity, options = {}) {
     super();
-    Object.assign(this, { name: 'Studio Mac', keepaliveMs: 2000, helloExtra: {}, invitations: [], sessions: [], remembered: new Set() }, options);
+    Object.assign(this, { name: 'Studio Mac', keepaliveMs: 2000, invitations: [], sessions: [], remembered: new Set() }, options);
     this.server = createServer({ cert: identity.cert, key: identity.key }, (req, res) => this.request(req, res));
     this.wss = new WebSocketServer({ noServer: true, maxPayload: 16 << 20 });
     this.server.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
