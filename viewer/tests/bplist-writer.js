@@ -28,16 +28,13 @@ function concat(parts) {
 
 /**
  * Encodes a frame. Options: offsetSize, refSize (1..8, default the smallest that fits), lengthSize
- * (the image length as an integer object of 1, 2, 4 or 8 bytes), float32 (a 4-byte timestamp),
- * utf16Keys, padding (that many small objects more, under "pad", for wider references).
+ * (the image length as an integer object of 1, 2, 4 or 8 bytes), padding (that many small objects
+ * more, under "pad", for wider references).
  */
 export function writeFrame(image, timestamp, options = {}) {
-  const key = (s) => (options.utf16Keys
-    ? concat([counted(0x6, s.length), ...[...s].map((c) => uint(c.charCodeAt(0), 2))])
-    : concat([counted(0x5, s.length), new TextEncoder().encode(s)]));
-  const real = new Uint8Array(options.float32 ? 5 : 9);
-  real[0] = options.float32 ? 0x22 : 0x23;
-  new DataView(real.buffer)[options.float32 ? 'setFloat32' : 'setFloat64'](1, timestamp);
+  const key = (s) => concat([counted(0x5, s.length), new TextEncoder().encode(s)]);
+  const real = Uint8Array.of(0x23, ...new Uint8Array(8));
+  new DataView(real.buffer).setFloat64(1, timestamp);
   // dict(0), keys, values; padding: an array of small integers and its items.
   const objects = [null, key('image'), key('timestamp'), concat([counted(0x4, image.length, options.lengthSize), image]), real];
   const [keys, values] = [[1, 2], [3, 4]];

@@ -1,11 +1,11 @@
-// A stand-in for the computer's web port in browser tests: serves the page's files with the real
-// headers and speaks PROTOCOL.md section 10 from the computer's side, over a WebSocket (/session)
+// A stand-in for the computer's web port in browser tests: serves the page's files (the real app's
+// headers are the real-app rows' to meet) and speaks PROTOCOL.md section 10 from the computer's side, over a WebSocket (/session)
 // and over the stream (/stream). Each session is driven by the test: accept, decline, send frames,
 // close with a code, or drop the connection. Loopback only.
 import { createServer } from 'node:https';
 import { readFileSync, mkdtempSync, rmSync } from 'node:fs';
 import { execFileSync } from 'node:child_process';
-import { X509Certificate, createHash, randomInt } from 'node:crypto';
+import { X509Certificate, createHash } from 'node:crypto';
 import { EventEmitter, once } from 'node:events';
 import { tmpdir } from 'node:os';
 import { join, dirname } from 'node:path';
@@ -15,9 +15,6 @@ import { WebSocketServer } from 'ws';
 const VIEWER = join(dirname(fileURLToPath(import.meta.url)), '..');
 const TYPES = { html: 'text/html; charset=utf-8', js: 'text/javascript; charset=utf-8', css: 'text/css; charset=utf-8', svg: 'image/svg+xml' };
 const FILES = ['/viewer.js', '/viewer.css', '/plist.js', '/icon.svg'];
-const CSP = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
-const COMMON = { 'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff', 'Referrer-Policy': 'no-referrer' };
-const CODE_LETTERS = 'ACDEFGHJKMNPQRTUVWXY3479';
 
 /** The SPKI pin Chromium takes for a certificate (PEM). */
 export const spkiPin = (cert) => createHash('sha256').update(new X509Certificate(cert).publicKey.export({ type: 'spki', format: 'der' })).digest('base64');
@@ -51,7 +48,7 @@ class Session extends EventEmitter {
     Object.assign(this, { server, transport, out, state: 'new', invitation: null, close: out.close, drop: out.drop });
     server.sessions.push(this);
     closed.on('close', () => (this.state = 'closed'));
-    this.code = Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
+    this.code = `K${'3479'[server.sessions.length % 4]}Q2`; // one per session, so that a page showing another's fails
     out.control({ code: this.code, name: server.name, type: 'hello' });
   }
   get userId() {
@@ -61,7 +58,6 @@ class Session extends EventEmitter {
     Object.assign(this, { invitation: message, state: 'invited' });
     this.server.invitations.push(this);
     this.server.emit('invitation');
-    if (this.server.remembered.has(this.userId)) this.accept();
   }
   accept() {
     this.state = 'accepted';
@@ -71,7 +67,6 @@ class Session extends EventEmitter {
   join() {
     this.state = 'joined';
     this.emit('joined');
-    if (this.server.newest) this.sendFrame(this.server.newest); // a joining phone sees the current design
   }
   decline() {
     this.out.control({ type: 'decline' });
@@ -87,7 +82,7 @@ export class MockComputer extends EventEmitter {
   // unreachable (/session and /stream dropped at once, as when the computer is away).
   constructor(identity, options = {}) {
     super();
-    Object.assign(this, { name: 'Studio Mac', keepaliveMs: 2000, invitations: [], sessions: [], remembered: new Set() }, options);
+    Object.assign(this, { name: 'Studio Mac', keepaliveMs: 2000, invitations: [], sessions: [] }, options);
     this.server = createServer({ cert: identity.cert, key: identity.key }, (req, res) => this.request(req, res));
     this.wss = new WebSocketServer({ noServer: true, maxPayload: 16 << 20 });
     this.server.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
@@ -127,9 +122,9 @@ export class MockComputer extends EventEmitter {
   request(req, res) {
     const path = new URL(req.url, 'https://x').pathname;
     if (path === '/stream') return this.stream(req, res);
-    if (path !== '/' && !FILES.includes(path)) return res.writeHead(404, COMMON).end();
+    if (path !== '/' && !FILES.includes(path)) return res.writeHead(404).end();
     const file = path === '/' ? 'index.html' : path.slice(1);
-    res.writeHead(200, { ...COMMON, 'Content-Type': TYPES[file.split('.').pop()], 'Content-Security-Policy': CSP });
+    res.writeHead(200, { 'Content-Type': TYPES[file.split('.').pop()] });
     return res.end(readFileSync(join(VIEWER, file)));
   }
 
@@ -138,7 +133,7 @@ export class MockComputer extends EventEmitter {
     const parts = [];
     req.on('data', (d) => parts.push(d));
     return req.on('end', () => {
-      res.writeHead(200, { ...COMMON, 'Content-Type': 'application/octet-stream' });
+      res.writeHead(200, { 'Content-Type': 'application/octet-stream' });
       res.flushHeaders();
       const write = (bytes) => !res.writableEnded && !res.destroyed && res.write(bytes);
       const keepalive = setInterval(() => write(record(3, [])), this.keepaliveMs);
@@ -155,12 +150,6 @@ export class MockComputer extends EventEmitter {
       session.write = write;
       session.invited(JSON.parse(Buffer.concat(parts).toString('utf8')));
     });
-  }
-
-  /** Records a frame as the newest and sends it to every joined phone, as the computer does. */
-  broadcast(frame) {
-    this.newest = frame;
-    for (const s of this.sessions) s.sendFrame(frame);
   }
 
   /** The session that sent the `count`th invitation (by default the next one). */

@@ -12,7 +12,6 @@ import { writeFrame } from './bplist-writer.js';
 const WRITER_ROWS = [
   ['2-byte offsets, forced 1-byte length', 20, { offsetSize: 2, lengthSize: 1 }],
   ['empty image, 8-byte offsets, references and length', 0, { offsetSize: 8, refSize: 8, lengthSize: 8 }],
-  ['4-byte real timestamp, UTF-16 keys', 7, { float32: true, utf16Keys: true }],
   ['2-byte references from many objects', 11, { padding: 400 }],
 ];
 
