@@ -109,8 +109,7 @@ export class MockComputer extends EventEmitter {
         close: (code, reason) => ws.close(code, reason),
         drop: () => ws.terminate(),
       }, ws);
-      ws.on('message', (data, isBinary) => {
-        if (isBinary) return;
+      ws.on('message', (data) => {
         const message = JSON.parse(data.toString('utf8'));
         if (message.type === 'invitation' && session.state === 'new') session.invited(message);
         else if (message.type === 'joined' && session.state === 'accepted') session.join();
