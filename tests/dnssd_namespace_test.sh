@@ -2,8 +2,8 @@
 # DNS-SD for real, sealed off from the machine's network: inside a network and mount namespace of
 # its own, this test starts a private D-Bus system bus and Avahi daemon on a veth pair whose both
 # ends stay inside (an address from the documentation range, nothing routed out), advertises with the real peer link,
-# started before any daemon, and checks that the advertiser reports DNS-SD unavailable, then available once the
-# daemon is up, and that avahi-browse sees the service with its name, address and port.
+# started before any daemon, and checks that once the daemon is up avahi-browse sees the service with its name,
+# address and port.
 #
 # Usage: dnssd_namespace_test.sh ADVERTISE_HELPER
 # Exits 77 (skipped) where namespaces cannot be made (not root, no unshare, no daemons).
@@ -45,12 +45,6 @@ for _ in $(seq 50); do grep -q '^listening ' "$work/helper.log" && break; sleep 
 port=$(sed -n 's/^listening //p' "$work/helper.log")
 [ -n "$port" ] || fail "$work/helper.err" "the advertiser did not start"
 
-# Waits (bounded) until the helper has said "dnssd $1" $2 times: what the app's note follows.
-said() {
-  for _ in $(seq 100); do [ "$(grep -c "^dnssd $1\$" "$work/helper.log")" -ge "$2" ] && return 0; sleep 0.1; done
-  fail "$work/helper.log" "the advertiser did not report DNS-SD $1 (time $2)"
-}
-said unavailable 1
 
 dbus-daemon --system --fork --print-pid >"$work/dbus.pid"
 pids+=("$(cat "$work/dbus.pid")")
@@ -69,7 +63,6 @@ avahi-daemon --file="$work/avahi-daemon.conf" --no-drop-root --no-chroot --no-rl
 pids+=("$!")
 for _ in $(seq 50); do avahi-daemon --check 2>/dev/null && break; sleep 0.1; done
 avahi-daemon --check || fail "$work/avahi.log" "avahi-daemon did not start"
-said available 1
 
 # avahi-browse -p escapes spaces in names as \032.
 escaped=${name// /\\032}
