@@ -6,8 +6,7 @@
 
 const [test, assert, fs, os, path, vm] = ['test', 'assert', 'fs', 'os', 'path', 'vm'].map((name) => require(`node:${name}`))
 
-const bundle = path.join(__dirname, '..', '..', 'resources', 'Glasswing.sketchplugin')
-const scripts = path.join(bundle, 'Contents', 'Sketch')
+const scripts = path.join(__dirname, '..', '..', 'resources', 'Glasswing.sketchplugin', 'Contents', 'Sketch')
 const manifest = JSON.parse(fs.readFileSync(path.join(scripts, 'manifest.json'), 'utf8'))
 
 // Sketch's document model, as far as the plug-in reads it.
@@ -20,7 +19,7 @@ const documentWith = (pages, selected = [], selectedPage = pages[0]) =>
 const handlers = manifest.commands.flatMap((c) => [c.handler, ...Object.entries(c.handlers || {}).flatMap(([key, value]) =>
   key === 'actions' ? Object.values(value) : [value])].filter(Boolean).map((name) => [c.script, name]))
 
-test('the bundle: a manifest Sketch reads, whose handlers load as globals touching nothing of Sketch, and nothing else', () => {
+test('the bundle: a manifest Sketch reads, whose handlers load as globals touching nothing of Sketch', () => {
   // Sketch calls only what the manifest names: the document-change handlers are wired here or never.
   const listened = manifest.commands.flatMap((c) => Object.keys(Object.assign({}, c.handlers, (c.handlers || {}).actions)))
   assert.deepStrictEqual(listened.filter((k) => k !== 'actions').sort(), ['ArtboardChanged', 'OpenDocument', 'SelectionChanged.finish', 'onDocumentChanged'])
@@ -30,8 +29,6 @@ test('the bundle: a manifest Sketch reads, whose handlers load as globals touchi
     vm.runInContext(fs.readFileSync(path.join(scripts, script), 'utf8'), context)
     assert.strictEqual(typeof context[name], 'function', `${script} defines ${name}`)
   }
-  const files = fs.readdirSync(bundle, { recursive: true }).filter((f) => fs.statSync(path.join(bundle, f)).isFile())
-  assert.deepStrictEqual(files.sort(), ['Contents/Sketch/glasswing.js', 'Contents/Sketch/manifest.json'])
 })
 
 // Foundation and Sketch over a real folder; `world` records what the script did.
