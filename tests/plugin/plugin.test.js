@@ -23,12 +23,10 @@ test('the bundle: a manifest Sketch reads, whose handlers load as globals touchi
   // Sketch calls only what the manifest names: the document-change handlers are wired here or never.
   const listened = manifest.commands.flatMap((c) => Object.keys(Object.assign({}, c.handlers, (c.handlers || {}).actions)))
   assert.deepStrictEqual(listened.filter((k) => k !== 'actions').sort(), ['ArtboardChanged', 'OpenDocument', 'SelectionChanged.finish', 'onDocumentChanged'])
-  for (const [script, name] of handlers) {
-    // A context with only the language's own globals: any use of Sketch's at load time throws.
-    const context = vm.createContext({})
-    vm.runInContext(fs.readFileSync(path.join(scripts, script), 'utf8'), context)
-    assert.strictEqual(typeof context[name], 'function', `${script} defines ${name}`)
-  }
+  // A context with only the language's own globals: any use of Sketch's at load time throws.
+  const context = vm.createContext({})
+  vm.runInContext(fs.readFileSync(path.join(scripts, 'glasswing.js'), 'utf8'), context)
+  assert.deepStrictEqual(handlers.filter(([script, name]) => script !== 'glasswing.js' || typeof context[name] !== 'function'), [])
 })
 
 // Foundation and Sketch over a real folder; `world` records what the script did.

@@ -163,7 +163,7 @@ function instrument({ speed, userId }) {
   if (userId && !localStorage.getItem('glasswing.userId')) localStorage.setItem('glasswing.userId', userId);
 }
 
-// A phone: a fresh context (its own storage) with a phone's screen, on `origin` or else on a
+// A phone: a fresh context (its own storage) with an iPhone's user agent, on `origin` or else on a
 // stand-in computer of its own (page.server) that says nothing a page should complain of.
 async function phone(t, { query = '', origin, speed, stand, userId, virtualTime } = {}) {
   const server = origin ? undefined : await new MockComputer(identity, { keepaliveMs: 100, ...stand }).listen();
@@ -177,7 +177,6 @@ async function phone(t, { query = '', origin, speed, stand, userId, virtualTime 
     assert.deepEqual(page.problems.filter((p) => !/ERR_|WebSocket|Failed to load/.test(p)), []);
   });
   await page.setUserAgent(IPHONE);
-  await page.setViewport({ width: 390, height: 844, deviceScaleFactor: 1, isMobile: true, hasTouch: true });
   // A stream link counts 8 s of silence as lost: the stand-in's keepalives every 100 ms keep it at
   // 2x even on a busy machine, the real app's every 2 s only at the real pace.
   const stream = query.includes('stream') || stand?.refuseWebSocket;
@@ -256,9 +255,10 @@ describe('the web viewer', { concurrency: true }, () => {
     // How a session ends when the page must not ask again by itself: what it says, and its button,
     // which asks again under the same user ID.
     const DECLINED = 'declined: Not allowed | Someone on Studio Mac chose Don’t Allow. | Ask again';
+    const decline = (s) => [s.out.control({ type: 'decline' }), s.close(1000, 'declined')];
     const ENDINGS = [
-      { name: 'declined', end: (s) => s.decline(), says: DECLINED },
-      { name: 'declined over the stream', query: STREAM, end: (s) => s.decline(), says: DECLINED },
+      { name: 'declined', end: decline, says: DECLINED },
+      { name: 'declined over the stream', query: STREAM, end: decline, says: DECLINED },
       // Said no, then the connection just went: still a no.
       { name: 'declined, then dropped', end: async (s, page) => [s.out.control({ type: 'decline' }), await stateIs(page, 'declined'), s.drop()], says: DECLINED },
       { name: 'unanswered', end: (s) => s.close(1008, 'time-out'), says: 'timeout: No answer | Nobody answered on Studio Mac in time. | Ask again' },

@@ -1,7 +1,8 @@
 // A stand-in for the computer's web port in browser tests: serves the page's files (the real app's
-// headers are the real-app rows' to meet) and speaks PROTOCOL.md section 10 from the computer's side, over a WebSocket (/session)
-// and over the stream (/stream). Each session is driven by the test: accept, decline, send frames,
-// close with a code, or drop the connection. Loopback only.
+// headers are the real-app rows' to meet) and speaks PROTOCOL.md section 10 from the computer's
+// side, over a WebSocket (/session) and over the stream (/stream). Each session is driven by the
+// test: accept, send control messages and frames, close with a code, or drop the connection.
+// Loopback only.
 import { createServer } from 'node:https';
 import { readFileSync, mkdtempSync, rmSync } from 'node:fs';
 import { execFileSync } from 'node:child_process';
@@ -67,10 +68,6 @@ class Session extends EventEmitter {
   join() {
     this.state = 'joined';
     this.emit('joined');
-  }
-  decline() {
-    this.out.control({ type: 'decline' });
-    this.close(1000, 'declined');
   }
   sendFrame(bytes) {
     if (this.state === 'joined') this.out.frame(Buffer.from(bytes));
