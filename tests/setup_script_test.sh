@@ -16,16 +16,11 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 
 check() { # DESCRIPTION COMMAND...
-  local description=$1
-  shift
-  if "$@"; then
-    echo "PASS: $row: $description"
-  else
-    echo "FAIL: $row: $description"
-    failures=$((failures + 1))
-    sed 's/^/    script: /' "$work/out"
-    sed 's/^/    stubs:  /' "$work/log"
-  fi
+  "${@:2}" && return
+  echo "FAIL: $row: $1"
+  failures=$((failures + 1))
+  sed 's/^/    script: /' "$work/out"
+  sed 's/^/    stubs:  /' "$work/log"
 }
 
 # One row: what `apt-get install` does (succeed, fail, INT, TERM), and whether an administrator's

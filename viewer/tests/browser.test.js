@@ -214,8 +214,6 @@ async function staysPut(page) {
 
 const letIn = (session) => within(new Promise((joined) => session.once('joined', joined).accept()), 'joined');
 
-const WAITING = 'waiting: Waiting for approval | On Studio Mac, choose Allow when Glasswing asks about “iPhone”. | ';
-
 describe('the web viewer', { concurrency: true }, () => {
   describe('the page against a stand-in computer', { concurrency: 6 }, () => {
     // Over the WebSocket, over the stream when asked to, and over the stream when the WebSocket fails.
@@ -227,7 +225,7 @@ describe('the web viewer', { concurrency: true }, () => {
         // A hello is answered once: the stand-in refuses a second invitation.
         session.out.control({ code: session.code, name: 'Studio Mac', type: 'hello' });
         // The code the computer's alert shows (on screen); the name the user will recognise.
-        await shows(page, WAITING);
+        await shows(page, 'waiting: Waiting for approval | On Studio Mac, choose Allow when Glasswing asks about “iPhone”. | ');
         assert.equal(await page.$eval('#code', (e) => e.getClientRects().length > 0 && e.textContent), session.code);
         assert.match(session.userId, /^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$/);
         await letIn(session);
@@ -283,15 +281,12 @@ describe('the web viewer', { concurrency: true }, () => {
       });
     }
 
-    test('a computer out of reach is tried again after 1, 2, 4, 8, then every 10 s, until it answers', async (t) => {
+    // (That the page gets through once the computer is back is the real app's restart row.)
+    test('a computer out of reach is tried again after 1, 2, 4, 8, then every 10 s', async (t) => {
       const page = await phone(t, { stand: { unreachable: true }, speed: 1, virtualTime: true });
       await shows(page, 'retrying: Cannot reach the computer | Trying again in 1 s. Check that Glasswing is running and this phone is on the same network. | Try now');
       await waitFor(page, () => window.__waits().length > 6);
       assert.deepEqual((await page.evaluate(() => window.__waits())).slice(0, 6), [1, 2, 4, 8, 10, 10]);
-      assert.equal(page.server.invitations.length, 0);
-      page.server.unreachable = false;
-      await within(page.server.invitation(1), 'invitation once reachable');
-      await stateIs(page, 'waiting');
     });
   });
 
