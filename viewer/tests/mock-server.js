@@ -4,11 +4,10 @@
 // test: accept, send control messages and frames, close with a code, or drop the connection.
 // Loopback only.
 import { createServer } from 'node:https';
-import { readFileSync, mkdtempSync, rmSync } from 'node:fs';
+import { readFileSync } from 'node:fs';
 import { execFileSync } from 'node:child_process';
 import { X509Certificate, createHash } from 'node:crypto';
 import { EventEmitter, once } from 'node:events';
-import { tmpdir } from 'node:os';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { WebSocketServer } from 'ws';
@@ -22,16 +21,12 @@ export const spkiPin = (cert) => createHash('sha256').update(new X509Certificate
 
 /** A throwaway self-signed identity for 127.0.0.1 and localhost, and its SPKI pin. */
 export function makeIdentity() {
-  const dir = mkdtempSync(join(tmpdir(), 'viewer-cert-'));
-  try {
-    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
-      '-keyout', join(dir, 'key.pem'), '-out', join(dir, 'cert.pem'), '-days', '2', '-subj', '/CN=localhost',
-      '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1', '-addext', 'extendedKeyUsage=serverAuth'], { stdio: 'pipe' });
-    const [cert, key] = ['cert.pem', 'key.pem'].map((f) => readFileSync(join(dir, f)));
-    return { cert, key, spkiPin: spkiPin(cert) };
-  } finally {
-    rmSync(dir, { recursive: true, force: true });
-  }
+  // Key and certificate both on standard output, one PEM block after the other: nothing on disk.
+  const pem = execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
+    '-keyout', '-', '-out', '-', '-days', '2', '-subj', '/CN=localhost',
+    '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1', '-addext', 'extendedKeyUsage=serverAuth'], { encoding: 'utf8', stdio: 'pipe' });
+  const [key, cert] = ['PRIVATE KEY', 'CERTIFICATE'].map((label) => pem.match(new RegExp(`-----BEGIN ${label}-----[^-]+-----END ${label}-----`))[0]);
+  return { cert, key, spkiPin: spkiPin(cert) };
 }
 
 /** A stream record: kind, 4-byte length, payload (bytes or text). */
