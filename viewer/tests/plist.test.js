@@ -20,9 +20,8 @@ import base64, json, plistlib, random, sys
 b64 = lambda b: base64.b64encode(b).decode()
 out = {"plistlib": [], "writer": []}
 for size, pad in [(0, 0), (14, 0), (15, 0), (70000, 0), (10, 300)]:
-    top = {"timestamp": 786000000.25 - size, "image": random.Random(size).randbytes(size)}
-    if pad:
-        top["pad"] = list(range(1000, 1000 + pad))
+    # A key the reader does not know, always; with many items it widens the references.
+    top = {"timestamp": 786000000.25 - size, "image": random.Random(size).randbytes(size), "pad": list(range(1000, 1000 + pad))}
     data = plistlib.dumps(top, fmt=plistlib.FMT_BINARY)
     out["plistlib"].append([f"plistlib, {size} bytes, offsets/references {data[-26]}/{data[-25]}", b64(data), b64(top["image"]), top["timestamp"]])
 for name, data in json.load(sys.stdin):
