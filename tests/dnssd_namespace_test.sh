@@ -2,11 +2,10 @@
 # DNS-SD for real, sealed off from the machine's network: inside a network and mount namespace of
 # its own, this test starts a private D-Bus system bus and Avahi daemon on a veth pair whose both
 # ends stay inside (an address from the documentation range, nothing routed out), advertises with the real peer link,
-# started before any daemon, and checks that avahi-browse sees the service with its name and port and that the reference
-# phone finds it and joins; and that the advertiser reports DNS-SD unavailable before the daemon, available with
-# it, and again each way when the daemon stops and comes back.
+# started before any daemon, and checks that once the daemon is up avahi-browse sees the service with its name,
+# address and port.
 #
-# Usage: dnssd_namespace_test.sh ADVERTISE_HELPER GLASSWING_PHONE
+# Usage: dnssd_namespace_test.sh ADVERTISE_HELPER
 # Exits 77 (skipped) where namespaces cannot be made (not root, no unshare, no daemons).
 set -euo pipefail
 
@@ -20,7 +19,6 @@ if [ "${1:-}" != --inside ]; then
   exec unshare --net --mount --fork bash "$0" --inside "$@"
 fi
 helper=$2
-phone=$3
 
 # --- inside the namespaces from here on ---
 mount --make-rprivate /
@@ -47,12 +45,6 @@ for _ in $(seq 50); do grep -q '^listening ' "$work/helper.log" && break; sleep 
 port=$(sed -n 's/^listening //p' "$work/helper.log")
 [ -n "$port" ] || fail "$work/helper.err" "the advertiser did not start"
 
-# Waits (bounded) until the helper has said "dnssd $1" $2 times: what the app's note follows.
-said() {
-  for _ in $(seq 100); do [ "$(grep -c "^dnssd $1\$" "$work/helper.log")" -ge "$2" ] && return 0; sleep 0.1; done
-  fail "$work/helper.log" "the advertiser did not report DNS-SD $1 (time $2)"
-}
-said unavailable 1
 
 dbus-daemon --system --fork --print-pid >"$work/dbus.pid"
 pids+=("$(cat "$work/dbus.pid")")
@@ -67,15 +59,10 @@ enable-dbus=yes
 publish-hinfo=no
 publish-workstation=no
 CONF
-start_avahi() {
-  avahi-daemon --file="$work/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits >>"$work/avahi.log" 2>&1 &
-  avahi=$!
-  pids+=("$avahi")
-  for _ in $(seq 50); do avahi-daemon --check 2>/dev/null && break; sleep 0.1; done
-  avahi-daemon --check || fail "$work/avahi.log" "avahi-daemon did not start"
-}
-start_avahi
-said available 1
+avahi-daemon --file="$work/avahi-daemon.conf" --no-drop-root --no-chroot --no-rlimits >>"$work/avahi.log" 2>&1 &
+pids+=("$!")
+for _ in $(seq 50); do avahi-daemon --check 2>/dev/null && break; sleep 0.1; done
+avahi-daemon --check || fail "$work/avahi.log" "avahi-daemon did not start"
 
 # avahi-browse -p escapes spaces in names as \032.
 escaped=${name// /\\032}
@@ -89,21 +76,4 @@ echo "avahi-browse: $found"
 [[ "$found" == "=;glass0;IPv4;$escaped;_Glasswing._tcp;local;"*";192.0.2.1;$port;"* ]] \
   || fail "$work/avahi.log" "$work/helper.err" "the service is not announced as expected"
 
-set +e
-timeout 30 "$phone" --user-id namespace-phone --name "Namespace Phone" --count 1 --browse-timeout 15 \
-  >"$work/phone.log" 2>"$work/phone.err"
-status=$?
-set -e
-cat "$work/phone.log" "$work/phone.err"
-[ "$status" -eq 0 ] || fail "the phone exited with $status"
-grep -q "^found \"$name\" at 192.0.2.1 port $port$" "$work/phone.log" || fail "the phone did not find the service"
-grep -q '^message 1 8 bytes at ' "$work/phone.log" || fail "the phone received no greeting"
-grep -q '^state 2 Namespace Phone$' "$work/helper.log" || fail "the Mac never saw the phone join"
-# The daemon goes away and comes back: the advertiser says so each time.
-kill "$avahi"
-wait "$avahi" 2>/dev/null || true
-said unavailable 2
-start_avahi
-said available 2
-! grep -q -v -e '^listening' -e '^state' -e '^invited' -e '^dnssd ' "$work/helper.log" || fail "unexpected output on standard output"
-echo "PASS: DNS-SD advertising and discovery inside the namespace"
+echo "PASS: DNS-SD advertising inside the namespace"

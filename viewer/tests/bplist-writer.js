@@ -1,5 +1,5 @@
-// A small binary property list writer for tests: frames as the Mac writes them, and in every integer
-// width the format allows, so that the reader meets encodings plistlib never writes. plist.test.js
+// A small binary property list writer for tests: frames as the Mac writes them, and in integer
+// widths plistlib never writes, so that the reader meets those too. plist.test.js
 // has plistlib read its output back, so it can be trusted as a source of valid frames.
 
 function uint(value, size) {
@@ -27,30 +27,17 @@ function concat(parts) {
 }
 
 /**
- * Encodes a frame. Options: offsetSize, refSize (1..8, default the smallest that fits), lengthSize
- * (the image length as an integer object of 1, 2, 4 or 8 bytes), float32 (a 4-byte timestamp),
- * utf16Keys, padding (that many small objects more, under "pad", for wider references).
+ * Encodes a frame: dict(0), "image"(1), "timestamp"(2), data(3), real(4). Options: offsetSize,
+ * refSize (1..8, default the smallest that fits), lengthSize (the image length as an integer object
+ * of 1, 2, 4 or 8 bytes).
  */
 export function writeFrame(image, timestamp, options = {}) {
-  const key = (s) => (options.utf16Keys
-    ? concat([counted(0x6, s.length), ...[...s].map((c) => uint(c.charCodeAt(0), 2))])
-    : concat([counted(0x5, s.length), new TextEncoder().encode(s)]));
-  const real = new Uint8Array(options.float32 ? 5 : 9);
-  real[0] = options.float32 ? 0x22 : 0x23;
-  new DataView(real.buffer)[options.float32 ? 'setFloat32' : 'setFloat64'](1, timestamp);
-  // dict(0), keys, values; padding: an array of small integers and its items.
+  const key = (s) => concat([counted(0x5, s.length), new TextEncoder().encode(s)]);
+  const real = Uint8Array.of(0x23, ...new Uint8Array(8));
+  new DataView(real.buffer).setFloat64(1, timestamp);
   const objects = [null, key('image'), key('timestamp'), concat([counted(0x4, image.length, options.lengthSize), image]), real];
-  const [keys, values] = [[1, 2], [3, 4]];
-  const pad = options.padding ?? 0;
-  if (pad) {
-    keys.push(objects.push(key('pad')) - 1);
-    values.push(objects.push(null) - 1);
-    for (let i = 0; i < pad; ++i) objects.push(Uint8Array.of(0x11, ...uint(i, 2)));
-  }
-  const refSize = options.refSize ?? minimalSize(objects.length);
-  const refs = (list) => concat(list.map((r) => uint(r, refSize)));
-  objects[0] = concat([counted(0xd, keys.length), refs(keys), refs(values)]);
-  if (pad) objects[values[2]] = concat([counted(0xa, pad), refs(Array.from({ length: pad }, (_, i) => objects.length - pad + i))]);
+  const refSize = options.refSize ?? 1;
+  objects[0] = concat([counted(0xd, 2), ...[1, 2, 3, 4].map((r) => uint(r, refSize))]);
   const offsets = [];
   const end = objects.reduce((at, o) => (offsets.push(at), at + o.length), 8);
   const offsetSize = options.offsetSize ?? minimalSize(end);

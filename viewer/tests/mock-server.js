@@ -1,13 +1,13 @@
-// A stand-in for the computer's web port in browser tests: serves the page's files with the real
-// headers and speaks PROTOCOL.md section 10 from the computer's side, over a WebSocket (/session)
-// and over the stream (/stream). Each session is driven by the test: accept, decline, send frames,
-// close with a code, or drop the connection. Loopback only.
+// A stand-in for the computer's web port in browser tests: serves the page's files (the real app's
+// headers are the real-app rows' to meet) and speaks PROTOCOL.md section 10 from the computer's
+// side, over a WebSocket (/session) and over the stream (/stream). Each session is driven by the
+// test: accept, send control messages and frames, close with a code, or drop the connection.
+// Loopback only.
 import { createServer } from 'node:https';
-import { readFileSync, mkdtempSync, rmSync } from 'node:fs';
+import { readFileSync } from 'node:fs';
 import { execFileSync } from 'node:child_process';
-import { X509Certificate, createHash, randomInt } from 'node:crypto';
+import { X509Certificate, createHash } from 'node:crypto';
 import { EventEmitter, once } from 'node:events';
-import { tmpdir } from 'node:os';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { WebSocketServer } from 'ws';
@@ -15,29 +15,22 @@ import { WebSocketServer } from 'ws';
 const VIEWER = join(dirname(fileURLToPath(import.meta.url)), '..');
 const TYPES = { html: 'text/html; charset=utf-8', js: 'text/javascript; charset=utf-8', css: 'text/css; charset=utf-8', svg: 'image/svg+xml' };
 const FILES = ['/viewer.js', '/viewer.css', '/plist.js', '/icon.svg'];
-const CSP = "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' blob:; connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
-const COMMON = { 'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff', 'Referrer-Policy': 'no-referrer' };
-const CODE_LETTERS = 'ACDEFGHJKMNPQRTUVWXY3479';
 
 /** The SPKI pin Chromium takes for a certificate (PEM). */
 export const spkiPin = (cert) => createHash('sha256').update(new X509Certificate(cert).publicKey.export({ type: 'spki', format: 'der' })).digest('base64');
 
 /** A throwaway self-signed identity for 127.0.0.1 and localhost, and its SPKI pin. */
 export function makeIdentity() {
-  const dir = mkdtempSync(join(tmpdir(), 'viewer-cert-'));
-  try {
-    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
-      '-keyout', join(dir, 'key.pem'), '-out', join(dir, 'cert.pem'), '-days', '2', '-subj', '/CN=localhost',
-      '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1', '-addext', 'extendedKeyUsage=serverAuth'], { stdio: 'pipe' });
-    const [cert, key] = ['cert.pem', 'key.pem'].map((f) => readFileSync(join(dir, f)));
-    return { cert, key, spkiPin: spkiPin(cert) };
-  } finally {
-    rmSync(dir, { recursive: true, force: true });
-  }
+  // Key and certificate both on standard output, one PEM block after the other: nothing on disk.
+  const pem = execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes',
+    '-keyout', '-', '-out', '-', '-days', '2', '-subj', '/CN=localhost',
+    '-addext', 'subjectAltName=DNS:localhost,IP:127.0.0.1', '-addext', 'extendedKeyUsage=serverAuth'], { encoding: 'utf8', stdio: 'pipe' });
+  const [key, cert] = ['PRIVATE KEY', 'CERTIFICATE'].map((label) => pem.match(new RegExp(`-----BEGIN ${label}-----[^-]+-----END ${label}-----`))[0]);
+  return { cert, key, spkiPin: spkiPin(cert) };
 }
 
 /** A stream record: kind, 4-byte length, payload (bytes or text). */
-export function record(kind, payload) {
+function record(kind, payload) {
   const body = Buffer.from(payload);
   return Buffer.concat([Buffer.from([kind, body.length >>> 24, body.length >>> 16, body.length >>> 8, body.length]), body]);
 }
@@ -51,8 +44,8 @@ class Session extends EventEmitter {
     Object.assign(this, { server, transport, out, state: 'new', invitation: null, close: out.close, drop: out.drop });
     server.sessions.push(this);
     closed.on('close', () => (this.state = 'closed'));
-    this.code = server.code ?? Array.from({ length: 4 }, () => CODE_LETTERS[randomInt(CODE_LETTERS.length)]).join('');
-    out.control({ code: this.code, name: server.name, type: 'hello', ...server.helloExtra });
+    this.code = `K${'3479'[server.sessions.length % 4]}Q2`; // one per session, so that a page showing another's fails
+    out.control({ code: this.code, name: server.name, type: 'hello' });
   }
   get userId() {
     return this.invitation && Buffer.from(this.invitation.context ?? '', 'base64').toString('utf8');
@@ -61,7 +54,6 @@ class Session extends EventEmitter {
     Object.assign(this, { invitation: message, state: 'invited' });
     this.server.invitations.push(this);
     this.server.emit('invitation');
-    if (this.server.remembered.has(this.userId)) this.accept();
   }
   accept() {
     this.state = 'accepted';
@@ -71,11 +63,6 @@ class Session extends EventEmitter {
   join() {
     this.state = 'joined';
     this.emit('joined');
-    if (this.server.newest) this.sendFrame(this.server.newest); // a joining phone sees the current design
-  }
-  decline() {
-    this.out.control({ type: 'decline' });
-    this.close(1000, 'declined');
   }
   sendFrame(bytes) {
     if (this.state === 'joined') this.out.frame(Buffer.from(bytes));
@@ -83,12 +70,11 @@ class Session extends EventEmitter {
 }
 
 export class MockComputer extends EventEmitter {
-  // Options: code (fixed; random otherwise, like the computer's), helloExtra (keys that replace the
-  // hello's own), refuseWebSocket (as a browser behind a self-signed certificate may see it),
+  // Options: refuseWebSocket (as a browser behind a self-signed certificate may see it),
   // unreachable (/session and /stream dropped at once, as when the computer is away).
   constructor(identity, options = {}) {
     super();
-    Object.assign(this, { name: 'Studio Mac', keepaliveMs: 2000, helloExtra: {}, invitations: [], sessions: [], remembered: new Set() }, options);
+    Object.assign(this, { name: 'Studio Mac', keepaliveMs: 2000, invitations: [], sessions: [] }, options);
     this.server = createServer({ cert: identity.cert, key: identity.key }, (req, res) => this.request(req, res));
     this.wss = new WebSocketServer({ noServer: true, maxPayload: 16 << 20 });
     this.server.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
@@ -115,8 +101,7 @@ export class MockComputer extends EventEmitter {
         close: (code, reason) => ws.close(code, reason),
         drop: () => ws.terminate(),
       }, ws);
-      ws.on('message', (data, isBinary) => {
-        if (isBinary) return;
+      ws.on('message', (data) => {
         const message = JSON.parse(data.toString('utf8'));
         if (message.type === 'invitation' && session.state === 'new') session.invited(message);
         else if (message.type === 'joined' && session.state === 'accepted') session.join();
@@ -128,9 +113,9 @@ export class MockComputer extends EventEmitter {
   request(req, res) {
     const path = new URL(req.url, 'https://x').pathname;
     if (path === '/stream') return this.stream(req, res);
-    if (path !== '/' && !FILES.includes(path)) return res.writeHead(404, COMMON).end();
+    if (path !== '/' && !FILES.includes(path)) return res.writeHead(404).end();
     const file = path === '/' ? 'index.html' : path.slice(1);
-    res.writeHead(200, { ...COMMON, 'Content-Type': TYPES[file.split('.').pop()], 'Content-Security-Policy': CSP });
+    res.writeHead(200, { 'Content-Type': TYPES[file.split('.').pop()] });
     return res.end(readFileSync(join(VIEWER, file)));
   }
 
@@ -139,7 +124,7 @@ export class MockComputer extends EventEmitter {
     const parts = [];
     req.on('data', (d) => parts.push(d));
     return req.on('end', () => {
-      res.writeHead(200, { ...COMMON, 'Content-Type': 'application/octet-stream' });
+      res.writeHead(200, { 'Content-Type': 'application/octet-stream' });
       res.flushHeaders();
       const write = (bytes) => !res.writableEnded && !res.destroyed && res.write(bytes);
       const keepalive = setInterval(() => write(record(3, [])), this.keepaliveMs);
@@ -156,12 +141,6 @@ export class MockComputer extends EventEmitter {
       session.write = write;
       session.invited(JSON.parse(Buffer.concat(parts).toString('utf8')));
     });
-  }
-
-  /** Records a frame as the newest and sends it to every joined phone, as the computer does. */
-  broadcast(frame) {
-    this.newest = frame;
-    for (const s of this.sessions) s.sendFrame(frame);
   }
 
   /** The session that sent the `count`th invitation (by default the next one). */

@@ -1,6 +1,6 @@
 // The page's frame reader under Node's own test runner. Valid frames come from Python's plistlib
-// (the library family that writes the Mac's frames) and from the test writer in every integer width
-// the format allows, which plistlib reads back first; malformed ones are a valid frame patched.
+// (the library family that writes the Mac's frames) and from the test writer in integer widths
+// plistlib does not use, which plistlib reads back first; malformed ones are a valid frame patched.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
@@ -11,13 +11,7 @@ import { writeFrame } from './bplist-writer.js';
 // [name, image size, writer options]: encodings plistlib does not write.
 const WRITER_ROWS = [
   ['2-byte offsets, forced 1-byte length', 20, { offsetSize: 2, lengthSize: 1 }],
-  ['8-byte offsets and references', 40, { offsetSize: 8, refSize: 8 }],
-  ['8-byte length of an empty image', 0, { lengthSize: 8 }],
-  ['2-byte length, 4-byte references', 5, { lengthSize: 2, refSize: 4 }],
-  ['4-byte real timestamp', 7, { float32: true }],
-  ['UTF-16 keys', 9, { utf16Keys: true }],
-  ['2-byte references from many objects', 11, { padding: 400 }],
-  ['large image, 8-byte everything', 3 << 20, { offsetSize: 8, refSize: 8, lengthSize: 8 }],
+  ['empty image, 8-byte offsets, references and length', 0, { offsetSize: 8, refSize: 8, lengthSize: 8 }],
 ];
 
 // plistlib writes frames of each length and offset width it uses, and reads the writer's back.
@@ -25,10 +19,9 @@ const PYTHON = String.raw`
 import base64, json, plistlib, random, sys
 b64 = lambda b: base64.b64encode(b).decode()
 out = {"plistlib": [], "writer": []}
-for size, pad in [(0, 0), (1, 0), (14, 0), (15, 0), (300, 0), (70000, 0), (10, 300)]:
-    top = {"timestamp": 786000000.25 - size, "image": random.Random(size).randbytes(size)}
-    if pad:
-        top["pad"] = list(range(1000, 1000 + pad))
+for size, pad in [(0, 0), (14, 0), (15, 0), (70000, 0), (10, 300)]:
+    # A key the reader does not know, always; with many items it widens the references.
+    top = {"timestamp": 786000000.25 - size, "image": random.Random(size).randbytes(size), "pad": list(range(1000, 1000 + pad))}
     data = plistlib.dumps(top, fmt=plistlib.FMT_BINARY)
     out["plistlib"].append([f"plistlib, {size} bytes, offsets/references {data[-26]}/{data[-25]}", b64(data), b64(top["image"]), top["timestamp"]])
 for name, data in json.load(sys.stdin):
@@ -43,21 +36,20 @@ test('valid frames: the image and timestamp, as a view into any kind of buffer',
   const run = spawnSync('python3', ['-c', PYTHON], { input: JSON.stringify(written), maxBuffer: 256 << 20, encoding: 'utf8' });
   assert.equal(run.status, 0, run.stderr);
   const { plistlib, writer } = JSON.parse(run.stdout);
-  // The rows cover 1-, 2- and 4-byte offsets and 2-byte references, or they test less than they say.
-  assert.deepEqual(plistlib.map(([name]) => name.split(' ').pop()), ['1/1', '1/1', '1/1', '1/1', '2/1', '4/1', '2/2']);
+  // The rows cover 1-, 2- and 4-byte offsets, 2-byte references and both sides of the 15-byte length nibble, or they test less than they say.
+  assert.deepEqual(plistlib.map(([name]) => name.split(' ').pop()), ['1/1', '1/1', '1/1', '4/1', '2/2']);
   for (const [i, [name, data, image, timestamp]] of [...plistlib, ...writer].entries()) {
     await t.test(name, () => {
       const [bytes, expected] = [data, image].map((b) => Buffer.from(b, 'base64'));
       if (i >= plistlib.length) assert.ok(expected.equals(images[i - plistlib.length]), 'plistlib read another image');
-      // Also the same bytes in the middle of a larger buffer: views are honoured, nothing outside is read.
+      // A whole ArrayBuffer (as a WebSocket gives it), and a view into the middle of a larger buffer
+      // (as a stream record is): views are honoured, nothing outside is read, the image is not copied.
+      assert.deepEqual(parseFrame(new Uint8Array(bytes).buffer), { image: new Uint8Array(expected), timestamp });
       const padded = new Uint8Array(bytes.length + 64).fill(0xee);
       padded.set(bytes, 32);
-      const views = [padded.subarray(32, 32 + bytes.length), new DataView(padded.buffer, 32, bytes.length), new Uint8Array(bytes).buffer];
-      for (const [k, view] of views.entries()) {
-        const frame = parseFrame(view);
-        assert.equal(frame.timestamp, timestamp);
-        assert.ok(expected.equals(frame.image) && (k === 2 || (frame.image.buffer === padded.buffer && frame.image.byteOffset >= 32)));
-      }
+      const frame = parseFrame(padded.subarray(32, 32 + bytes.length));
+      assert.ok(expected.equals(frame.image) && frame.image.buffer === padded.buffer && frame.image.byteOffset >= 32);
+      assert.equal(frame.timestamp, timestamp);
     });
   }
 });
@@ -78,45 +70,21 @@ function trailer(field, value) {
 const offset = (index, value) => ((f) => Object.assign(f, { [tableOffset(f) + index]: typeof value === 'function' ? value(f) : value }))(base());
 const patch = (index, ...bytes) => ((f) => (f.set(bytes, f[tableOffset(f) + index]), f))(base());
 
+// A handful of named shapes; the truncation and byte-change sweep below covers breadth.
 const MALFORMED = [
-  ['empty input', () => new Uint8Array(0), /too short/],
-  ['not binary data', () => 'bplist00', /not binary/],
   ['wrong magic', () => Object.assign(base(), { 7: 0x31 }), /bplist00/],
-  ['offset size 0', () => trailer('offsetSize', 0), /offset size/],
-  ['offset size 9', () => trailer('offsetSize', 9), /offset size/],
-  ['reference size 0', () => trailer('refSize', 0), /reference size/],
-  ['no objects', () => trailer('count', 0), /no objects/],
   ['huge object count', () => trailer('count', 2n ** 62n), /too large/],
-  ['object count past the table', () => trailer('count', 1000), /offset table too short/],
   ['top object out of range', () => trailer('top', 5), /top object/],
-  ['offset table past the end', () => trailer('table', 1 << 20), /offset table/],
   ['offset table at 2^64-1', () => trailer('table', 2n ** 64n - 1n), /too large/],
-  ['offset table inside the header', () => trailer('table', 3), /offset table/],
-  ['object offset past the end', () => offset(3, 250), /outside the object area/],
   ['object offset inside the header', () => offset(0, 2), /outside the object area/],
-  ['object offset at the table', () => offset(4, tableOffset), /outside/],
+  // Objects that would run into the offset table: the reader must stop at the object area's end.
   ['real cut by the offset table', () => offset(4, (f) => (f[tableOffset(f) - 4] = 0x23) && tableOffset(f) - 4), /runs past/],
-  ['length marker on the last byte of the object area', () => offset(3, (f) => (f[tableOffset(f) - 1] = 0x4f) && tableOffset(f) - 1), /outside/],
-  ['key reference out of range', () => patch(0, 0xd2, 9, 2), /out of range/],
-  ['value reference out of range', () => patch(0, 0xd2, 1, 2, 200), /out of range/],
-  ['top object is an array', () => patch(0, 0xa2, 1, 2), /not a dictionary/],
-  ['key is the dictionary itself (cycle)', () => patch(0, 0xd2, 0, 2), /not a string/],
-  ['image is the dictionary itself (cycle)', () => patch(0, 0xd2, 1, 2, 0), /not data/],
-  ['timestamp is an integer', () => patch(4, 0x13), /not a real/],
-  ['no image', () => patch(0, 0xd1, 2, 4), /no "image"/],
-  ['no timestamp', () => patch(0, 0xd1, 1, 3), /no "timestamp"/],
-  ['image twice', () => patch(0, 0xd2, 1, 1, 3, 3), /twice/],
-  ['key is not ASCII', () => patch(1, 0x55, 0xc3, 0xa9), /over 0x7f/],
-  ['dictionary count 2^53', () => patch(0, 0xdf, 0x13, 0, 0x20, 0, 0, 0, 0, 0, 0), /too large/],
-  ['dictionary count 255', () => patch(0, 0xdf, 0x10, 0xff), /runs past/],
-  ['dictionary count not an integer', () => patch(0, 0xdf, 0x23), /not an integer/],
-  ['data length 2^53-1', () => patch(3, 0x4f, 0x13, 0, 0x1f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff), /runs past/],
-  ['data length negative', () => patch(3, 0x4f, 0x13, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff), /negative/],
-  ['data length a 16-byte integer', () => patch(3, 0x4f, 0x14), /16-byte/],
-  ['data length one past the object area', () => patch(3, 0x4f, 0x10, IMAGE.length + 10), /runs past/],
   ['data length cut by the offset table', () => offset(3, (f) => f.fill(0x4f, tableOffset(f) - 2, tableOffset(f) - 1).fill(0x13, tableOffset(f) - 1, tableOffset(f)) && tableOffset(f) - 2), /length lies outside/],
-  ['string length past the object area', () => patch(1, 0x5f, 0x11, 0x7f, 0xff), /runs past/],
-  ['UTF-16 string length past the object area', () => patch(1, 0x6f, 0x12, 0x40, 0, 0, 0), /runs past/],
+  ['data length one past the object area', () => patch(3, 0x4f, 0x10, IMAGE.length + 10), /runs past/],
+  ['key reference out of range', () => patch(0, 0xd2, 9, 2), /out of range/],
+  ['image is the dictionary itself (cycle)', () => patch(0, 0xd2, 1, 2, 0), /not data/],
+  ['dictionary count 2^53', () => patch(0, 0xdf, 0x13, 0, 0x20, 0, 0, 0, 0, 0, 0), /too large/],
+  ['no image', () => patch(0, 0xd1, 2, 4), /no "image"/],
 ];
 
 test('malformed frames throw a PlistError naming the fault', () => {
@@ -127,7 +95,7 @@ test('malformed frames throw a PlistError naming the fault', () => {
 });
 
 test('every truncation and every single-byte change either parses in bounds or throws a PlistError', () => {
-  for (const options of [{ offsetSize: 1, refSize: 1 }, { offsetSize: 8, refSize: 8, lengthSize: 8 }, { padding: 20 }]) {
+  for (const options of [{ offsetSize: 1, refSize: 1 }, { offsetSize: 8, refSize: 8, lengthSize: 8 }]) {
     const good = writeFrame(randomBytes(33), 1.25, options);
     for (let n = 0; n < good.length; ++n) assert.throws(() => parseFrame(good.slice(0, n)), PlistError, `prefix of ${n} bytes`);
     for (let i = 0; i < good.length; ++i) {
