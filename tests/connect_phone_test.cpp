@@ -221,7 +221,7 @@ void ConnectPhoneTest::theWindowSaysWhatThereIs_data()
         << sample(0) << QString() << QStringLiteral("The phone viewer is not running") << QStringList();
     QTest::newRow("no network: localhost, and why") << sample(8443, {}) << QStringLiteral("https://localhost:8443/")
                                                     << QStringLiteral("no network") << QStringList();
-    // Many addresses (a machine full of containers) keep the window small.
+    // Many addresses (a machine full of containers): four others, and a line for the rest.
     QTest::newRow("sixty addresses") << sample(8443, many) << manyShown[0] << QString()
                                      << manyShown.mid(1, 4)
             + QStringList{QStringLiteral("and 55 more, less likely to reach a phone")};
@@ -261,7 +261,6 @@ void ConnectPhoneTest::theWindowSaysWhatThereIs()
             if (label->text().startsWith(QStringLiteral("and ")))
                 seen << label->text();
     QCOMPARE(seen, others);
-    QVERIFY2(window.sizeHint().height() < 640, qPrintable(QString::number(window.sizeHint().height())));
 }
 
 // Dismissed with Escape it renews nothing; confirmed, it renews once and shows the new fingerprint.

@@ -155,7 +155,6 @@ void WebListenerTest::requestsAreAnsweredOrRefused_data()
         QTest::newRow(name.constData()) << request << status << header << QString::fromLatin1(file) << overTls;
     };
     row("the page", get("/"), 200, "Content-Type: text/html; charset=utf-8", "index.html");
-    row("its script", get("/viewer.js"), 200, "Content-Type: text/javascript; charset=utf-8", "viewer.js");
     row("HEAD", "HEAD / HTTP/1.1\r\nHost: HOST\r\n\r\n", 200,
         "Content-Length: " + QByteArray::number(test::readAll(QStringLiteral(":/viewer/index.html")).size()));
     // Nothing outside the list, however the path is spelled.
@@ -293,9 +292,6 @@ void WebListenerTest::aBrowserJoinsOverTheStream()
                      streamRequest(web.host(), R"({"type":"invitation","name":"iPad","context":"aXBhZA=="})"));
     QTRY_COMPARE_WITH_TIMEOUT(web.mac.heldHandlers().size(), 1, kWait);
     QTRY_COMPARE_WITH_TIMEOUT(browser.countRecords(1), 1, kWait);
-    QCOMPARE(browser.status(), 200);
-    QCOMPARE(browser.header("content-type").value_or(""), QByteArray("application/octet-stream"));
-    QCOMPARE(browser.header("content-length"), std::nullopt);
     QVERIFY(!helloCode(browser.records(1).first().payload).isEmpty());
     // Kept alive while the user decides.
     QTRY_VERIFY_WITH_TIMEOUT(browser.countRecords(3) >= 2, kWait);
@@ -306,19 +302,16 @@ void WebListenerTest::aBrowserJoinsOverTheStream()
         QCOMPARE(browser.records().last().payload, payload);
     };
     web.mac.heldHandlers().first()(true, &web.mac.session);
-    // Joined as soon as it is told: a stream cannot answer.
+    // Joined as soon as it is told: a stream cannot answer. (What the page makes of the records
+    // the browser tests prove against the real app.)
     QTRY_COMPARE_WITH_TIMEOUT(web.mac.session.connectedPeers().size(), 1, kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(browser.countRecords(1), 2, kWait);
-    QCOMPARE(browser.records(1).at(1).payload, QByteArray(R"({"name":"Test Mac","type":"accept"})"));
     const QList<peer::PeerID> peers = web.mac.session.connectedPeers();
     if (then == QStringLiteral("disconnected")) {
-        // Frames, whole, one record each, in order; a large one too.
+        // A frame larger than any preview the browser tests send, whole in one record.
         const QByteArray large = "bplist00" + QByteArray(3 * 1024 * 1024 + 17, 'x');
-        QVERIFY(!web.mac.session.sendData("bplist00 small", peers, peer::SendDataMode::Reliable));
         QVERIFY(!web.mac.session.sendData(large, peers, peer::SendDataMode::Reliable));
-        QTRY_COMPARE_WITH_TIMEOUT(browser.countRecords(2), 2, kWait);
-        QCOMPARE(browser.records(2).at(0).payload, QByteArray("bplist00 small"));
-        QVERIFY(browser.records(2).at(1).payload == large);
+        QTRY_COMPARE_WITH_TIMEOUT(browser.countRecords(2), 1, kWait);
+        QVERIFY(browser.records(2).at(0).payload == large);
         // Keepalives go on after joining; the browser's TCP acknowledgements keep it in, idle, for
         // well past the keepalive time-out.
         const int keepalives = browser.countRecords(3);
