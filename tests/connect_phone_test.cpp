@@ -104,7 +104,7 @@ void ConnectPhoneTest::addressesForPhonesComeInTheOrderPhonesReachThem_data()
         << QList{candidate("eth0", "fd12:3456::9"), candidate("eth0", "172.32.0.1"), candidate("eth1", "172.31.255.1"),
                  candidate("eth0", "10.1.2.3"), candidate("wlan0", "192.168.0.9")}
         << addresses({"192.168.0.9", "10.1.2.3", "172.31.255.1", "172.32.0.1", "fd12:3456::9"});
-    QTest::newRow("down, without a link, link-local IPv6 and null left out; IPv4 link-local last")
+    QTest::newRow("down, without a link and link-local IPv6 left out; IPv4 link-local last")
         << QList{candidate("eth0", "192.168.1.2", Flags(QNetworkInterface::IsUp)),
                  candidate("eth1", "192.168.1.3", Flags()), candidate("eth0", "fe80::1ff:fe23:4567:890a"),
                  candidate("eth0", "169.254.10.20"), candidate("eth0", "203.0.113.4")}
