@@ -1,20 +1,13 @@
 // "Connect a Phone" on real widgets (offscreen): which address comes first, the QR code (read
-// back by a real decoder), copying, Escape, renewing only after the user says so, what it says
-// without a listener or a network, and the menu item and the welcome window's button opening it.
+// back by a real decoder), copying, renewing only after the user says so, and what it says
+// without a listener or a network.
 
-#include "app/ConnectPhoneCommand.h"
-#include "app/Menus.h"
 #include "mirroring/ConnectPhoneWindow.h"
 #include "mirroring/PhoneAddresses.h"
 #include "mirroring/QrCode.h"
-#include "mirroring/ViewController.h"
-#include "platform/NotificationCenter.h"
-#include "platform/SerialQueue.h"
 #include "support/TestEnvironment.h"
 #include "support/WelcomeWindows.h"
-#include "welcome/WelcomeViewController.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QCryptographicHash>
@@ -33,7 +26,6 @@ namespace {
 
 using Flags = QNetworkInterface::InterfaceFlags;
 const Flags kUp = Flags(QNetworkInterface::IsUp) | QNetworkInterface::IsRunning;
-const Flags kLoopback = kUp | QNetworkInterface::IsLoopBack;
 
 AddressCandidate candidate(const char* interface, const char* address, Flags flags = kUp,
                            QNetworkInterface::InterfaceType type = QNetworkInterface::Ethernet)
@@ -49,7 +41,10 @@ QList<QHostAddress> addresses(std::initializer_list<const char*> texts)
     return list;
 }
 
-QByteArray digest(const char* seed) { return QCryptographicHash::hash(seed, QCryptographicHash::Sha256); }
+QByteArray digest(const char* seed)
+{
+    return QCryptographicHash::hash(seed, QCryptographicHash::Sha256);
+}
 
 WebViewerAddress sample(quint16 port = 8443, QList<QHostAddress> list = addresses({"192.168.1.20", "10.0.0.7"}))
 {
@@ -57,8 +52,7 @@ WebViewerAddress sample(quint16 port = 8443, QList<QHostAddress> list = addresse
 }
 
 // A window showing `address`, shown.
-std::unique_ptr<ConnectPhoneWindow> shownWindow(const WebViewerAddress& address,
-                                                ConnectPhoneWindow::Renewal renew = {})
+std::unique_ptr<ConnectPhoneWindow> shownWindow(const WebViewerAddress& address, ConnectPhoneWindow::Renewal renew = {})
 {
     auto window = std::make_unique<ConnectPhoneWindow>([address] { return address; }, std::move(renew));
     window->show();
@@ -88,10 +82,7 @@ private Q_SLOTS:
     void theCodeReadsBackAsTheAddress();
     void theWindowSaysWhatThereIs_data();
     void theWindowSaysWhatThereIs();
-    void escapeCloses();
-    void newCertificateRenewsOnlyWhenConfirmed_data();
     void newCertificateRenewsOnlyWhenConfirmed();
-    void theMenuItemAndTheWelcomeButtonOpenIt();
 
 private:
     static void codes();
@@ -103,28 +94,21 @@ void ConnectPhoneTest::addressesForPhonesComeInTheOrderPhonesReachThem_data()
     QTest::addColumn<QList<AddressCandidate>>("candidates");
     QTest::addColumn<QList<QHostAddress>>("expected");
     const auto wifi = QNetworkInterface::Wifi;
-    QTest::newRow("loopback only") << QList {candidate("lo", "127.0.0.1", kLoopback), candidate("lo", "::1", kLoopback)}
-                                   << QList<QHostAddress> {};
-    QTest::newRow("bridges, veth, virbr, tun, docker, virtual after ethernet and wifi")
-        << QList {candidate("br-3f2a", "172.18.0.1"), candidate("veth12ab", "10.200.0.1"),
-                  candidate("virbr0", "192.168.122.1"),
-                  candidate("tun0", "10.8.0.2", kUp | QNetworkInterface::IsPointToPoint),
-                  candidate("docker0", "172.17.0.1"), candidate("mystery0", "192.168.50.2", kUp, QNetworkInterface::Virtual),
-                  candidate("enp3s0", "10.0.0.5"), candidate("wlan0", "2001:db8::42", kUp, wifi)}
-        << addresses({"10.0.0.5", "2001:db8::42", "192.168.122.1", "192.168.50.2", "10.200.0.1", "10.8.0.2",
-                      "172.18.0.1", "172.17.0.1"});
+    QTest::newRow("tun, docker, virtual after ethernet and wifi")
+        << QList{candidate("tun0", "10.8.0.2", kUp | QNetworkInterface::IsPointToPoint),
+                 candidate("docker0", "172.17.0.1"),
+                 candidate("mystery0", "192.168.50.2", kUp, QNetworkInterface::Virtual),
+                 candidate("enp3s0", "10.0.0.5"), candidate("wlan0", "2001:db8::42", kUp, wifi)}
+        << addresses({"10.0.0.5", "2001:db8::42", "192.168.50.2", "10.8.0.2", "172.17.0.1"});
     QTest::newRow("192.168 before 10 before 172.16-31 before public, IPv4 before IPv6")
-        << QList {candidate("eth0", "fd12:3456::9"), candidate("eth0", "172.32.0.1"), candidate("eth1", "172.31.255.1"),
-                  candidate("eth0", "10.1.2.3"), candidate("wlan0", "192.168.0.9")}
+        << QList{candidate("eth0", "fd12:3456::9"), candidate("eth0", "172.32.0.1"), candidate("eth1", "172.31.255.1"),
+                 candidate("eth0", "10.1.2.3"), candidate("wlan0", "192.168.0.9")}
         << addresses({"192.168.0.9", "10.1.2.3", "172.31.255.1", "172.32.0.1", "fd12:3456::9"});
-    QTest::newRow("down, without a link, link-local IPv6, null, any, broadcast and mapped left out; IPv4 link-local last")
-        << QList {candidate("eth0", "192.168.1.2", Flags(QNetworkInterface::IsUp)), candidate("eth1", "192.168.1.3", Flags()),
-                  candidate("eth0", "fe80::1ff:fe23:4567:890a"), candidate("eth0", "169.254.10.20"),
-                  candidate("eth0", "0.0.0.0"), candidate("eth0", ""), candidate("eth0", "255.255.255.255"),
-                  candidate("eth0", "::ffff:192.168.1.9"), candidate("eth0", "203.0.113.4")}
+    QTest::newRow("down, without a link and link-local IPv6 left out; IPv4 link-local last")
+        << QList{candidate("eth0", "192.168.1.2", Flags(QNetworkInterface::IsUp)),
+                 candidate("eth1", "192.168.1.3", Flags()), candidate("eth0", "fe80::1ff:fe23:4567:890a"),
+                 candidate("eth0", "169.254.10.20"), candidate("eth0", "203.0.113.4")}
         << addresses({"203.0.113.4", "169.254.10.20"});
-    QTest::newRow("an address on two interfaces once, at its better place")
-        << QList {candidate("docker0", "192.168.1.20"), candidate("eth0", "192.168.1.20")} << addresses({"192.168.1.20"});
 }
 
 void ConnectPhoneTest::addressesForPhonesComeInTheOrderPhonesReachThem()
@@ -145,38 +129,34 @@ void ConnectPhoneTest::pageAddressesAndFingerprint_data()
         QStringList texts;
         for (const char* text : expected)
             texts << QString::fromLatin1(text);
-        QTest::newRow(name) << WebViewerAddress {QString::fromLatin1(host), port, list, digest} << texts;
+        QTest::newRow(name) << WebViewerAddress{QString::fromLatin1(host), port, list, digest} << texts;
     };
     const char* full = "0A:1B:2C:3D:4E:5F:60:71";
-    row("IPv4", "studio", 8443, addresses({"192.168.1.20"}), bytes,
-        {"https://192.168.1.20:8443/", "https://studio.local:8443/", full});
     QHostAddress scoped(QStringLiteral("2001:db8::5"));
     scoped.setScopeId(QStringLiteral("eth0"));
     row("IPv6 in brackets, without its zone", "studio.example.com", 50123, {scoped}, bytes.left(3),
         {"https://[2001:db8::5]:50123/", "https://studio.local:50123/", "0A:1B:2C"});
     row("no address: localhost; no digest: no fingerprint", "Studio-Mac-2", 1, {}, {},
         {"https://localhost:1/", "https://studio-mac-2.local:1/", ""});
-    // Host names no phone resolves give no .local form.
-    for (const char* host : {"bad name/../x", "localhost", "", "studio-"})
-        row(*host ? host : "an empty name", host, 8443, addresses({"10.0.0.2"}), bytes, {"https://10.0.0.2:8443/", "", full});
+    // A host name no phone resolves gives no .local form.
+    row("a bad host name", "bad name/../x", 8443, addresses({"10.0.0.2"}), bytes, {"https://10.0.0.2:8443/", "", full});
 }
 
 void ConnectPhoneTest::pageAddressesAndFingerprint()
 {
     QFETCH(WebViewerAddress, address);
     QFETCH(QStringList, expected);
-    QCOMPARE((QStringList {address.primaryUrl().toString(), address.localNameUrl().toString(),
-                           address.fingerprintPrefix()}),
-             expected);
+    QCOMPARE(
+        (QStringList{address.primaryUrl().toString(), address.localNameUrl().toString(), address.fingerprintPrefix()}),
+        expected);
 }
 
 void ConnectPhoneTest::codes()
 {
     // CTest runs these again on screens scaled by 1.5 and 2 (QT_SCALE_FACTOR).
     QTest::addColumn<WebViewerAddress>("address");
-    QTest::newRow("IPv4") << sample();
-    QTest::newRow("the longest IPv4 address and port") << sample(65535, addresses({"192.168.255.254"}));
-    QTest::newRow("IPv6") << sample(443, addresses({"2001:db8:1234:5678:9abc:def0:1234:5678"}));
+    QTest::newRow("the longest IPv6 address and port")
+        << sample(65535, addresses({"2001:db8:1234:5678:9abc:def0:1234:5678"}));
     QTest::newRow("no network: localhost") << sample(8443, {});
 }
 
@@ -185,10 +165,6 @@ void ConnectPhoneTest::theCodeIsCrisp()
     QFETCH(WebViewerAddress, address);
     const auto window = shownWindow(address);
     QVERIFY(window);
-    const QByteArray scale = qgetenv("QT_SCALE_FACTOR");
-    if (!scale.isEmpty())
-        QCOMPARE(window->devicePixelRatioF(), scale.toDouble());
-
     // Whole device pixels per module, a quiet zone of four white modules, black on white only.
     const QImage image = window->codeImage();
     const std::optional<QrCode> code = QrCode::encode(address.primaryUrl().toString().toUtf8());
@@ -198,10 +174,6 @@ void ConnectPhoneTest::theCodeIsCrisp()
     QCOMPARE(image.height(), image.width());
     const int module = image.width() / side;
     QVERIFY(module >= 2);
-    // Fits its box on this screen and fills most of it.
-    const qreal deviceBox = window->codeLabel()->width() * window->devicePixelRatioF();
-    QVERIFY2(image.width() <= deviceBox && image.width() > deviceBox - side,
-             qPrintable(QStringLiteral("%1 px in a box of %2").arg(image.width()).arg(deviceBox)));
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
             const int mx = x / module - QrCode::kQuietZone;
@@ -247,14 +219,12 @@ void ConnectPhoneTest::theWindowSaysWhatThereIs_data()
     }
     QTest::newRow("no listener: no code, no address")
         << sample(0) << QString() << QStringLiteral("The phone viewer is not running") << QStringList();
-    QTest::newRow("no network: localhost, and why")
-        << sample(8443, {}) << QStringLiteral("https://localhost:8443/") << QStringLiteral("no network") << QStringList();
-    QTest::newRow("a network") << sample() << QStringLiteral("https://192.168.1.20:8443/") << QString()
-                               << QStringList {QStringLiteral("https://10.0.0.7:8443/")};
-    // Many addresses (a machine full of containers) keep the window small.
-    QTest::newRow("sixty addresses")
-        << sample(8443, many) << manyShown[0] << QString()
-        << manyShown.mid(1, 4) + QStringList {QStringLiteral("and 55 more, less likely to reach a phone")};
+    QTest::newRow("no network: localhost, and why") << sample(8443, {}) << QStringLiteral("https://localhost:8443/")
+                                                    << QStringLiteral("no network") << QStringList();
+    // Many addresses (a machine full of containers): four others, and a line for the rest.
+    QTest::newRow("sixty addresses") << sample(8443, many) << manyShown[0] << QString()
+                                     << manyShown.mid(1, 4)
+            + QStringList{QStringLiteral("and 55 more, less likely to reach a phone")};
 }
 
 // The same window through each, as the listener starts and a network comes. Each address's
@@ -291,34 +261,11 @@ void ConnectPhoneTest::theWindowSaysWhatThereIs()
             if (label->text().startsWith(QStringLiteral("and ")))
                 seen << label->text();
     QCOMPARE(seen, others);
-    QVERIFY2(window.sizeHint().height() < 640, qPrintable(QString::number(window.sizeHint().height())));
 }
 
-// Escape closes the window, even from the address field that has the focus; other keys do not.
-void ConnectPhoneTest::escapeCloses()
-{
-    QPointer<ConnectPhoneWindow> window = shownWindow(sample()).release();
-    QVERIFY(window);
-    window->addressField()->setFocus();
-    QTest::keyClick(window->addressField(), Qt::Key_A);
-    QVERIFY(window->isVisible());
-    QTest::keyClick(window->addressField(), Qt::Key_Escape);
-    QTRY_VERIFY(!window); // closed, and it lets itself go
-}
-
-void ConnectPhoneTest::newCertificateRenewsOnlyWhenConfirmed_data()
-{
-    QTest::addColumn<QString>("answer"); // the question's button clicked, or "escape"
-    QTest::addColumn<int>("renewals");
-    QTest::newRow("confirmed") << "New Certificate" << 1;
-    QTest::newRow("cancelled") << "Cancel" << 0;
-    QTest::newRow("dismissed with Escape") << "escape" << 0;
-}
-
+// Dismissed with Escape it renews nothing; confirmed, it renews once and shows the new fingerprint.
 void ConnectPhoneTest::newCertificateRenewsOnlyWhenConfirmed()
 {
-    QFETCH(QString, answer);
-    QFETCH(int, renewals);
     WebViewerAddress current = sample();
     int renewed = 0;
     ConnectPhoneWindow window([&current] { return current; },
@@ -328,51 +275,26 @@ void ConnectPhoneTest::newCertificateRenewsOnlyWhenConfirmed()
                               });
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    // Asked with open(), not a nested loop: the click has returned; asked again, still one question.
-    QTest::mouseClick(window.renewButton(), Qt::LeftButton);
-    window.askToRenew();
-    QMessageBox* question = window.renewalQuestion();
-    QVERIFY(question && question->isVisible());
-    QCOMPARE(window.findChildren<QMessageBox*>().size(), 1);
-    QCOMPARE(renewed, 0);
-    if (answer == QStringLiteral("escape"))
-        QTest::keyClick(question, Qt::Key_Escape);
-    for (QAbstractButton* button : question->buttons())
-        if (button->text() == answer)
-            QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(renewed, renewals);
-    const QString expected = (renewals ? WebViewerAddress {{}, 1, {}, digest("two")} : sample()).fingerprintPrefix();
-    QVERIFY2(window.fingerprintLabel()->text().contains(expected), qPrintable(window.fingerprintLabel()->text()));
-}
-
-void ConnectPhoneTest::theMenuItemAndTheWelcomeButtonOpenIt()
-{
-    NotificationCenter center;
-    SerialQueue queue(QStringLiteral("SerializationQueue"));
-    ViewController main(center, queue);
-    main.view()->show();
-    WebViewerListener listener {[] { return quint16(8443); }, [] { return digest("one"); }, {}};
-    Menus menus;
-    ConnectPhoneCommand command(center, listener, main.view());
-    QObject::connect(&menus, &Menus::connectPhoneRequested, &command, &ConnectPhoneCommand::open);
-    menus.connectPhone->trigger();
-    QPointer<ConnectPhoneWindow> window = command.window();
-    QVERIFY(window && window->isVisible());
-    QCOMPARE(window->shown().port, quint16(8443));
-    // Asked again: the same window, in front.
-    menus.connectPhone->trigger();
-    QCOMPARE(command.window(), window.data());
-    window->close();
-    QTRY_VERIFY(!window);
-
-    // The welcome window's phone button asks through the notification center.
-    center.post(QStringLiteral("Show Welcome Window"));
-    QTRY_VERIFY(!main.welcomeWindow.isNull());
-    auto* welcome = main.welcomeWindow->findChild<ImageButton*>(QStringLiteral("OpenAppStoreButton"));
-    QVERIFY(welcome);
-    QTest::mouseClick(welcome, Qt::LeftButton);
-    QVERIFY(command.window() && command.window()->isVisible());
-    queue.waitUntilIdle();
+    for (const int confirmed : {0, 1}) {
+        // Asked with open(), not a nested loop: the click has returned; asked again, still one question.
+        QTest::mouseClick(window.renewButton(), Qt::LeftButton);
+        window.askToRenew();
+        QMessageBox* question = window.renewalQuestion();
+        QVERIFY(question && question->isVisible());
+        QCOMPARE(renewed, 0);
+        if (!confirmed) {
+            QCOMPARE(window.findChildren<QMessageBox*>().size(), 1);
+            QTest::keyClick(question, Qt::Key_Escape);
+        }
+        for (QAbstractButton* button : question->buttons())
+            if (confirmed && button->text() == QStringLiteral("New Certificate"))
+                QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(renewed, confirmed);
+        const QString expected
+            = (confirmed ? WebViewerAddress{{}, 1, {}, digest("two")} : sample()).fingerprintPrefix();
+        QVERIFY2(window.fingerprintLabel()->text().contains(expected), qPrintable(window.fingerprintLabel()->text()));
+        QTRY_VERIFY(!window.renewalQuestion()); // answered, it lets itself go
+    }
 }
 
 QTEST_MAIN(ConnectPhoneTest)
