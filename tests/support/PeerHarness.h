@@ -17,7 +17,6 @@
 #include <mutex>
 #include <optional>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 namespace glasswing::test {
 
@@ -50,7 +49,7 @@ inline peer::PeerLimits quickLimits()
 
 // One event a delegate heard, in a form tests can compare.
 struct PeerEvent {
-    QString what; // "invited", "connecting", "connected", "not connected", "data"
+    QString what; // "invited", "connecting", "connected", "not connected"
     QString name;
     std::optional<QByteArray> context;
     peer::PeerID peer;
@@ -61,13 +60,11 @@ struct PeerEvent {
 // policy. Should advertising fail, the port is 0 and no phone can reach it.
 class PeerHarness : public peer::SessionDelegate, public peer::AdvertiserDelegate {
 public:
-    enum class Answer { Accept, Decline, Hold };
+    enum class Answer { Accept, Hold };
 
-    explicit PeerHarness(const peer::PeerLimits& limits = quickLimits(), Answer policy = Answer::Accept,
-                         peer::SendPolicy sending = peer::SendPolicy::QueueEvery)
+    explicit PeerHarness(const peer::PeerLimits& limits = quickLimits(), Answer policy = Answer::Accept)
         : answer(policy)
-        , session(peer::PeerID(QStringLiteral("Test Mac")), nullptr, peer::EncryptionPreference::Required, limits,
-                  sending)
+        , session(peer::PeerID(QStringLiteral("Test Mac")), nullptr, peer::EncryptionPreference::Required, limits)
         , advertiser(session.myPeerID(), nullptr, QStringLiteral("Glasswing"), limits)
     {
         session.setDelegate(this);
@@ -103,10 +100,7 @@ public:
         static const char* names[] = {"not connected", "connecting", "connected"};
         record({QString::fromLatin1(names[int(state)]), peer.displayName(), std::nullopt, peer});
     }
-    void sessionDidReceiveData(peer::Session&, const QByteArray& data, const peer::PeerID& peer) override
-    {
-        record({QStringLiteral("data"), peer.displayName(), data, peer});
-    }
+    void sessionDidReceiveData(peer::Session&, const QByteArray&, const peer::PeerID&) override { }
     void sessionDidReceiveStream(peer::Session&, QIODevice*, const QString&, const peer::PeerID&) override { }
     void sessionDidStartReceivingResource(peer::Session&, const QString&, const peer::PeerID&,
                                           const peer::ResourceProgress&) override
@@ -125,7 +119,7 @@ public:
         if (answer == Answer::Hold)
             m_held.append(handler);
         else
-            handler(answer == Answer::Accept, answer == Answer::Accept ? &session : nullptr);
+            handler(true, &session);
     }
 
 private:
@@ -268,11 +262,6 @@ public:
         m_socket.write(frame);
     }
     void send(const QByteArray& bytes) { m_socket.write(bytes); }
-    // Bytes straight onto the TCP connection, under TLS (a forged record or alert, say).
-    void sendUnderTls(const QByteArray& bytes)
-    {
-        ::send(int(m_socket.socketDescriptor()), bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
-    }
     QSslSocket& socket() { return m_socket; }
     bool waitForClose(int milliseconds = kWait)
     {
