@@ -88,11 +88,14 @@ void ControlMessageTest::pendingConnectionsAreCountedPerAddressAndNetwork_data()
     QTest::addColumn<bool>("sameAddress");
     QTest::addColumn<bool>("sameNetwork");
 
-    QTest::newRow("IPv4-mapped is the IPv4 address") << "::ffff:192.0.2.7" << "192.0.2.7" << true << false;
-    QTest::newRow("two IPv4 addresses: never one network") << "192.0.2.7" << "192.0.2.8" << false << false;
-    QTest::newRow("IPv6 in one /64") << "2001:db8:1:2::1" << "2001:db8:1:2:aaaa:bbbb:cccc:dddd" << false << true;
-    QTest::newRow("IPv6 in neighbouring /64s") << "2001:db8:1:2::1" << "2001:db8:1:3::1" << false << false;
-    QTest::newRow("one link-local address on two interfaces") << "fe80::1%1" << "fe80::1%2" << false << false;
+    const auto row = [](const char* name, const char* a, const char* b, bool sameAddress, bool sameNetwork) {
+        QTest::newRow(name) << QString::fromLatin1(a) << QString::fromLatin1(b) << sameAddress << sameNetwork;
+    };
+    row("IPv4-mapped is the IPv4 address", "::ffff:192.0.2.7", "192.0.2.7", true, false);
+    row("two IPv4 addresses: never one network", "192.0.2.7", "192.0.2.8", false, false);
+    row("IPv6 in one /64", "2001:db8:1:2::1", "2001:db8:1:2:aaaa:bbbb:cccc:dddd", false, true);
+    row("IPv6 in neighbouring /64s", "2001:db8:1:2::1", "2001:db8:1:3::1", false, false);
+    row("one link-local address on two interfaces", "fe80::1%1", "fe80::1%2", false, false);
 }
 
 void ControlMessageTest::pendingConnectionsAreCountedPerAddressAndNetwork()
@@ -105,8 +108,8 @@ void ControlMessageTest::pendingConnectionsAreCountedPerAddressAndNetwork()
     const QHostAddress second(b);
     QVERIFY(!Advertiser::addressKey(first).isEmpty());
     QCOMPARE(Advertiser::addressKey(first) == Advertiser::addressKey(second), sameAddress);
-    QCOMPARE(!Advertiser::networkKey(first).isEmpty() && Advertiser::networkKey(first) == Advertiser::networkKey(second),
-             sameNetwork);
+    const QByteArray network = Advertiser::networkKey(first);
+    QCOMPARE(!network.isEmpty() && network == Advertiser::networkKey(second), sameNetwork);
 }
 
 void ControlMessageTest::livenessWeighsAnswersAndReading_data()
