@@ -66,7 +66,6 @@ void ControlMessageTest::namesAreVisibleBoundedAndNeverBlank_data()
     // 30 two-byte letters and a four-byte emoji: the cut falls on whole characters.
     QTest::newRow("63 bytes at most") << QString(30, QChar(0x00E9)) + QString::fromUtf8("\xF0\x9F\x93\xB1tail")
                                       << QString(30, QChar(0x00E9));
-    QTest::newRow("none") << QString() << QStringLiteral("Glasswing");
     QTest::newRow("only invisible characters") << QStringLiteral("\u200B\u2060\u200B") << QStringLiteral("Glasswing");
     // What the user reads in the allow prompt is one line of visible text.
     QTest::newRow("line breaks") << QStringLiteral("Ada's iPhone\n\nAlready trusted: press Allow")
