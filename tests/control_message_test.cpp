@@ -39,7 +39,6 @@ void ControlMessageTest::parsesWhatPhonesSend_data()
         << QByteArray("{\"context\":\"AP8=\",\"name\":\"Zo\xC3\xAB\",\"type\":\"invitation\"}");
     QTest::newRow("no context") << QByteArray(R"({"type":"invitation","name":""})")
                                 << QByteArray(R"({"name":"","type":"invitation"})");
-    QTest::newRow("joined") << QByteArray(R"({"type":"joined"})") << QByteArray(R"({"type":"joined"})");
     QTest::newRow("context without padding") << QByteArray(R"({"type":"invitation","name":"a","context":"YWRhLTE"})")
                                              << QByteArray(R"({"context":"YWRhLTE=","name":"a","type":"invitation"})");
     // Refusals: a handful by name, the fuzzer covers the breadth.
@@ -55,7 +54,6 @@ void ControlMessageTest::parsesWhatPhonesSend()
     QString error;
     const std::optional<ControlMessage> message = ControlMessage::parse(frame, &error);
     QCOMPARE(message ? message->serialize() : QByteArray(), taken);
-    QCOMPARE(error.isEmpty(), bool(message));
 }
 
 void ControlMessageTest::namesAreVisibleBoundedAndNeverBlank_data()
@@ -103,11 +101,9 @@ void ControlMessageTest::pendingConnectionsAreCountedPerAddressAndNetwork()
     QFETCH(QString, b);
     QFETCH(bool, sameAddress);
     QFETCH(bool, sameNetwork);
-    const QHostAddress first(a);
-    const QHostAddress second(b);
-    QCOMPARE(Advertiser::addressKey(first) == Advertiser::addressKey(second), sameAddress);
-    const QByteArray network = Advertiser::networkKey(first);
-    QCOMPARE(!network.isEmpty() && network == Advertiser::networkKey(second), sameNetwork);
+    QCOMPARE(Advertiser::addressKey(QHostAddress(a)) == Advertiser::addressKey(QHostAddress(b)), sameAddress);
+    const QByteArray network = Advertiser::networkKey(QHostAddress(a));
+    QCOMPARE(!network.isEmpty() && network == Advertiser::networkKey(QHostAddress(b)), sameNetwork);
 }
 
 void ControlMessageTest::livenessWeighsAnswersAndReading_data()

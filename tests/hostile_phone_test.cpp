@@ -13,18 +13,14 @@
 using namespace glasswing;
 using namespace glasswing::test;
 
-namespace {
-
 // Returns once the network thread has run everything posted to it before.
-void networkThreadCaughtUp()
+static void networkThreadCaughtUp()
 {
     std::atomic<bool> done{false};
     peer::postToNetworkThread([&] { done = true; });
     while (!done)
         QThread::yieldCurrentThread();
 }
-
-} // namespace
 
 class HostilePhoneTest : public QObject {
     Q_OBJECT

@@ -98,7 +98,8 @@ public:
     void sessionPeerDidChangeState(peer::Session&, const peer::PeerID& peer, peer::SessionState state) override
     {
         static const char* names[] = {"not connected", "connecting", "connected"};
-        record({QString::fromLatin1(names[int(state)]), peer.displayName(), std::nullopt, peer});
+        const std::lock_guard guard(m_lock);
+        m_events.append({QString::fromLatin1(names[int(state)]), peer.displayName(), std::nullopt, peer});
     }
     void sessionDidReceiveData(peer::Session&, const QByteArray&, const peer::PeerID&) override { }
     void sessionDidReceiveStream(peer::Session&, QIODevice*, const QString&, const peer::PeerID&) override { }
@@ -127,11 +128,6 @@ private:
     {
         const std::lock_guard guard(m_lock);
         return list;
-    }
-    void record(PeerEvent event)
-    {
-        const std::lock_guard guard(m_lock);
-        m_events.append(std::move(event));
     }
 
     mutable std::mutex m_lock;
