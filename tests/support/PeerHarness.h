@@ -187,7 +187,7 @@ struct RawPhoneOptions {
 };
 
 // A phone, or a browser, written at the byte level, for behaving as no well-made one would:
-// flooding pings, reading slowly or not at all, connecting from a chosen loopback address,
+// sending any frame, pausing its reading, connecting from a chosen loopback address,
 // sending any request. TLS without verifying the Mac, then the request. An answer other than an
 // upgrade stays whole in `received`; after an upgrade it speaks just enough WebSocket: masked
 // frames out, unmasked frames in. What it learns is in its public fields.
