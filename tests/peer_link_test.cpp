@@ -1,5 +1,6 @@
 // The peer link with phones that behave: every way a phone's life ends, messages of every
-// framing, and the listener that takes them.
+// framing, and the listener that takes them. (A stopped phone with pings among its frames:
+// end_to_end_test.)
 
 #include "platform/peer/Listener.h"
 #include "support/PeerHarness.h"
@@ -9,7 +10,6 @@
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
-#include <csignal>
 
 using namespace glasswing;
 using namespace glasswing::test;
@@ -21,18 +21,8 @@ private Q_SLOTS:
     void theListenerRecoversOnceDescriptorsAreBack();
     void everyWayOutIsReportedOnceAndOthersStillServed_data();
     void everyWayOutIsReportedOnceAndOthersStillServed();
-    void messagesOfEveryFramingArriveWholeAroundPings();
+    void messagesOfEveryFramingArriveWhole();
 };
-
-namespace {
-qint64 threadCpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000
-        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-}
-} // namespace
 
 void PeerLinkTest::theListenerRecoversOnceDescriptorsAreBack()
 {
@@ -47,7 +37,7 @@ void PeerLinkTest::theListenerRecoversOnceDescriptorsAreBack()
         = [&](int phone) { return ::connect(phone, reinterpret_cast<const sockaddr*>(&address), sizeof address); };
 
     // No descriptor left for this process: the connections wait in the kernel's backlog while the
-    // listener fails to take them, pausing between tries rather than spinning on its socket.
+    // listener fails to take them.
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
     const int lowestFree = ::dup(0); // every descriptor below it is in use
@@ -56,12 +46,9 @@ void PeerLinkTest::theListenerRecoversOnceDescriptorsAreBack()
     ::setrlimit(RLIMIT_NOFILE, &none);
     for (int i = 0; i < 3; ++i)
         QCOMPARE(call(phones[i]), 0);
-    const qint64 cpuBefore = threadCpuMs();
-    QTest::qWait(400); // many tries fail meanwhile
-    const qint64 cpuWhileOut = threadCpuMs() - cpuBefore;
+    QTest::qWait(100); // several tries fail meanwhile
     ::setrlimit(RLIMIT_NOFILE, &limit);
     QVERIFY(taken.empty());
-    QVERIFY2(cpuWhileOut < 150, qPrintable(QStringLiteral("%1 ms of CPU in 400 ms").arg(cpuWhileOut)));
 
     // Descriptors are back: the tries go on and take those waiting, with nothing new arriving;
     // then a new connection is taken as it comes.
@@ -74,21 +61,15 @@ void PeerLinkTest::theListenerRecoversOnceDescriptorsAreBack()
 
 void PeerLinkTest::everyWayOutIsReportedOnceAndOthersStillServed_data()
 {
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<bool>("joins");
+    // Cut off by the Mac, alone or with everyone: mirroring_test, through the app's commands.
+    QTest::addColumn<bool>("joins"); // then leaves; else never joins
     QTest::addColumn<int>("closeCode"); // the Mac's close frame to the phone
-
-    const int normal = int(QWebSocketProtocol::CloseCodeNormal);
-    QTest::newRow("leaves") << "leaves" << true << normal;
-    QTest::newRow("cut off alone") << "cut off" << true << normal;
-    QTest::newRow("everyone disconnected") << "disconnect" << true << normal;
-    QTest::newRow("never joins") << "wait" << false << int(QWebSocketProtocol::CloseCodePolicyViolated);
-    QTest::newRow("everyone disconnected while it connects") << "disconnect" << false << normal;
+    QTest::newRow("leaves") << true << int(QWebSocketProtocol::CloseCodeNormal);
+    QTest::newRow("never joins") << false << int(QWebSocketProtocol::CloseCodePolicyViolated);
 }
 
 void PeerLinkTest::everyWayOutIsReportedOnceAndOthersStillServed()
 {
-    QFETCH(QString, how);
     QFETCH(bool, joins);
     QFETCH(int, closeCode);
     peer::PeerLimits limits = quickLimits();
@@ -100,54 +81,34 @@ void PeerLinkTest::everyWayOutIsReportedOnceAndOthersStillServed()
     std::unique_ptr<RawPhone> phone = invitingPhone(mac, QStringLiteral("Leaving"));
     QTRY_COMPARE_WITH_TIMEOUT(phone->texts, QList<QByteArray>{R"({"name":"Test Mac","type":"accept"})"}, kWait);
     const peer::PeerID leaving = mac.events().last().peer;
-    if (joins)
+    QVERIFY(!mac.session.connectedPeers().contains(leaving)); // connecting is not connected
+    if (joins) {
         QVERIFY(join(mac, *phone, 2));
-    QCOMPARE(mac.session.connectedPeers().contains(leaving), joins); // connecting is not connected
-
-    if (how == QStringLiteral("leaves")) {
         phone->sendFrame(0x8, QByteArray("\x03\xe8", 2));
-    } else if (how == QStringLiteral("cut off")) {
-        mac.session.disconnectPeer(leaving);
-        mac.session.disconnectPeer(leaving); // already gone: nothing more
-        mac.session.disconnectPeer(peer::PeerID(QStringLiteral("Stranger"))); // never there
-    } else if (how == QStringLiteral("disconnect")) {
-        mac.session.disconnect();
     }
     QVERIFY(phone->waitForClose());
     QCOMPARE(phone->closeCode, closeCode);
     QTRY_VERIFY_WITH_TIMEOUT(mac.eventLines().contains(QStringLiteral("not connected: Leaving")), kWait);
-    if (how == QStringLiteral("disconnect")) {
-        QVERIFY(staying.waitForExit() && staying.exitCode() == 3);
-    } else {
-        // Sent to both: the error names only the one gone, and the other gets it all the same.
-        const std::optional<peer::PeerError> error
-            = mac.session.sendData("after", {leaving, stayingPeer}, peer::SendDataMode::Reliable);
-        QVERIFY(error && error->code == int(peer::PeerError::NotConnected));
-        const QString why = error->description();
-        QVERIFY2(why.startsWith(QStringLiteral("Error Domain=GlasswingPeerLinkErrorDomain Code=1 "))
-                     && why.contains(QStringLiteral("Leaving")) && !why.contains(QStringLiteral("Staying")),
-                 qPrintable(why));
-        QTRY_COMPARE_WITH_TIMEOUT(staying.messages(), 1, kWait);
-    }
+    // Sent to both: the error names only the one gone, and the other gets it all the same.
+    const std::optional<peer::PeerError> error
+        = mac.session.sendData("after", {leaving, stayingPeer}, peer::SendDataMode::Reliable);
+    QCOMPARE(error.value().description(),
+             QStringLiteral(R"(Error Domain=GlasswingPeerLinkErrorDomain Code=1 "Peers not connected: Leaving.")"));
+    QTRY_COMPARE_WITH_TIMEOUT(staying.messages(), 1, kWait);
     // Advertising goes on; by the time a new phone is served, any second report would be in.
     aPhoneCanStillJoin(mac);
-    QList<PeerEvent> itsLife = mac.events();
-    itsLife.removeIf([](const PeerEvent& event) { return event.name != QStringLiteral("Leaving"); });
     QStringList steps{QStringLiteral("invited: Leaving"), QStringLiteral("connecting: Leaving"),
                       QStringLiteral("not connected: Leaving")};
     if (joins)
         steps.insert(2, QStringLiteral("connected: Leaving"));
     QCOMPARE(mac.eventLines().filter(QStringLiteral(": Leaving")), steps);
-    QCOMPARE(itsLife.last().peer, leaving);
-    QCOMPARE(mac.eventLines().count(QStringLiteral("not connected: Staying")),
-             how == QStringLiteral("disconnect") ? 1 : 0);
+    QVERIFY(!mac.eventLines().contains(QStringLiteral("not connected: Staying")));
 }
 
-void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
+void PeerLinkTest::messagesOfEveryFramingArriveWhole()
 {
     peer::PeerLimits limits = quickLimits();
-    limits.keepaliveInterval = std::chrono::milliseconds(100);
-    limits.keepaliveTimeout = std::chrono::milliseconds(600);
+    limits.keepaliveInterval = std::chrono::milliseconds(20); // pings among the fragments
     PeerHarness mac(limits);
     QTemporaryDir saved;
     Phone phone(mac.advertiser.port(),
@@ -157,31 +118,23 @@ void PeerLinkTest::messagesOfEveryFramingArriveWholeAroundPings()
 
     const int slice = 256 * 1024;
     QList<QByteArray> sent;
-    for (const int size : {0, 1, 125, 126, 65535, 65536, slice - 1, slice, slice + 1, 4 * slice + 3}) {
+    for (const int size : {0, 125, 126, 65535, 65536, slice, slice + 1}) {
         QByteArray message(size, Qt::Uninitialized);
         for (qsizetype i = 0; i < size; ++i)
             message[i] = char(i * 7 + size);
         sent << message;
     }
-    ::kill(pid_t(phone.processId()), SIGSTOP);
     for (const QByteArray& message : sent)
         QVERIFY(!mac.session.sendData(message, mac.session.connectedPeers(), peer::SendDataMode::Reliable));
-    QTest::qWait(300); // keepalive rounds pass: a ping goes out behind what the socket holds
-    ::kill(pid_t(phone.processId()), SIGCONT);
 
     QTRY_COMPARE_WITH_TIMEOUT(phone.messages(), int(sent.size()), kWait);
     const QStringList files = QDir(saved.path()).entryList({QStringLiteral("message-*.bin")}, QDir::Files, QDir::Name);
     QCOMPARE(files.size(), sent.size());
     for (int i = 0; i < files.size(); ++i)
         QVERIFY2(readAll(saved.filePath(files[i])) == sent[i], qPrintable(files[i]));
-    QTest::qWait(2 * int(limits.keepaliveTimeout.count()));
-    QCOMPARE(mac.count(QStringLiteral("not connected")), 0);
-    // Failing as a whole: a message over the bound, a list of nobody.
     const QByteArray tooLarge(limits.maxSendMessageBytes + 1, 'x');
     QCOMPARE(mac.session.sendData(tooLarge, mac.session.connectedPeers(), peer::SendDataMode::Reliable).value().code,
              int(peer::PeerError::MessageTooLarge));
-    QCOMPARE(mac.session.sendData("x", {}, peer::SendDataMode::Reliable).value().code,
-             int(peer::PeerError::InvalidArgument));
 }
 
 QTEST_GUILESS_MAIN(PeerLinkTest)
