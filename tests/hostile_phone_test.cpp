@@ -26,6 +26,7 @@ class HostilePhoneTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void whatWaitsForAPhoneThatReadsNothingIsBounded_data();
     void whatWaitsForAPhoneThatReadsNothingIsBounded();
     void beforeJoiningOnlyABoundedInvitationIsTaken_data();
     void beforeJoiningOnlyABoundedInvitationIsTaken();
@@ -33,8 +34,18 @@ private Q_SLOTS:
     void anAnswerReachesOnlyThePhoneItWasFor();
 };
 
+void HostilePhoneTest::whatWaitsForAPhoneThatReadsNothingIsBounded_data()
+{
+    QTest::addColumn<bool>("pings");
+    QTest::newRow("messages the app sends") << false;
+    // Each ping makes the Mac queue a pong that is never read, and nothing can refuse those: past
+    // the bound the phone is dropped (they once grew the app by gigabytes).
+    QTest::newRow("pongs to a flood of pings") << true;
+}
+
 void HostilePhoneTest::whatWaitsForAPhoneThatReadsNothingIsBounded()
 {
+    QFETCH(bool, pings);
     peer::PeerLimits limits = test::quickLimits();
     // More than the kernel's buffers take, so that messages wait in the connection's own queue.
     limits.maxOutboundQueueBytes
@@ -48,6 +59,15 @@ void HostilePhoneTest::whatWaitsForAPhoneThatReadsNothingIsBounded()
     QVERIFY(test::join(mac, *phone));
     const QList<peer::PeerID> peers = mac.session.connectedPeers();
     phone->setReadBytesPerSecond(0); // stops reading for a while: it is not gone
+    if (pings) {
+        QVERIFY(test::waitFor([&] {
+            for (int i = 0; i < 500 && phone->socket().bytesToWrite() < 1024 * 1024; ++i)
+                phone->sendFrame(0x9, QByteArray(125, 'p'));
+            return mac.count(QStringLiteral("not connected")) > 0;
+        }));
+        test::aPhoneCanStillJoin(mac);
+        return;
+    }
 
     // Sends until the queue is full; with `handOver`, the connection has each message before
     // the next is offered.
