@@ -203,6 +203,9 @@ void WelcomeTest::oddShippedBundles_data()
         plain + " && mkdir kept && touch kept/file && ln -s \"$PWD/kept\" Glasswing.sketchplugin/Contents/Kept"
                 " && mkfifo Glasswing.sketchplugin/Contents/zz-pipe",
         false, kCopyError);
+    // A folder that cannot be listed once read as empty: a half plug-in, shown as installed.
+    row("with a folder its user cannot list", plain + " && chmod 0311 Glasswing.sketchplugin/Contents/Sketch", true,
+        kCopyError);
     row("onto a full disk", plain, false, kCopyError, true);
 }
 
