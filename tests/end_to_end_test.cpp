@@ -118,7 +118,7 @@ private Q_SLOTS:
 
 // One run: a phone nobody allowed waits while the remembered one gets every preview, a second
 // launch leaving the first serving; the last phone leaving is told to the plug-in. A launch after a
-// crash is single_instance_test's; a phone that falls behind, hostile_phone_test's.
+// crash is single_instance_test's.
 void EndToEndTest::aRememberedPhoneGetsEveryPreviewWhileAnotherWaits()
 {
     App app({QStringLiteral("ada")});

@@ -223,9 +223,10 @@ describe('the web viewer', { concurrency: true }, () => {
         const session = await within(page.server.invitation(1), 'invitation');
         assert.deepEqual([session.transport, (await dataset(page)).transport], [transport, transport]);
         // A hello is answered once: the stand-in refuses a second invitation.
-        session.out.control({ code: session.code, name: 'Studio Mac', type: 'hello' });
+        // A right-to-left override or a control character in the name never reaches the screen.
+        session.out.control({ code: session.code, name: 'Studio\u202e\u0007  Mac 2', type: 'hello' });
         // The code the computer's alert shows (on screen); the name the user will recognise.
-        await shows(page, 'waiting: Waiting for approval | On Studio Mac, choose Allow when Glasswing asks about “iPhone”. | ');
+        await shows(page, 'waiting: Waiting for approval | On Studio Mac 2, choose Allow when Glasswing asks about “iPhone”. | ');
         assert.equal(await page.$eval('#code', (e) => e.getClientRects().length > 0 && e.textContent), session.code);
         assert.match(session.userId, /^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$/);
         await letIn(session);
