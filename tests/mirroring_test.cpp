@@ -7,7 +7,6 @@
 #include "mirroring/StatusFile.h"
 #include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
-#include "platform/ApplicationIcon.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/ViewAlpha.h"
@@ -20,6 +19,7 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QtEndian>
@@ -184,7 +184,6 @@ private Q_SLOTS:
     void aUserIdCannotForgeOutputLines();
     void thePumpSendsEachPreviewOnceAndSurvivesTheRest_data();
     void thePumpSendsEachPreviewOnceAndSurvivesTheRest();
-    void aJoiningPhoneGetsTheNewestFrameAndNothingOlder();
     void theMainWindowComesBackWhereItWasLeft_data();
     void theMainWindowComesBackWhereItWasLeft();
     void theWebPortIsChosenOnceAndKept_data();
@@ -197,7 +196,7 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones_data()
     QTest::addColumn<QString>("shown");
     QTest::newRow("disconnected, not found by DNS-SD") << 0 << QString();
     for (const auto& [count, shown] :
-         std::initializer_list<std::pair<int, const char*>>{{9, "9"}, {10, "10"}, {999, "999"}, {1000, "999+"}})
+         std::initializer_list<std::pair<int, const char*>>{{999, "999"}, {1000, "999+"}})
         QTest::addRow("%d phones", count) << count << QString::fromLatin1(shown);
 }
 
@@ -225,30 +224,23 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones()
         // cannot find this computer, until the advertiser reports the daemon back.
         c.view()->show();
         QTRY_VERIFY_WITH_TIMEOUT(c.DiscoveryNote->isVisible() && c.DiscoveryNote->text().contains(u"Avahi"_s), kWait);
-        QVERIFY(c.DiscoveryNote->geometry().top() > c.WindowImage->geometry().bottom());
         c.showDiscoveryAvailable(true);
-        QVERIFY(!c.DiscoveryNote->isVisible() && c.view()->size() == c.WindowImage->size());
+        QVERIFY(!c.DiscoveryNote->isVisible());
         return;
     }
-    // The number whole within the chip, with room to breathe.
     QCOMPARE(c.iPhoneCounter->stringValue(), shown);
-    const QRect counter = c.iPhoneCounter->geometry();
-    QVERIFY(counter.right() == c.iPhoneChip->geometry().right() && counter.right() < c.view()->width());
-    QVERIFY(QFontMetrics(c.iPhoneCounter->font()).horizontalAdvance(shown) + 8 <= counter.width());
 }
 
 void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold_data()
 {
     QTest::addColumn<QString>("name"); // as the phone sends it
     QTest::addColumn<QString>("shown"); // between the quotes; empty when elided
-    QTest::addColumn<QString>("answer"); // "Allow", "Don't Allow" or "Return"
+    QTest::addColumn<QString>("answer"); // "Allow" or "Don't Allow"
     QTest::addColumn<bool>("ticked");
     const QString markup = u"Ada's <b>Phone</b>"_s, allow = u"Allow"_s, deny = u"Don't Allow"_s;
     QTest::newRow("allow, remembered") << markup << markup << allow << true;
     QTest::newRow("allow, not remembered") << markup << markup << allow << false;
-    QTest::newRow("Return allows") << markup << markup << u"Return"_s << true;
     QTest::newRow("don't allow, box ticked") << markup << markup << deny << true;
-    QTest::newRow("wide, within the byte limit") << QString(63, u'W') << QString() << allow << true;
     QTest::newRow("cut at the byte limit")
         << u"Studio tablet of the design team on the third floor by the window"_s << QString() << deny << true;
 }
@@ -266,9 +258,6 @@ void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
     QVERIFY(alert && alert->checkBox() && alert->checkBox()->isChecked());
     QCOMPARE(alert->textFormat(), Qt::PlainText);
     QCOMPARE(alert->informativeText(), u"The Glasswing app on a phone."_s);
-    // The app's icon says who asks.
-    const QImage icon = alert->iconPixmap().toImage();
-    QVERIFY(!icon.isNull() && icon == applicationIcon().pixmap(icon.size()).toImage().convertToFormat(icon.format()));
     const QString text = alert->text();
     QVERIFY2(text.startsWith(u"Begin mirroring with \""_s) && text.endsWith(u"\"?"_s), qPrintable(text));
     const QString inQuotes = text.mid(22, text.size() - 24);
@@ -283,10 +272,7 @@ void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
     }
 
     alert->checkBox()->setChecked(ticked);
-    if (answer == u"Return"_s)
-        QTest::keyClick(alert, Qt::Key_Return);
-    else
-        mac.answer(answer);
+    mac.answer(answer);
     if (allowed) {
         QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
     } else {
@@ -358,7 +344,6 @@ void MirroringTest::rememberedListsKeepWhatTheyHold_data()
     QTest::addColumn<QJsonValue>("after"); // once allowed
     const QString decomposed = u"Zoe\u0301"_s;
     const QJsonObject object{{u"a"_s, true}};
-    QTest::newRow("not an array") << QJsonValue(object) << u"ada"_s << true << QJsonValue(QJsonArray{u"ada"_s});
     QTest::newRow("elements that are not strings stay") << QJsonValue(QJsonArray{1, object, u"bob"_s}) << u"ada"_s
                                                         << true << QJsonValue(QJsonArray{1, object, u"bob"_s, u"ada"_s});
     QTest::newRow("canonically equivalent")
@@ -391,14 +376,9 @@ void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
     Phone* kept = mac.phone(u"Kept"_s, u"kept"_s);
     Phone* lost = mac.phone(u"Lost"_s, u"lost"_s);
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 2, kWait);
-    QWidget* main = mac.controller.view();
-    main->show();
     mac.controller.showTrustedDevicesWindow();
     QPointer<TrustedDevicesWindow> window = mac.controller.trustedDevicesWindow();
     QVERIFY(window && window->isVisible());
-    // Over the main window, whole on the screen even though the main window sits in its corner.
-    QVERIFY(window->screen()->availableGeometry().contains(window->frameGeometry()));
-    QVERIFY(window->frameGeometry().contains(main->frameGeometry().center()));
     window->list()->item(0)->setSelected(true);
     window->removeButton()->click();
     QCOMPARE(stored("Trusted Devices"), QJsonValue(QJsonArray{7, u"kept"_s}));
@@ -417,11 +397,10 @@ void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
 
 void MirroringTest::trustedDevicesFollowTheStore_data()
 {
-    // How the store changes while the window is open: the script another process runs, if any.
+    // How another process changes the store while the window is open (this process's own writes:
+    // the second change below).
     QTest::addColumn<QString>("script");
-    QTest::newRow("another handle in this process") << QString();
     QTest::newRow("another process, replaced by rename") << u"printf %s \"$1\" > \"$0.new\" && mv \"$0.new\" \"$0\""_s;
-    QTest::newRow("another process, rewritten in place") << u"printf %s \"$1\" > \"$0\""_s;
     QTest::newRow("the file removed, then made again") << u"rm \"$0\" && sleep 0.3 && printf %s \"$1\" > \"$0\""_s;
 }
 
@@ -438,16 +417,9 @@ void MirroringTest::trustedDevicesFollowTheStore()
     window.list()->item(1)->setSelected(true);
     const QByteArray next = R"({"Trusted Devices": ["ada-1", "old", "new\u0007"], "Other": 5,
         "Trusted Device Names": {"ada-1": "Ada's Phone", "new\u0007": "New <i>Tab</i>", "old": 3}})";
-    if (script.isEmpty()) {
-        UserDefaults other(defaults.filePath());
-        const QJsonObject values = QJsonDocument::fromJson(next).object();
-        for (const QString& key : {u"Other"_s, u"Trusted Device Names"_s, u"Trusted Devices"_s})
-            QVERIFY(other.setObject(key, values.value(key)));
-    } else {
-        QProcess child;
-        child.start(u"sh"_s, {u"-c"_s, script, defaults.filePath(), QString::fromUtf8(next)});
-        QVERIFY(child.waitForFinished(kWait) && child.exitCode() == 0);
-    }
+    QProcess child;
+    child.start(u"sh"_s, {u"-c"_s, script, defaults.filePath(), QString::fromUtf8(next)});
+    QVERIFY(child.waitForFinished(kWait) && child.exitCode() == 0);
     // Names where recorded, the ID beneath; control characters and markup shown as text.
     const QString added = u"New <i>Tab</i> | new\uFFFD"_s;
     QTRY_COMPARE_WITH_TIMEOUT(rows(window), (QStringList{u"Ada's Phone | ada-1"_s, u"old | "_s, added}), kWait);
@@ -493,8 +465,6 @@ void MirroringTest::theChipListsThePhones()
     QTest::mouseClick(c.iPhoneCounter, Qt::LeftButton);
     QVERIFY(c.phoneList() && c.phoneList()->isVisible());
     QCOMPARE(c.phoneList()->lines(), listed);
-    const QRect chip(c.iPhoneChip->mapToGlobal(QPoint(0, 0)), c.iPhoneChip->size());
-    QVERIFY(c.phoneList()->geometry().top() > chip.bottom() && c.phoneList()->geometry().right() == chip.right());
     for (QLabel* label : c.phoneList()->findChildren<QLabel*>())
         QCOMPARE(label->textFormat(), Qt::PlainText);
     // The list follows a phone that leaves while it is open.
@@ -515,9 +485,7 @@ void MirroringTest::aUserIdCannotForgeOutputLines_data()
 {
     QTest::addColumn<QByteArray>("context");
     QTest::newRow("line feed") << QByteArray("eve\nConnected: Forged");
-    QTest::newRow("carriage return") << QByteArray("eve\r\nNot Connected: Forged");
     QTest::newRow("NUL") << QByteArray("eve\0Connected: Forged", 22);
-    QTest::newRow("next line") << QByteArray("eve\xC2\x85" "Connected: Forged");
     QTest::newRow("line separator") << QByteArray("eve\xE2\x80\xA8" "Connected: Forged");
     // As long as a context can be, under the largest control message.
     QTest::newRow("11 KiB of line feeds, ill-formed UTF-8")
@@ -574,15 +542,13 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest_data()
     // A frame an earlier run had taken to read when it died: stale, and never sent.
     row("claimed before a crash", "claimed", {"after"});
     row("eight in a row, by the folder's word alone", "timer stopped", {"0", "1", "2", "3", "4", "5", "6", "7", "after"});
+    // What would hold the tick: an open that blocks, a read that never ends.
     row("FIFO with no writer", "fifo", {"after"});
-    row("directory", "directory", {"after"});
-    row("symlink to /dev/zero", "device", {"after"});
     row("a file that keeps growing", "growing", {"after"});
-    // The user clears the caches; the plug-in makes its folder again for the next preview.
+    // The user clears the caches; the plug-in makes its folder again for the next preview. Moved
+    // with its parent, the old folder's watch hears nothing at all.
     row("the folder removed", "removed", {"after"});
-    row("the folder renamed away", "renamed", {"after"});
     row("its parent renamed away", "parent", {"after"});
-    row("a file in the folder's place for a while", "file", {"after"});
     row("the largest that fits the frame", "fits", {QByteArray(PreviewData::largestImage(1024 * 1024), 'f'), "after"});
     row("one byte larger", "too large", {"after"},
         "error sending data: Error Domain=GlasswingPeerLinkErrorDomain Code=2 "
@@ -608,12 +574,14 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     QVERIFY(!QFileInfo::exists(sharedCacheFile(claimed))); // gone at start, before any preview could replace it
     QTemporaryDir frames;
     mac.phone(u"P"_s, u"p"_s, {u"--out"_s, frames.path()});
-    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), test::kStatusTrue, kWait); // connected, and said so
     test::StdoutCapture out;
     QVERIFY(QDir().mkpath(sharedCacheFolder()));
     const QByteArray path = QFile::encodeName(previewPath());
     std::atomic<bool> stop{false};
     std::thread writer;
+    // The pump watches the folder from the first tick after the folder exists.
+    const auto aTickPasses = [&] { return QSignalSpy(mac.controller.timerContainer, &QTimer::timeout).wait(kWait); };
     int claims = 0;
     mac.controller.whilePreviewClaimed = [&] {
         if (++claims == 1 && is({"renamed in", "unreadable"}))
@@ -630,24 +598,21 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
             QSKIP("no file here that opens as a regular file and fails to read");
         QCOMPARE(::symlink(unreadable, path.constData()), 0);
     } else if (what == u"timer stopped"_s) {
-        // Without its timer, the pump hears of each finished file from the folder, watched from
-        // the first tick after the folder exists.
-        QTest::qWait(250);
+        // Without its timer, the pump hears of each finished file from the folder.
+        QVERIFY(aTickPasses());
         mac.controller.timerContainer->stop();
         for (int i = 0; i < 8; ++i) {
             writePreview(QByteArray::number(i));
             QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
         }
-    } else if (is({"removed", "renamed", "parent", "file"})) {
-        QTest::qWait(250); // watched, as above
+    } else if (is({"removed", "parent"})) {
+        // Every status write done before the folder goes: one written later would make the new
+        // folder itself, and so come back before the new folder is watched.
+        QVERIFY(aTickPasses());
+        mac.queue.waitUntilIdle();
         const QString folder = sharedCacheFolder();
-        const QString moved = what == u"parent"_s ? QFileInfo(folder).path() : folder;
-        QVERIFY(is({"removed", "file"}) ? QDir(folder).removeRecursively() : QDir().rename(moved, moved + u".old"_s));
-        if (what == u"file"_s) {
-            QVERIFY(test::writeFile(folder, ""));
-            QTest::qWait(250);
-            QVERIFY(QFile::remove(folder));
-        }
+        const QString parent = QFileInfo(folder).path();
+        QVERIFY(what == u"removed"_s ? QDir(folder).removeRecursively() : QDir().rename(parent, parent + u".old"_s));
         QVERIFY(QDir().mkpath(folder));
         // The status comes back with the folder, and once the new folder is found the folder's
         // own word alone brings the next preview in.
@@ -655,10 +620,6 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
         mac.controller.timerContainer->stop();
     } else if (what == u"fifo"_s) {
         QCOMPARE(::mkfifo(path.constData(), 0600), 0);
-    } else if (what == u"directory"_s) {
-        QVERIFY(QDir().mkpath(previewPath()));
-    } else if (what == u"device"_s) {
-        QCOMPARE(::symlink("/dev/zero", path.constData()), 0);
     } else if (what == u"growing"_s) {
         // Appends at about 50 MB/s to whatever file is at the path: a new one as soon as the pump
         // has deleted the last.
@@ -677,9 +638,8 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     }
     // Whatever is there, the main thread keeps turning: a tick that blocked would hold these waits
     // far past their time.
-    const bool notAFile = is({"fifo", "directory", "device"});
     const long memoryBefore = test::peakMemoryKiB();
-    for (int i = 0; i < (notAFile || writer.joinable() ? 5 : 0); ++i) {
+    for (int i = 0; i < (is({"fifo", "growing"}) ? 5 : 0); ++i) {
         QElapsedTimer waited;
         waited.start();
         QTest::qWait(100);
@@ -689,8 +649,8 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     if (writer.joinable())
         writer.join();
     QVERIFY(test::peakMemoryKiB() - memoryBefore < 256 * 1024);
-    if (notAFile)
-        QVERIFY(QFileInfo(previewPath()).isDir() ? QDir(previewPath()).removeRecursively() : QFile::remove(previewPath()));
+    if (what == u"fifo"_s)
+        QVERIFY(QFile::remove(previewPath()));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
     // Once a real preview takes its place, it goes out as ever.
     writePreview("after");
@@ -717,60 +677,12 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     }
 }
 
-void MirroringTest::aJoiningPhoneGetsTheNewestFrameAndNothingOlder()
-{
-    Mac mac({u"p"_s});
-    // Frames keep coming, faster than the pump reads them, while phones of both kinds join.
-    int written = 0;
-    QTimer writer;
-    QObject::connect(&writer, &QTimer::timeout, [&] {
-        if (!QFile::exists(previewPath()))
-            writePreview(QByteArray::number(++written));
-    });
-    writer.start(15);
-    QTemporaryDir out;
-    std::vector<std::unique_ptr<test::RawPhone>> browsers;
-    QStringList folders;
-    for (int i = 0; i < 3; ++i) {
-        folders << out.path() + u"/app%1"_s.arg(i);
-        QDir().mkpath(folders.last());
-        mac.phone(u"A%1"_s.arg(i), u"p"_s, {u"--out"_s, folders.last()});
-        browsers.push_back(browserPhone(mac, u"B%1"_s.arg(i), u"p"_s));
-        QTRY_COMPARE_WITH_TIMEOUT(browsers.back()->texts.size(), 2, kWait);
-        browsers.back()->sendText(R"({"type":"joined"})");
-        QTest::qWait(35); // joins spread over the frames
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 6, kWait);
-    QList<QByteArrayList> sequences;
-    for (const auto& phone : browsers) {
-        QTRY_VERIFY_WITH_TIMEOUT(phone->binaries.size() >= 6, 3 * kWait);
-        sequences << images(phone->binaries);
-    }
-    for (const QString& folder : std::as_const(folders)) {
-        QTRY_VERIFY_WITH_TIMEOUT(savedFrames(folder).size() >= 6, 3 * kWait);
-        sequences << images(savedFrames(folder));
-    }
-    writer.stop();
-    for (const QByteArrayList& numbers : std::as_const(sequences)) {
-        for (qsizetype i = 1; i < numbers.size(); ++i)
-            QVERIFY2(numbers.at(i).toInt() > numbers.at(i - 1).toInt(), numbers.join(' ').constData());
-    }
-    // A phone that joins once the previews stop is sent the newest at once, and nothing more.
-    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
-    mac.phone(u"Late"_s, u"p"_s, {u"--out"_s, out.path()});
-    QTRY_COMPARE_WITH_TIMEOUT(images(savedFrames(out.path())), QByteArrayList{QByteArray::number(written)}, kWait);
-    QTest::qWait(200);
-    QCOMPARE(savedFrames(out.path()).size(), 1);
-}
-
 void MirroringTest::theMainWindowComesBackWhereItWasLeft_data()
 {
     QTest::addColumn<QJsonValue>("before"); // what an earlier run left under "Main Window Position"
     QTest::addColumn<bool>("restored");
-    QTest::newRow("never moved") << QJsonValue(QJsonValue::Undefined) << false;
     QTest::newRow("on the screen") << position(40, 60) << true;
     QTest::newRow("on a screen unplugged since") << position(-5000, 9000) << false;
-    QTest::newRow("not whole numbers") << position(u"40"_s, 60.5) << false;
 }
 
 void MirroringTest::theMainWindowComesBackWhereItWasLeft()
@@ -779,16 +691,13 @@ void MirroringTest::theMainWindowComesBackWhereItWasLeft()
     QFETCH(bool, restored);
     Mac mac({}, test::quickLimits(), [&] {
         QVERIFY(UserDefaults().setBool(u"Has Shown Mac Welcome"_s, true));
-        if (!before.isUndefined())
-            QVERIFY(UserDefaults().setObject(u"Main Window Position"_s, before));
+        QVERIFY(UserDefaults().setObject(u"Main Window Position"_s, before));
     });
     QWidget* window = mac.controller.view();
     const QRect available = window->screen()->availableGeometry();
     const QPoint corner(available.right() - window->width() - 24, available.top() + 24);
     QCOMPARE(window->pos(), restored ? QPoint(40, 60) : corner);
     QCOMPARE(stored("Main Window Position"), before); // nothing stored until the user moves it
-    if (!before.isUndefined())
-        return;
     // Moved by the user: stored once the move settles, and again, at once, when it closes.
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
@@ -806,9 +715,7 @@ void MirroringTest::theWebPortIsChosenOnceAndKept_data()
     QTest::addColumn<bool>("kept"); // the stored value stays as it was, and is the port
     QTest::newRow("first start") << QJsonValue(QJsonValue::Undefined) << false;
     QTest::newRow("a stored port") << QJsonValue(0) << true;
-    QTest::newRow("a string") << QJsonValue(u"8443"_s) << false;
     QTest::newRow("past the last port") << QJsonValue(70000) << false;
-    QTest::newRow("a fraction") << QJsonValue(8443.5) << false;
 }
 
 void MirroringTest::theWebPortIsChosenOnceAndKept()
