@@ -25,10 +25,8 @@
 #include <QtEndian>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace glasswing;
@@ -176,9 +174,7 @@ private Q_SLOTS:
     void rememberedListsKeepWhatTheyHold_data();
     void rememberedListsKeepWhatTheyHold();
     void aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain();
-    void trustedDevicesFollowTheStore_data();
     void trustedDevicesFollowTheStore();
-    void theChipListsThePhones_data();
     void theChipListsThePhones();
     void aUserIdCannotForgeOutputLines_data();
     void aUserIdCannotForgeOutputLines();
@@ -234,21 +230,17 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones()
 void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold_data()
 {
     QTest::addColumn<QString>("name"); // as the phone sends it
-    QTest::addColumn<QString>("shown"); // between the quotes; empty when elided
     QTest::addColumn<QString>("answer"); // "Allow" or "Don't Allow"
     QTest::addColumn<bool>("ticked");
     const QString markup = u"Ada's <b>Phone</b>"_s, allow = u"Allow"_s, deny = u"Don't Allow"_s;
-    QTest::newRow("allow, remembered") << markup << markup << allow << true;
-    QTest::newRow("allow, not remembered") << markup << markup << allow << false;
-    QTest::newRow("don't allow, box ticked") << markup << markup << deny << true;
-    QTest::newRow("cut at the byte limit")
-        << u"Studio tablet of the design team on the third floor by the window"_s << QString() << deny << true;
+    QTest::newRow("allow, remembered") << markup << allow << true;
+    QTest::newRow("allow, not remembered") << markup << allow << false;
+    QTest::newRow("don't allow, box ticked") << markup << deny << true;
 }
 
 void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
 {
     QFETCH(QString, name);
-    QFETCH(QString, shown);
     QFETCH(QString, answer);
     QFETCH(bool, ticked);
     const bool allowed = answer != u"Don't Allow"_s, remembered = allowed && ticked;
@@ -258,19 +250,7 @@ void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
     QVERIFY(alert && alert->checkBox() && alert->checkBox()->isChecked());
     QCOMPARE(alert->textFormat(), Qt::PlainText);
     QCOMPARE(alert->informativeText(), u"The Glasswing app on a phone."_s);
-    const QString text = alert->text();
-    QVERIFY2(text.startsWith(u"Begin mirroring with \""_s) && text.endsWith(u"\"?"_s), qPrintable(text));
-    const QString inQuotes = text.mid(22, text.size() - 24);
-    if (!shown.isEmpty()) {
-        QCOMPARE(inQuotes, shown);
-    } else {
-        // Too wide: elided with an ellipsis, never cut silently, within 36 "x" of the alert's font.
-        const QStringList around = inQuotes.split(u"…"_s);
-        QVERIFY2(around.size() > 1 && !around.first().isEmpty() && name.startsWith(around.first()), qPrintable(inQuotes));
-        const QFontMetrics metrics(alert->font());
-        QVERIFY(metrics.horizontalAdvance(inQuotes) <= metrics.horizontalAdvance(u'x') * 36);
-    }
-
+    QCOMPARE(alert->text(), u"Begin mirroring with \"%1\"?"_s.arg(name));
     alert->checkBox()->setChecked(ticked);
     mac.answer(answer);
     if (allowed) {
@@ -395,18 +375,8 @@ void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
     QVERIFY(alert && alert->text().contains(u"\"Lost\""_s));
 }
 
-void MirroringTest::trustedDevicesFollowTheStore_data()
-{
-    // How another process changes the store while the window is open (this process's own writes:
-    // the second change below).
-    QTest::addColumn<QString>("script");
-    QTest::newRow("another process, replaced by rename") << u"printf %s \"$1\" > \"$0.new\" && mv \"$0.new\" \"$0\""_s;
-    QTest::newRow("the file removed, then made again") << u"rm \"$0\" && sleep 0.3 && printf %s \"$1\" > \"$0\""_s;
-}
-
 void MirroringTest::trustedDevicesFollowTheStore()
 {
-    QFETCH(QString, script);
     test::IsolatedHome home;
     // A store from before names were kept: user IDs alone.
     UserDefaults defaults;
@@ -417,14 +387,16 @@ void MirroringTest::trustedDevicesFollowTheStore()
     window.list()->item(1)->setSelected(true);
     const QByteArray next = R"({"Trusted Devices": ["ada-1", "old", "new\u0007"], "Other": 5,
         "Trusted Device Names": {"ada-1": "Ada's Phone", "new\u0007": "New <i>Tab</i>", "old": 3}})";
+    // Another process replaces the file by a rename, which ends the watch on the old one.
     QProcess child;
+    const QString script = u"printf %s \"$1\" > \"$0.new\" && mv \"$0.new\" \"$0\""_s;
     child.start(u"sh"_s, {u"-c"_s, script, defaults.filePath(), QString::fromUtf8(next)});
     QVERIFY(child.waitForFinished(kWait) && child.exitCode() == 0);
     // Names where recorded, the ID beneath; control characters and markup shown as text.
     const QString added = u"New <i>Tab</i> | new\uFFFD"_s;
     QTRY_COMPARE_WITH_TIMEOUT(rows(window), (QStringList{u"Ada's Phone | ada-1"_s, u"old | "_s, added}), kWait);
     QVERIFY(window.list()->item(1)->isSelected());
-    // And again, after the watch has been set up anew.
+    // And again, from this process, after the watch has been set up anew.
     UserDefaults().setObject(u"Trusted Devices"_s, QJsonArray{u"new\u0007"_s});
     QTRY_COMPARE_WITH_TIMEOUT(rows(window), QStringList{added}, kWait);
     // Removing keeps what is not ours: the other key and the names of other devices.
@@ -435,23 +407,12 @@ void MirroringTest::trustedDevicesFollowTheStore()
     QCOMPARE(stored("Trusted Device Names"), QJsonValue(QJsonObject{{u"ada-1"_s, u"Ada's Phone"_s}, {u"old"_s, 3}}));
 }
 
-void MirroringTest::theChipListsThePhones_data()
-{
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QString>("toolTip");
-    QTest::addColumn<QStringList>("listed");
-    QTest::newRow("one phone") << QStringList{u"Ada's iPhone"_s} << u"1 phone connected\nAda's iPhone (app)"_s
-                               << QStringList{u"1 PHONE CONNECTED"_s, u"Ada's iPhone\tapp"_s};
-    QTest::newRow("three phones, one named like markup")
-        << QStringList{u"A"_s, u"<b>B</b> & Co"_s, u"C"_s} << u"3 phones connected\nA (app)\n<b>B</b> & Co (app)\nC (app)"_s
-        << QStringList{u"3 PHONES CONNECTED"_s, u"A\tapp"_s, u"<b>B</b> & Co\tapp"_s, u"C\tapp"_s};
-}
-
 void MirroringTest::theChipListsThePhones()
 {
-    QFETCH(QStringList, names);
-    QFETCH(QString, toolTip);
-    QFETCH(QStringList, listed);
+    // One named like markup.
+    const QStringList names{u"A"_s, u"<b>B</b> & Co"_s, u"C"_s};
+    const QStringList listed{u"3 PHONES CONNECTED"_s, u"A\tapp"_s, u"<b>B</b> & Co\tapp"_s, u"C\tapp"_s};
+    const QString toolTip = u"3 phones connected\nA (app)\n<b>B</b> & Co (app)\nC (app)"_s;
     Mac mac({u"p0"_s, u"p1"_s, u"p2"_s});
     ViewController& c = mac.controller;
     c.view()->show();
@@ -469,11 +430,8 @@ void MirroringTest::theChipListsThePhones()
         QCOMPARE(label->textFormat(), Qt::PlainText);
     // The list follows a phone that leaves while it is open.
     mac.phones.front()->kill();
-    QTRY_COMPARE_WITH_TIMEOUT(c.connectedPhones().size(), names.size() - 1, kWait);
-    if (names.size() == 1)
-        QTRY_VERIFY_WITH_TIMEOUT(!c.phoneList()->isVisible() && c.iPhoneChip->toolTip().isEmpty(), kWait);
-    else
-        QCOMPARE(c.phoneList()->lines().mid(1), listed.mid(2));
+    QTRY_COMPARE_WITH_TIMEOUT(c.connectedPhones().size(), 2, kWait);
+    QCOMPARE(c.phoneList()->lines().mid(1), listed.mid(2));
     // The menu command, from whoever posts it, ends the session's connections.
     mac.center.post(u"Disconnect Menu Item"_s);
     for (const auto& phone : mac.phones) // the first was killed; the Mac disconnected the others
@@ -485,7 +443,6 @@ void MirroringTest::aUserIdCannotForgeOutputLines_data()
 {
     QTest::addColumn<QByteArray>("context");
     QTest::newRow("line feed") << QByteArray("eve\nConnected: Forged");
-    QTest::newRow("NUL") << QByteArray("eve\0Connected: Forged", 22);
     QTest::newRow("line separator") << QByteArray("eve\xE2\x80\xA8" "Connected: Forged");
     // As long as a context can be, under the largest control message.
     QTest::newRow("11 KiB of line feeds, ill-formed UTF-8")
@@ -542,9 +499,8 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest_data()
     // A frame an earlier run had taken to read when it died: stale, and never sent.
     row("claimed before a crash", "claimed", {"after"});
     row("eight in a row, by the folder's word alone", "timer stopped", {"0", "1", "2", "3", "4", "5", "6", "7", "after"});
-    // What would hold the tick: an open that blocks, a read that never ends.
+    // An open that would block, and hold the tick.
     row("FIFO with no writer", "fifo", {"after"});
-    row("a file that keeps growing", "growing", {"after"});
     // The user clears the caches; the plug-in makes its folder again for the next preview. Moved
     // with its parent, the old folder's watch hears nothing at all.
     row("the folder removed", "removed", {"after"});
@@ -578,8 +534,6 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     test::StdoutCapture out;
     QVERIFY(QDir().mkpath(sharedCacheFolder()));
     const QByteArray path = QFile::encodeName(previewPath());
-    std::atomic<bool> stop{false};
-    std::thread writer;
     // The pump watches the folder from the first tick after the folder exists.
     const auto aTickPasses = [&] { return QSignalSpy(mac.controller.timerContainer, &QTimer::timeout).wait(kWait); };
     int claims = 0;
@@ -620,48 +574,18 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
         mac.controller.timerContainer->stop();
     } else if (what == u"fifo"_s) {
         QCOMPARE(::mkfifo(path.constData(), 0600), 0);
-    } else if (what == u"growing"_s) {
-        // Appends at about 50 MB/s to whatever file is at the path: a new one as soon as the pump
-        // has deleted the last.
-        writer = std::thread([&] {
-            const QByteArray chunk(256 * 1024, 'g');
-            while (!stop) {
-                QFile file(QFile::decodeName(path));
-                if (!file.open(QIODevice::Append) || file.write(chunk) <= 0)
-                    break;
-                file.close();
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        });
+        // The main thread keeps turning: a tick that blocked would never let these waits end.
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(aTickPasses());
+        QVERIFY(QFile::remove(previewPath()));
     } else if (is({"fits", "too large"})) {
         writePreview(QByteArray(PreviewData::largestImage(limits.maxSendMessageBytes) + (what == u"too large"_s), 'f'));
     }
-    // Whatever is there, the main thread keeps turning: a tick that blocked would hold these waits
-    // far past their time.
-    const long memoryBefore = test::peakMemoryKiB();
-    for (int i = 0; i < (is({"fifo", "growing"}) ? 5 : 0); ++i) {
-        QElapsedTimer waited;
-        waited.start();
-        QTest::qWait(100);
-        QVERIFY2(waited.elapsed() < 2000, "the event loop was held");
-    }
-    stop = true;
-    if (writer.joinable())
-        writer.join();
-    QVERIFY(test::peakMemoryKiB() - memoryBefore < 256 * 1024);
-    if (what == u"fifo"_s)
-        QVERIFY(QFile::remove(previewPath()));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
     // Once a real preview takes its place, it goes out as ever.
     writePreview("after");
     QTRY_VERIFY_WITH_TIMEOUT(images(savedFrames(frames.path())).endsWith("after"), kWait);
-    QList<QByteArray> got = images(savedFrames(frames.path()));
-    if (what == u"growing"_s) {
-        // Each read took what was there at its start, within the frame limit.
-        QVERIFY(got.size() >= 2);
-        got = got.mid(got.size() - 1);
-    }
-    QCOMPARE(got, sent);
+    QCOMPARE(images(savedFrames(frames.path())), sent);
     QCOMPARE(out.text(), said);
     if (is({"renamed in", "unreadable"}))
         QCOMPARE(claims, 3);
