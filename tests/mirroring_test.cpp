@@ -191,8 +191,7 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones_data()
     QTest::addColumn<int>("count"); // 0: disconnected
     QTest::addColumn<QString>("shown");
     QTest::newRow("disconnected, not found by DNS-SD") << 0 << QString();
-    for (const auto& [count, shown] :
-         std::initializer_list<std::pair<int, const char*>>{{999, "999"}, {1000, "999+"}})
+    for (const auto& [count, shown] : std::initializer_list<std::pair<int, const char*>>{{999, "999"}, {1000, "999+"}})
         QTest::addRow("%d phones", count) << count << QString::fromLatin1(shown);
 }
 
