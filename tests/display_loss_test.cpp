@@ -72,8 +72,6 @@ void DisplayLossTest::losingTheDisplayEndsTheRunInOrder()
     const QString status = home.path() + QStringLiteral("/.cache/com.tessaro.Preview/status.json");
     QVERIFY(QDir().mkpath(config));
     QVERIFY(test::writeFile(config + QStringLiteral("/defaults.json"), R"({"Trusted Devices": ["ada"]})"));
-    const auto defaults
-        = [&] { return QJsonDocument::fromJson(test::readAll(config + QStringLiteral("/defaults.json"))).object(); };
 
     QProcess app;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -89,7 +87,6 @@ void DisplayLossTest::losingTheDisplayEndsTheRunInOrder()
     const auto port = QRegularExpression(QStringLiteral(" on port (\\d+)")).match(QString::fromUtf8(errors));
     Phone phone(port.captured(1).toUShort(), test::phoneArguments(QStringLiteral("Ada"), QStringLiteral("ada")));
     QTRY_COMPARE_WITH_TIMEOUT(test::readAll(status), test::kStatusTrue, kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(defaults().value(QStringLiteral("Main Window Open")), QJsonValue(true), kWait);
 
     // The display goes away under the running program (SIGTERM, so that the server still cleans
     // up its socket and lock; the program sees its connection closed either way).
@@ -99,10 +96,6 @@ void DisplayLossTest::losingTheDisplayEndsTheRunInOrder()
     app.kill(); // our own child, by its id, should it have gone on
     QVERIFY2(ended, "the app went on without its display");
     QCOMPARE(test::readAll(status), test::kStatusFalse);
-    const QJsonObject left = defaults();
-    QCOMPARE(left.value(QStringLiteral("Main Window Open")), QJsonValue(false));
-    QCOMPARE(left.value(QStringLiteral("Welcome Window Open")), QJsonValue(false));
-    QCOMPARE(left.value(QStringLiteral("Trusted Devices")).toArray().size(), 1);
     // Ended, not crashed: whatever the code the platform chose, no signal ended it.
     QVERIFY2(app.exitStatus() == QProcess::NormalExit, (errors + app.readAllStandardError()).constData());
 }

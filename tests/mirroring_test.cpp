@@ -7,7 +7,6 @@
 #include "mirroring/StatusFile.h"
 #include "mirroring/TrustedDevicesWindow.h"
 #include "mirroring/ViewController.h"
-#include "platform/ApplicationIcon.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SerialQueue.h"
 #include "platform/ViewAlpha.h"
@@ -20,15 +19,14 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
 #include <QtEndian>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace glasswing;
@@ -176,15 +174,12 @@ private Q_SLOTS:
     void rememberedListsKeepWhatTheyHold_data();
     void rememberedListsKeepWhatTheyHold();
     void aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain();
-    void trustedDevicesFollowTheStore_data();
     void trustedDevicesFollowTheStore();
-    void theChipListsThePhones_data();
     void theChipListsThePhones();
     void aUserIdCannotForgeOutputLines_data();
     void aUserIdCannotForgeOutputLines();
     void thePumpSendsEachPreviewOnceAndSurvivesTheRest_data();
     void thePumpSendsEachPreviewOnceAndSurvivesTheRest();
-    void aJoiningPhoneGetsTheNewestFrameAndNothingOlder();
     void theMainWindowComesBackWhereItWasLeft_data();
     void theMainWindowComesBackWhereItWasLeft();
     void theWebPortIsChosenOnceAndKept_data();
@@ -196,8 +191,7 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones_data()
     QTest::addColumn<int>("count"); // 0: disconnected
     QTest::addColumn<QString>("shown");
     QTest::newRow("disconnected, not found by DNS-SD") << 0 << QString();
-    for (const auto& [count, shown] :
-         std::initializer_list<std::pair<int, const char*>>{{9, "9"}, {10, "10"}, {999, "999"}, {1000, "999+"}})
+    for (const auto& [count, shown] : std::initializer_list<std::pair<int, const char*>>{{999, "999"}, {1000, "999+"}})
         QTest::addRow("%d phones", count) << count << QString::fromLatin1(shown);
 }
 
@@ -225,38 +219,27 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones()
         // cannot find this computer, until the advertiser reports the daemon back.
         c.view()->show();
         QTRY_VERIFY_WITH_TIMEOUT(c.DiscoveryNote->isVisible() && c.DiscoveryNote->text().contains(u"Avahi"_s), kWait);
-        QVERIFY(c.DiscoveryNote->geometry().top() > c.WindowImage->geometry().bottom());
         c.showDiscoveryAvailable(true);
-        QVERIFY(!c.DiscoveryNote->isVisible() && c.view()->size() == c.WindowImage->size());
+        QVERIFY(!c.DiscoveryNote->isVisible());
         return;
     }
-    // The number whole within the chip, with room to breathe.
     QCOMPARE(c.iPhoneCounter->stringValue(), shown);
-    const QRect counter = c.iPhoneCounter->geometry();
-    QVERIFY(counter.right() == c.iPhoneChip->geometry().right() && counter.right() < c.view()->width());
-    QVERIFY(QFontMetrics(c.iPhoneCounter->font()).horizontalAdvance(shown) + 8 <= counter.width());
 }
 
 void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold_data()
 {
     QTest::addColumn<QString>("name"); // as the phone sends it
-    QTest::addColumn<QString>("shown"); // between the quotes; empty when elided
-    QTest::addColumn<QString>("answer"); // "Allow", "Don't Allow" or "Return"
+    QTest::addColumn<QString>("answer"); // "Allow" or "Don't Allow"
     QTest::addColumn<bool>("ticked");
     const QString markup = u"Ada's <b>Phone</b>"_s, allow = u"Allow"_s, deny = u"Don't Allow"_s;
-    QTest::newRow("allow, remembered") << markup << markup << allow << true;
-    QTest::newRow("allow, not remembered") << markup << markup << allow << false;
-    QTest::newRow("Return allows") << markup << markup << u"Return"_s << true;
-    QTest::newRow("don't allow, box ticked") << markup << markup << deny << true;
-    QTest::newRow("wide, within the byte limit") << QString(63, u'W') << QString() << allow << true;
-    QTest::newRow("cut at the byte limit")
-        << u"Studio tablet of the design team on the third floor by the window"_s << QString() << deny << true;
+    QTest::newRow("allow, remembered") << markup << allow << true;
+    QTest::newRow("allow, not remembered") << markup << allow << false;
+    QTest::newRow("don't allow, box ticked") << markup << deny << true;
 }
 
 void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
 {
     QFETCH(QString, name);
-    QFETCH(QString, shown);
     QFETCH(QString, answer);
     QFETCH(bool, ticked);
     const bool allowed = answer != u"Don't Allow"_s, remembered = allowed && ticked;
@@ -266,27 +249,9 @@ void MirroringTest::theAlertAsksExactlyAndRemembersOnlyWhenTold()
     QVERIFY(alert && alert->checkBox() && alert->checkBox()->isChecked());
     QCOMPARE(alert->textFormat(), Qt::PlainText);
     QCOMPARE(alert->informativeText(), u"The Glasswing app on a phone."_s);
-    // The app's icon says who asks.
-    const QImage icon = alert->iconPixmap().toImage();
-    QVERIFY(!icon.isNull() && icon == applicationIcon().pixmap(icon.size()).toImage().convertToFormat(icon.format()));
-    const QString text = alert->text();
-    QVERIFY2(text.startsWith(u"Begin mirroring with \""_s) && text.endsWith(u"\"?"_s), qPrintable(text));
-    const QString inQuotes = text.mid(22, text.size() - 24);
-    if (!shown.isEmpty()) {
-        QCOMPARE(inQuotes, shown);
-    } else {
-        // Too wide: elided with an ellipsis, never cut silently, within 36 "x" of the alert's font.
-        const QStringList around = inQuotes.split(u"…"_s);
-        QVERIFY2(around.size() > 1 && !around.first().isEmpty() && name.startsWith(around.first()), qPrintable(inQuotes));
-        const QFontMetrics metrics(alert->font());
-        QVERIFY(metrics.horizontalAdvance(inQuotes) <= metrics.horizontalAdvance(u'x') * 36);
-    }
-
+    QCOMPARE(alert->text(), u"Begin mirroring with \"%1\"?"_s.arg(name));
     alert->checkBox()->setChecked(ticked);
-    if (answer == u"Return"_s)
-        QTest::keyClick(alert, Qt::Key_Return);
-    else
-        mac.answer(answer);
+    mac.answer(answer);
     if (allowed) {
         QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
     } else {
@@ -358,7 +323,6 @@ void MirroringTest::rememberedListsKeepWhatTheyHold_data()
     QTest::addColumn<QJsonValue>("after"); // once allowed
     const QString decomposed = u"Zoe\u0301"_s;
     const QJsonObject object{{u"a"_s, true}};
-    QTest::newRow("not an array") << QJsonValue(object) << u"ada"_s << true << QJsonValue(QJsonArray{u"ada"_s});
     QTest::newRow("elements that are not strings stay") << QJsonValue(QJsonArray{1, object, u"bob"_s}) << u"ada"_s
                                                         << true << QJsonValue(QJsonArray{1, object, u"bob"_s, u"ada"_s});
     QTest::newRow("canonically equivalent")
@@ -391,14 +355,9 @@ void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
     Phone* kept = mac.phone(u"Kept"_s, u"kept"_s);
     Phone* lost = mac.phone(u"Lost"_s, u"lost"_s);
     QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 2, kWait);
-    QWidget* main = mac.controller.view();
-    main->show();
     mac.controller.showTrustedDevicesWindow();
     QPointer<TrustedDevicesWindow> window = mac.controller.trustedDevicesWindow();
     QVERIFY(window && window->isVisible());
-    // Over the main window, whole on the screen even though the main window sits in its corner.
-    QVERIFY(window->screen()->availableGeometry().contains(window->frameGeometry()));
-    QVERIFY(window->frameGeometry().contains(main->frameGeometry().center()));
     window->list()->item(0)->setSelected(true);
     window->removeButton()->click();
     QCOMPARE(stored("Trusted Devices"), QJsonValue(QJsonArray{7, u"kept"_s}));
@@ -415,19 +374,8 @@ void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
     QVERIFY(alert && alert->text().contains(u"\"Lost\""_s));
 }
 
-void MirroringTest::trustedDevicesFollowTheStore_data()
-{
-    // How the store changes while the window is open: the script another process runs, if any.
-    QTest::addColumn<QString>("script");
-    QTest::newRow("another handle in this process") << QString();
-    QTest::newRow("another process, replaced by rename") << u"printf %s \"$1\" > \"$0.new\" && mv \"$0.new\" \"$0\""_s;
-    QTest::newRow("another process, rewritten in place") << u"printf %s \"$1\" > \"$0\""_s;
-    QTest::newRow("the file removed, then made again") << u"rm \"$0\" && sleep 0.3 && printf %s \"$1\" > \"$0\""_s;
-}
-
 void MirroringTest::trustedDevicesFollowTheStore()
 {
-    QFETCH(QString, script);
     test::IsolatedHome home;
     // A store from before names were kept: user IDs alone.
     UserDefaults defaults;
@@ -438,21 +386,16 @@ void MirroringTest::trustedDevicesFollowTheStore()
     window.list()->item(1)->setSelected(true);
     const QByteArray next = R"({"Trusted Devices": ["ada-1", "old", "new\u0007"], "Other": 5,
         "Trusted Device Names": {"ada-1": "Ada's Phone", "new\u0007": "New <i>Tab</i>", "old": 3}})";
-    if (script.isEmpty()) {
-        UserDefaults other(defaults.filePath());
-        const QJsonObject values = QJsonDocument::fromJson(next).object();
-        for (const QString& key : {u"Other"_s, u"Trusted Device Names"_s, u"Trusted Devices"_s})
-            QVERIFY(other.setObject(key, values.value(key)));
-    } else {
-        QProcess child;
-        child.start(u"sh"_s, {u"-c"_s, script, defaults.filePath(), QString::fromUtf8(next)});
-        QVERIFY(child.waitForFinished(kWait) && child.exitCode() == 0);
-    }
+    // Another process replaces the file by a rename, which ends the watch on the old one.
+    QProcess child;
+    const QString script = u"printf %s \"$1\" > \"$0.new\" && mv \"$0.new\" \"$0\""_s;
+    child.start(u"sh"_s, {u"-c"_s, script, defaults.filePath(), QString::fromUtf8(next)});
+    QVERIFY(child.waitForFinished(kWait) && child.exitCode() == 0);
     // Names where recorded, the ID beneath; control characters and markup shown as text.
     const QString added = u"New <i>Tab</i> | new\uFFFD"_s;
     QTRY_COMPARE_WITH_TIMEOUT(rows(window), (QStringList{u"Ada's Phone | ada-1"_s, u"old | "_s, added}), kWait);
     QVERIFY(window.list()->item(1)->isSelected());
-    // And again, after the watch has been set up anew.
+    // And again, from this process, after the watch has been set up anew.
     UserDefaults().setObject(u"Trusted Devices"_s, QJsonArray{u"new\u0007"_s});
     QTRY_COMPARE_WITH_TIMEOUT(rows(window), QStringList{added}, kWait);
     // Removing keeps what is not ours: the other key and the names of other devices.
@@ -463,23 +406,12 @@ void MirroringTest::trustedDevicesFollowTheStore()
     QCOMPARE(stored("Trusted Device Names"), QJsonValue(QJsonObject{{u"ada-1"_s, u"Ada's Phone"_s}, {u"old"_s, 3}}));
 }
 
-void MirroringTest::theChipListsThePhones_data()
-{
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QString>("toolTip");
-    QTest::addColumn<QStringList>("listed");
-    QTest::newRow("one phone") << QStringList{u"Ada's iPhone"_s} << u"1 phone connected\nAda's iPhone (app)"_s
-                               << QStringList{u"1 PHONE CONNECTED"_s, u"Ada's iPhone\tapp"_s};
-    QTest::newRow("three phones, one named like markup")
-        << QStringList{u"A"_s, u"<b>B</b> & Co"_s, u"C"_s} << u"3 phones connected\nA (app)\n<b>B</b> & Co (app)\nC (app)"_s
-        << QStringList{u"3 PHONES CONNECTED"_s, u"A\tapp"_s, u"<b>B</b> & Co\tapp"_s, u"C\tapp"_s};
-}
-
 void MirroringTest::theChipListsThePhones()
 {
-    QFETCH(QStringList, names);
-    QFETCH(QString, toolTip);
-    QFETCH(QStringList, listed);
+    // One named like markup.
+    const QStringList names{u"A"_s, u"<b>B</b> & Co"_s, u"C"_s};
+    const QStringList listed{u"3 PHONES CONNECTED"_s, u"A\tapp"_s, u"<b>B</b> & Co\tapp"_s, u"C\tapp"_s};
+    const QString toolTip = u"3 phones connected\nA (app)\n<b>B</b> & Co (app)\nC (app)"_s;
     Mac mac({u"p0"_s, u"p1"_s, u"p2"_s});
     ViewController& c = mac.controller;
     c.view()->show();
@@ -493,17 +425,12 @@ void MirroringTest::theChipListsThePhones()
     QTest::mouseClick(c.iPhoneCounter, Qt::LeftButton);
     QVERIFY(c.phoneList() && c.phoneList()->isVisible());
     QCOMPARE(c.phoneList()->lines(), listed);
-    const QRect chip(c.iPhoneChip->mapToGlobal(QPoint(0, 0)), c.iPhoneChip->size());
-    QVERIFY(c.phoneList()->geometry().top() > chip.bottom() && c.phoneList()->geometry().right() == chip.right());
     for (QLabel* label : c.phoneList()->findChildren<QLabel*>())
         QCOMPARE(label->textFormat(), Qt::PlainText);
     // The list follows a phone that leaves while it is open.
     mac.phones.front()->kill();
-    QTRY_COMPARE_WITH_TIMEOUT(c.connectedPhones().size(), names.size() - 1, kWait);
-    if (names.size() == 1)
-        QTRY_VERIFY_WITH_TIMEOUT(!c.phoneList()->isVisible() && c.iPhoneChip->toolTip().isEmpty(), kWait);
-    else
-        QCOMPARE(c.phoneList()->lines().mid(1), listed.mid(2));
+    QTRY_COMPARE_WITH_TIMEOUT(c.connectedPhones().size(), 2, kWait);
+    QCOMPARE(c.phoneList()->lines().mid(1), listed.mid(2));
     // The menu command, from whoever posts it, ends the session's connections.
     mac.center.post(u"Disconnect Menu Item"_s);
     for (const auto& phone : mac.phones) // the first was killed; the Mac disconnected the others
@@ -515,9 +442,6 @@ void MirroringTest::aUserIdCannotForgeOutputLines_data()
 {
     QTest::addColumn<QByteArray>("context");
     QTest::newRow("line feed") << QByteArray("eve\nConnected: Forged");
-    QTest::newRow("carriage return") << QByteArray("eve\r\nNot Connected: Forged");
-    QTest::newRow("NUL") << QByteArray("eve\0Connected: Forged", 22);
-    QTest::newRow("next line") << QByteArray("eve\xC2\x85" "Connected: Forged");
     QTest::newRow("line separator") << QByteArray("eve\xE2\x80\xA8" "Connected: Forged");
     // As long as a context can be, under the largest control message.
     QTest::newRow("11 KiB of line feeds, ill-formed UTF-8")
@@ -574,15 +498,12 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest_data()
     // A frame an earlier run had taken to read when it died: stale, and never sent.
     row("claimed before a crash", "claimed", {"after"});
     row("eight in a row, by the folder's word alone", "timer stopped", {"0", "1", "2", "3", "4", "5", "6", "7", "after"});
+    // An open that would block, and hold the tick.
     row("FIFO with no writer", "fifo", {"after"});
-    row("directory", "directory", {"after"});
-    row("symlink to /dev/zero", "device", {"after"});
-    row("a file that keeps growing", "growing", {"after"});
-    // The user clears the caches; the plug-in makes its folder again for the next preview.
+    // The user clears the caches; the plug-in makes its folder again for the next preview. Moved
+    // with its parent, the old folder's watch hears nothing at all.
     row("the folder removed", "removed", {"after"});
-    row("the folder renamed away", "renamed", {"after"});
     row("its parent renamed away", "parent", {"after"});
-    row("a file in the folder's place for a while", "file", {"after"});
     row("the largest that fits the frame", "fits", {QByteArray(PreviewData::largestImage(1024 * 1024), 'f'), "after"});
     row("one byte larger", "too large", {"after"},
         "error sending data: Error Domain=GlasswingPeerLinkErrorDomain Code=2 "
@@ -608,12 +529,12 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     QVERIFY(!QFileInfo::exists(sharedCacheFile(claimed))); // gone at start, before any preview could replace it
     QTemporaryDir frames;
     mac.phone(u"P"_s, u"p"_s, {u"--out"_s, frames.path()});
-    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 1, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(mac.status(), test::kStatusTrue, kWait); // connected, and said so
     test::StdoutCapture out;
     QVERIFY(QDir().mkpath(sharedCacheFolder()));
     const QByteArray path = QFile::encodeName(previewPath());
-    std::atomic<bool> stop{false};
-    std::thread writer;
+    // The pump watches the folder from the first tick after the folder exists.
+    const auto aTickPasses = [&] { return QSignalSpy(mac.controller.timerContainer, &QTimer::timeout).wait(kWait); };
     int claims = 0;
     mac.controller.whilePreviewClaimed = [&] {
         if (++claims == 1 && is({"renamed in", "unreadable"}))
@@ -630,24 +551,21 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
             QSKIP("no file here that opens as a regular file and fails to read");
         QCOMPARE(::symlink(unreadable, path.constData()), 0);
     } else if (what == u"timer stopped"_s) {
-        // Without its timer, the pump hears of each finished file from the folder, watched from
-        // the first tick after the folder exists.
-        QTest::qWait(250);
+        // Without its timer, the pump hears of each finished file from the folder.
+        QVERIFY(aTickPasses());
         mac.controller.timerContainer->stop();
         for (int i = 0; i < 8; ++i) {
             writePreview(QByteArray::number(i));
             QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
         }
-    } else if (is({"removed", "renamed", "parent", "file"})) {
-        QTest::qWait(250); // watched, as above
+    } else if (is({"removed", "parent"})) {
+        // Every status write done before the folder goes: one written later would make the new
+        // folder itself, and so come back before the new folder is watched.
+        QVERIFY(aTickPasses());
+        mac.queue.waitUntilIdle();
         const QString folder = sharedCacheFolder();
-        const QString moved = what == u"parent"_s ? QFileInfo(folder).path() : folder;
-        QVERIFY(is({"removed", "file"}) ? QDir(folder).removeRecursively() : QDir().rename(moved, moved + u".old"_s));
-        if (what == u"file"_s) {
-            QVERIFY(test::writeFile(folder, ""));
-            QTest::qWait(250);
-            QVERIFY(QFile::remove(folder));
-        }
+        const QString parent = QFileInfo(folder).path();
+        QVERIFY(what == u"removed"_s ? QDir(folder).removeRecursively() : QDir().rename(parent, parent + u".old"_s));
         QVERIFY(QDir().mkpath(folder));
         // The status comes back with the folder, and once the new folder is found the folder's
         // own word alone brings the next preview in.
@@ -655,53 +573,18 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
         mac.controller.timerContainer->stop();
     } else if (what == u"fifo"_s) {
         QCOMPARE(::mkfifo(path.constData(), 0600), 0);
-    } else if (what == u"directory"_s) {
-        QVERIFY(QDir().mkpath(previewPath()));
-    } else if (what == u"device"_s) {
-        QCOMPARE(::symlink("/dev/zero", path.constData()), 0);
-    } else if (what == u"growing"_s) {
-        // Appends at about 50 MB/s to whatever file is at the path: a new one as soon as the pump
-        // has deleted the last.
-        writer = std::thread([&] {
-            const QByteArray chunk(256 * 1024, 'g');
-            while (!stop) {
-                QFile file(QFile::decodeName(path));
-                if (!file.open(QIODevice::Append) || file.write(chunk) <= 0)
-                    break;
-                file.close();
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        });
+        // The main thread keeps turning: a tick that blocked would never let these waits end.
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(aTickPasses());
+        QVERIFY(QFile::remove(previewPath()));
     } else if (is({"fits", "too large"})) {
         writePreview(QByteArray(PreviewData::largestImage(limits.maxSendMessageBytes) + (what == u"too large"_s), 'f'));
     }
-    // Whatever is there, the main thread keeps turning: a tick that blocked would hold these waits
-    // far past their time.
-    const bool notAFile = is({"fifo", "directory", "device"});
-    const long memoryBefore = test::peakMemoryKiB();
-    for (int i = 0; i < (notAFile || writer.joinable() ? 5 : 0); ++i) {
-        QElapsedTimer waited;
-        waited.start();
-        QTest::qWait(100);
-        QVERIFY2(waited.elapsed() < 2000, "the event loop was held");
-    }
-    stop = true;
-    if (writer.joinable())
-        writer.join();
-    QVERIFY(test::peakMemoryKiB() - memoryBefore < 256 * 1024);
-    if (notAFile)
-        QVERIFY(QFileInfo(previewPath()).isDir() ? QDir(previewPath()).removeRecursively() : QFile::remove(previewPath()));
     QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
     // Once a real preview takes its place, it goes out as ever.
     writePreview("after");
     QTRY_VERIFY_WITH_TIMEOUT(images(savedFrames(frames.path())).endsWith("after"), kWait);
-    QList<QByteArray> got = images(savedFrames(frames.path()));
-    if (what == u"growing"_s) {
-        // Each read took what was there at its start, within the frame limit.
-        QVERIFY(got.size() >= 2);
-        got = got.mid(got.size() - 1);
-    }
-    QCOMPARE(got, sent);
+    QCOMPARE(images(savedFrames(frames.path())), sent);
     QCOMPARE(out.text(), said);
     if (is({"renamed in", "unreadable"}))
         QCOMPARE(claims, 3);
@@ -717,60 +600,12 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     }
 }
 
-void MirroringTest::aJoiningPhoneGetsTheNewestFrameAndNothingOlder()
-{
-    Mac mac({u"p"_s});
-    // Frames keep coming, faster than the pump reads them, while phones of both kinds join.
-    int written = 0;
-    QTimer writer;
-    QObject::connect(&writer, &QTimer::timeout, [&] {
-        if (!QFile::exists(previewPath()))
-            writePreview(QByteArray::number(++written));
-    });
-    writer.start(15);
-    QTemporaryDir out;
-    std::vector<std::unique_ptr<test::RawPhone>> browsers;
-    QStringList folders;
-    for (int i = 0; i < 3; ++i) {
-        folders << out.path() + u"/app%1"_s.arg(i);
-        QDir().mkpath(folders.last());
-        mac.phone(u"A%1"_s.arg(i), u"p"_s, {u"--out"_s, folders.last()});
-        browsers.push_back(browserPhone(mac, u"B%1"_s.arg(i), u"p"_s));
-        QTRY_COMPARE_WITH_TIMEOUT(browsers.back()->texts.size(), 2, kWait);
-        browsers.back()->sendText(R"({"type":"joined"})");
-        QTest::qWait(35); // joins spread over the frames
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), 6, kWait);
-    QList<QByteArrayList> sequences;
-    for (const auto& phone : browsers) {
-        QTRY_VERIFY_WITH_TIMEOUT(phone->binaries.size() >= 6, 3 * kWait);
-        sequences << images(phone->binaries);
-    }
-    for (const QString& folder : std::as_const(folders)) {
-        QTRY_VERIFY_WITH_TIMEOUT(savedFrames(folder).size() >= 6, 3 * kWait);
-        sequences << images(savedFrames(folder));
-    }
-    writer.stop();
-    for (const QByteArrayList& numbers : std::as_const(sequences)) {
-        for (qsizetype i = 1; i < numbers.size(); ++i)
-            QVERIFY2(numbers.at(i).toInt() > numbers.at(i - 1).toInt(), numbers.join(' ').constData());
-    }
-    // A phone that joins once the previews stop is sent the newest at once, and nothing more.
-    QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
-    mac.phone(u"Late"_s, u"p"_s, {u"--out"_s, out.path()});
-    QTRY_COMPARE_WITH_TIMEOUT(images(savedFrames(out.path())), QByteArrayList{QByteArray::number(written)}, kWait);
-    QTest::qWait(200);
-    QCOMPARE(savedFrames(out.path()).size(), 1);
-}
-
 void MirroringTest::theMainWindowComesBackWhereItWasLeft_data()
 {
     QTest::addColumn<QJsonValue>("before"); // what an earlier run left under "Main Window Position"
     QTest::addColumn<bool>("restored");
-    QTest::newRow("never moved") << QJsonValue(QJsonValue::Undefined) << false;
     QTest::newRow("on the screen") << position(40, 60) << true;
     QTest::newRow("on a screen unplugged since") << position(-5000, 9000) << false;
-    QTest::newRow("not whole numbers") << position(u"40"_s, 60.5) << false;
 }
 
 void MirroringTest::theMainWindowComesBackWhereItWasLeft()
@@ -779,16 +614,13 @@ void MirroringTest::theMainWindowComesBackWhereItWasLeft()
     QFETCH(bool, restored);
     Mac mac({}, test::quickLimits(), [&] {
         QVERIFY(UserDefaults().setBool(u"Has Shown Mac Welcome"_s, true));
-        if (!before.isUndefined())
-            QVERIFY(UserDefaults().setObject(u"Main Window Position"_s, before));
+        QVERIFY(UserDefaults().setObject(u"Main Window Position"_s, before));
     });
     QWidget* window = mac.controller.view();
     const QRect available = window->screen()->availableGeometry();
     const QPoint corner(available.right() - window->width() - 24, available.top() + 24);
     QCOMPARE(window->pos(), restored ? QPoint(40, 60) : corner);
     QCOMPARE(stored("Main Window Position"), before); // nothing stored until the user moves it
-    if (!before.isUndefined())
-        return;
     // Moved by the user: stored once the move settles, and again, at once, when it closes.
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
@@ -806,9 +638,7 @@ void MirroringTest::theWebPortIsChosenOnceAndKept_data()
     QTest::addColumn<bool>("kept"); // the stored value stays as it was, and is the port
     QTest::newRow("first start") << QJsonValue(QJsonValue::Undefined) << false;
     QTest::newRow("a stored port") << QJsonValue(0) << true;
-    QTest::newRow("a string") << QJsonValue(u"8443"_s) << false;
     QTest::newRow("past the last port") << QJsonValue(70000) << false;
-    QTest::newRow("a fraction") << QJsonValue(8443.5) << false;
 }
 
 void MirroringTest::theWebPortIsChosenOnceAndKept()
