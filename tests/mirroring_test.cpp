@@ -12,7 +12,6 @@
 #include "platform/ViewAlpha.h"
 #include "platform/peer/ControlMessage.h"
 #include "support/PeerHarness.h"
-#include "support/RawPhone.h"
 #include "support/TestEnvironment.h"
 
 #include <QCheckBox>

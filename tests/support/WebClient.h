@@ -1,3 +1,0 @@
-#pragma once
-// Merged into PeerHarness.h.
-#include "support/PeerHarness.h"
