@@ -452,15 +452,18 @@ void MirroringTest::aUserIdCannotForgeOutputLines()
     QFETCH(QByteArray, context);
     Mac mac;
     test::StdoutCapture out;
-    // Asked and allowed; then the same phone again, remembered by its user ID as sent.
-    test::RawPhone first(mac.controller.advertiser->port()), again(mac.controller.advertiser->port());
-    for (test::RawPhone* phone : {&first, &again}) {
+    // Asked and allowed; then the same phone again, remembered by its user ID as sent. Each connects
+    // only when its turn comes: one that waited unheard would meet the invitation's time limit.
+    std::unique_ptr<test::RawPhone> phones[2];
+    for (int i = 0; i < 2; ++i) {
+        phones[i] = std::make_unique<test::RawPhone>(mac.controller.advertiser->port());
+        test::RawPhone* phone = phones[i].get();
         QVERIFY(QTest::qWaitFor([&] { return phone->upgraded || phone->disconnected; }, kWait) && phone->upgraded);
         phone->sendText(peer::ControlMessage::invitation(u"Eve"_s, context).serialize());
-        QVERIFY(phone == &again || mac.answer(u"Allow"_s));
+        QVERIFY(i == 1 || mac.answer(u"Allow"_s));
         QVERIFY(QTest::qWaitFor([&] { return phone->texts.size() == 1; }, kWait) && phone->texts.first().contains("accept"));
         phone->sendText(R"({"type":"joined"})");
-        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), phone == &first ? 1 : 2, kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(mac.connected(), i + 1, kWait);
     }
     QCOMPARE(stored("Trusted Devices"), QJsonValue(QJsonArray{QString::fromUtf8(context)}));
     // Each event is one line, and no line holds a character that a reader could take for a
