@@ -1,6 +1,6 @@
 // The welcome window and the main window on real widgets (offscreen): first use and the menu
-// request, the buttons in each installation state, the installer (also on full, read-only and odd
-// folders, and with odd shipped bundles), the entrance.
+// request, the install button in each installation state, the installer (also on a full disk, at
+// odd places, and with odd shipped bundles), the entrance.
 
 #include "mirroring/ViewController.h"
 #include "platform/Bundle.h"
@@ -150,7 +150,7 @@ void WelcomeTest::theInstallButtonDoesWhatTheStateCalls()
                 QTest::mouseClick(welcome->InstallPluginButton, Qt::LeftButton);
                 return tree(place) == tree(bundle);
             }(),
-            1000);
+            kWait);
     }
 }
 
