@@ -1,6 +1,5 @@
 // The peer link with phones that behave: every way a phone's life ends, messages of every
-// framing, and the listener that takes them. (A stopped phone with pings among its frames:
-// end_to_end_test.)
+// framing, and the listener that takes them.
 
 #include "platform/peer/Listener.h"
 #include "support/PeerHarness.h"
