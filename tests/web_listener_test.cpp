@@ -200,13 +200,14 @@ void WebListenerTest::requestsAreAnsweredOrRefused()
         QElapsedTimer clock;
         clock.start();
         RawPhone browser(web.port(), request.replace("HOST", web.host()));
-        for (int i = 0; request.endsWith('+') && i < 20 && !browser.disconnected; ++i) {
+        // A trickle for at least 3 s: the head's 300 ms count from its start, handshake and load aside.
+        for (int i = 0; request.endsWith('+') && i < 60 && !browser.disconnected; ++i) {
             QTest::qWait(50);
             browser.send("+");
         }
         QVERIFY(browser.waitForClose());
         QVERIFY(browser.encrypted);
-        QVERIFY2(status != 0 || clock.elapsed() < 900, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(status != 0 || clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(web.mac.count(QStringLiteral("invited")), 0);
         QVERIFY(test::waitFor([&] { return web.mac.advertiser.pendingConnectionCount() == 0; }));
         got = browser.status();
