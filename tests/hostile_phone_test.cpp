@@ -156,7 +156,6 @@ void HostilePhoneTest::beforeJoiningOnlyABoundedInvitationIsTaken()
     QFETCH(int, closeCode);
     QFETCH(QByteArray, underTls);
     peer::PeerLimits limits = test::quickLimits();
-    limits.upgradeTimeout = limits.invitationTimeout = std::chrono::milliseconds(300);
     limits.keepaliveTimeout = std::chrono::milliseconds(60000); // a broken TLS session ends of itself
     PeerHarness mac(limits, PeerHarness::Answer::Hold);
     RawPhone phone(mac.advertiser.port());
@@ -193,7 +192,10 @@ void HostilePhoneTest::anAnswerReachesOnlyThePhoneItWasFor()
     peer::PeerLimits limits = test::quickLimits();
     limits.tlsHandshakeTimeout = limits.upgradeTimeout = limits.invitationTimeout = limits.joinTimeout
         = std::chrono::milliseconds(300);
-    limits.answerTimeout = std::chrono::milliseconds(1000);
+    // Room for a loaded machine between the second phone's invitation and its answer; only the
+    // answer's limit may end the first.
+    limits.answerTimeout = std::chrono::milliseconds(2500);
+    limits.keepaliveTimeout = std::chrono::milliseconds(10000);
     PeerHarness mac(limits, PeerHarness::Answer::Hold);
     std::unique_ptr<RawPhone> first = invitingPhone(mac, QStringLiteral("First"));
     QTRY_COMPARE_WITH_TIMEOUT(mac.heldHandlers().size(), 1, kWait);

@@ -49,10 +49,19 @@ void writePreview(const QByteArray& bytes)
     QCOMPARE(std::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(previewPath()).constData()), 0);
 }
 
+// Short limits, but none that a loaded machine could meet while the phones in this process wait
+// their turn: these tests are about the app, not about liveness.
+peer::PeerLimits appLimits()
+{
+    peer::PeerLimits limits = test::quickLimits();
+    limits.joinTimeout = limits.keepaliveTimeout = std::chrono::milliseconds(5000);
+    return limits;
+}
+
 // One app's worth of the mirroring side, in this process.
 struct Mac {
     // `prepare` runs in the Mac's own home before the controller's view loads.
-    explicit Mac(const QStringList& trusted = {}, const peer::PeerLimits& limits = test::quickLimits(),
+    explicit Mac(const QStringList& trusted = {}, const peer::PeerLimits& limits = appLimits(),
                  const std::function<void()>& prepare = {})
         : controller(center, queue, limits)
     {
@@ -199,7 +208,7 @@ void MirroringTest::startsDisconnectedThenShowsHowManyPhones()
     QFETCH(int, count);
     QFETCH(QString, shown);
     // Whatever an earlier run left, the start says disconnected and notes the main window open.
-    Mac mac({}, test::quickLimits(), [] {
+    Mac mac({}, appLimits(), [] {
         QVERIFY(QDir().mkpath(sharedCacheFolder()) && test::writeFile(sharedCacheFile(u"status.json"_s), test::kStatusTrue));
         UserDefaults().setBool(u"Main Window Open"_s, false);
         UserDefaults().setBool(u"Welcome Window Open"_s, true);
@@ -349,7 +358,7 @@ void MirroringTest::rememberedListsKeepWhatTheyHold()
 void MirroringTest::aRemovedTrustedDeviceIsCutOffAndAskedAboutAgain()
 {
     // What the list shows as it changes: trustedDevicesFollowTheStore.
-    Mac mac({}, test::quickLimits(),
+    Mac mac({}, appLimits(),
             [] { UserDefaults().setObject(u"Trusted Devices"_s, QJsonArray{u"lost"_s, 7, u"kept"_s}); });
     Phone* kept = mac.phone(u"Kept"_s, u"kept"_s);
     Phone* lost = mac.phone(u"Lost"_s, u"lost"_s);
@@ -495,7 +504,8 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest_data()
     row("a preview", "preview", {"A", "after"});
     // The plug-in finishes the next frame at the worst moment: just after the pump has claimed the
     // last one to read it; or claimed one it then fails to read, and must not put back over the next.
-    row("renamed in while the last is claimed", "renamed in", {"A", "B", "after"});
+    // (A frame marked "?" may give way to the newer one before the phone has it: newest wins.)
+    row("renamed in while the last is claimed", "renamed in", {"A?", "B", "after"});
     row("renamed in while an unreadable one is claimed", "unreadable", {"B", "after"});
     // A frame an earlier run had taken to read when it died: stale, and never sent.
     row("claimed before a crash", "claimed", {"after"});
@@ -520,7 +530,7 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     const auto is = [&](std::initializer_list<const char*> names) {
         return std::any_of(names.begin(), names.end(), [&](const char* name) { return what == QString::fromLatin1(name); });
     };
-    peer::PeerLimits limits = test::quickLimits();
+    peer::PeerLimits limits = appLimits();
     if (is({"fits", "too large"}))
         limits.maxSendMessageBytes = 1024 * 1024;
     const QString claimed = u".Preview@3x.png.reading"_s;
@@ -558,7 +568,8 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
         mac.controller.timerContainer->stop();
         for (int i = 0; i < 8; ++i) {
             writePreview(QByteArray::number(i));
-            QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(previewPath()), kWait);
+            // Here before the next is written: a newer frame replaces one the phone has not had.
+            QTRY_VERIFY_WITH_TIMEOUT(images(savedFrames(frames.path())).endsWith(QByteArray::number(i)), kWait);
         }
     } else if (is({"removed", "parent"})) {
         // Every status write done before the folder goes: one written later would make the new
@@ -586,7 +597,14 @@ void MirroringTest::thePumpSendsEachPreviewOnceAndSurvivesTheRest()
     // Once a real preview takes its place, it goes out as ever.
     writePreview("after");
     QTRY_VERIFY_WITH_TIMEOUT(images(savedFrames(frames.path())).endsWith("after"), kWait);
-    QCOMPARE(images(savedFrames(frames.path())), sent);
+    QByteArrayList every, required;
+    for (const QByteArray& frame : sent) {
+        every << (frame.endsWith('?') ? frame.chopped(1) : frame);
+        if (!frame.endsWith('?'))
+            required << frame;
+    }
+    const QByteArrayList got = images(savedFrames(frames.path()));
+    QVERIFY2(got == every || got == required, got.join(' ').constData());
     QCOMPARE(out.text(), said);
     if (is({"renamed in", "unreadable"}))
         QCOMPARE(claims, 3);
@@ -614,7 +632,7 @@ void MirroringTest::theMainWindowComesBackWhereItWasLeft()
 {
     QFETCH(QJsonValue, before);
     QFETCH(bool, restored);
-    Mac mac({}, test::quickLimits(), [&] {
+    Mac mac({}, appLimits(), [&] {
         QVERIFY(UserDefaults().setBool(u"Has Shown Mac Welcome"_s, true));
         QVERIFY(UserDefaults().setObject(u"Main Window Position"_s, before));
     });
@@ -652,7 +670,7 @@ void MirroringTest::theWebPortIsChosenOnceAndKept()
         QVERIFY(probe.listen(QHostAddress::Any));
         before = int(probe.serverPort());
     }
-    Mac mac({}, test::quickLimits(), [&] {
+    Mac mac({}, appLimits(), [&] {
         if (!before.isUndefined())
             QVERIFY(UserDefaults().setObject(u"Web Viewer Port"_s, before));
     });
