@@ -54,7 +54,8 @@ void writePreview(const QByteArray& bytes)
 peer::PeerLimits appLimits()
 {
     peer::PeerLimits limits = test::quickLimits();
-    limits.joinTimeout = limits.keepaliveTimeout = std::chrono::milliseconds(5000);
+    limits.tlsHandshakeTimeout = limits.upgradeTimeout = limits.invitationTimeout = limits.joinTimeout
+        = limits.keepaliveTimeout = std::chrono::milliseconds(5000);
     return limits;
 }
 

@@ -157,6 +157,8 @@ int main(int argc, char* argv[])
         }
     });
     QObject::connect(&socket, &QWebSocket::binaryMessageReceived, [&](const QByteArray& data) {
+        if (leaving)
+            return; // what was already on its way when the count was reached
         const QString at = now();
         ++received;
         // The file first: whoever reads the line may look for it at once.
