@@ -85,7 +85,7 @@ try {
   const joined = once(a.session, 'joined');
   a.session.accept();
   await joined;
-  server.broadcast(frame());
+  a.session.sendFrame(frame());
   await waitFor(a.page, () => document.documentElement.dataset.frames === '1');
   await shoot(a.page, 'viewer-mirroring.png');
   // The controls a tap brings up.
@@ -104,7 +104,8 @@ try {
   // Declined.
   const b = await phone();
   await stateIs(b.page, 'waiting');
-  b.session.decline();
+  b.session.out.control({ type: 'decline' });
+  b.session.close(1000, 'declined');
   await stateIs(b.page, 'declined');
   await shoot(b.page, 'viewer-declined.png');
   await b.context.close();
@@ -113,10 +114,10 @@ try {
   const joinedC = once(c.session, 'joined');
   c.session.accept();
   await joinedC;
+  c.session.sendFrame(frame());
   await waitFor(c.page, () => document.documentElement.dataset.frames === '1');
   await shoot(c.page, 'viewer-mirroring-landscape.png');
   await c.context.close();
-  server.newest = null;
   for (const [file, size, at] of shots) console.log(`${file}: ${Math.round(size / 1024)} KiB at ${at}x`);
 } finally {
   await browser.close();
