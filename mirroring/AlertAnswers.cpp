@@ -38,9 +38,9 @@ AlertAnswers* AlertAnswers::fromEnvironment(QObject* parent)
 AlertAnswers::AlertAnswers(int fd, QObject* parent)
     : QObject(parent)
     , m_fd(fd)
-    , m_notifier(new QSocketNotifier(fd, QSocketNotifier::Read, this))
 {
-    QObject::connect(m_notifier, &QSocketNotifier::activated, this, &AlertAnswers::readAnswers);
+    QObject::connect(new QSocketNotifier(fd, QSocketNotifier::Read, this), &QSocketNotifier::activated, this,
+                     &AlertAnswers::readAnswers);
 }
 
 AlertAnswers::~AlertAnswers()

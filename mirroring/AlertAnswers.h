@@ -7,7 +7,6 @@
 #include <deque>
 
 class QMessageBox;
-class QSocketNotifier;
 
 namespace glasswing {
 
@@ -42,7 +41,6 @@ private:
     void answerShownAlert();
 
     int m_fd = -1;
-    QSocketNotifier* m_notifier = nullptr;
     QByteArray m_partial; // a line not yet ended
     std::deque<QByteArray> m_answers;
     QPointer<QMessageBox> m_alert;
