@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 
 using namespace glasswing;
 using namespace glasswing::test;

@@ -16,7 +16,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sys/resource.h>
 
 namespace glasswing::test {
 
@@ -166,14 +165,6 @@ private:
 inline QStringList phoneArguments(const QString& name, const QString& userId)
 {
     return {QStringLiteral("--name"), name, QStringLiteral("--user-id"), userId};
-}
-
-// This process's peak resident memory so far.
-inline long peakMemoryKiB()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
 }
 
 struct RawPhoneOptions {
